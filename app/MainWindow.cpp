@@ -1,0 +1,45 @@
+#include "MainWindow.h"
+
+#include "Layout.h"
+#include "SettingsStore.h"
+#include "StartUp.h"
+
+#include <QAbstractButton>
+#include <QShowEvent>
+
+namespace zdb {
+
+MainWindow::MainWindow(Platform &platform, QWidget *parent)
+    : Form(platform, QString::fromUtf8(kMainFormName), parent)
+{
+    setCaption(QString::fromUtf8(kMainFormCaption));
+    buildLayout(*this);
+    connectHandlers();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::connectHandlers()
+{
+    auto onClick = [this](const char *name, auto handler) {
+        auto *button = static_cast<QAbstractButton *>(control(QString::fromUtf8(name)).widget());
+        QObject::connect(button, &QAbstractButton::clicked, this, handler);
+    };
+    onClick("END", [this] { close(); });
+    onClick("設定読込", [this] { 設定読込_Click(*this); });
+    onClick("設定記憶", [this] { 設定記憶_Click(*this); });
+}
+
+void MainWindow::onLoad() { Form_Load(*this); }
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    Form::showEvent(event);
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        // The lowest tab position that can take the focus.
+        control(QStringLiteral("YES")).setFocus();
+    }
+}
+
+} // namespace zdb

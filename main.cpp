@@ -1,0 +1,36 @@
+#include "Clock.h"
+#include "EventPump.h"
+#include "Fonts.h"
+#include "MainWindow.h"
+#include "MessageBoxes.h"
+#include "Platform.h"
+#include "SettingsBackend.h"
+#include "SystemInfo.h"
+
+#include <QApplication>
+#include <QStyleFactory>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    // Fusion draws a button's face in its palette colour on every desktop.
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    zdb::installFontSubstitutes();
+
+    zdb::DesktopMessageBoxes messageBoxes;
+    zdb::QtSettingsBackend settings;
+    zdb::SystemClock clock;
+    zdb::HostSystemInfo systemInfo;
+    zdb::QtEventPump events;
+    zdb::Platform platform;
+    platform.messageBoxes = &messageBoxes;
+    platform.settings = &settings;
+    platform.clock = &clock;
+    platform.systemInfo = &systemInfo;
+    platform.events = &events;
+
+    zdb::MainWindow window(platform);
+    window.load();
+    window.show();
+    return app.exec();
+}

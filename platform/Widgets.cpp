@@ -1,0 +1,95 @@
+#include "Widgets.h"
+
+#include <QKeyEvent>
+#include <QPainter>
+#include <QStyleOptionFocusRect>
+#include <qdrawutil.h>
+#include <QWheelEvent>
+
+namespace zdb {
+
+QSize CaptionButton::sizeHint() const { return QPushButton::sizeHint(); }
+
+void CaptionButton::paintEvent(QPaintEvent *)
+{
+    // Drawn as a classic 3D button so that the face shows exactly the colour
+    // set on it (styles tint or shade their button gradients).
+    QPainter p(this);
+    const bool sunken = isDown() || isChecked();
+    const QBrush face = palette().brush(QPalette::Button);
+    qDrawWinButton(&p, rect(), palette(), sunken, &face);
+    QRect area = rect().adjusted(3, 3, -3, -3);
+    if (sunken)
+        area.translate(1, 1);
+    const QString caption = text();
+    const QFontMetrics fm(font());
+    const int flags = Qt::AlignCenter | Qt::TextShowMnemonic
+                      | (fm.horizontalAdvance(caption) > area.width() ? Qt::TextWrapAnywhere : 0);
+    p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+    p.drawText(area, flags, caption);
+    if (hasFocus()) {
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        focus.rect = rect().adjusted(4, 4, -4, -4);
+        focus.backgroundColor = face.color();
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &p, this);
+    }
+}
+
+LockableComboBox::LockableComboBox(QWidget *parent) : QComboBox(parent)
+{
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+    // A choice from the list must not complete or change a locked text.
+    setCompleter(nullptr);
+}
+
+void LockableComboBox::setLocked(bool locked)
+{
+    locked_ = locked;
+    if (lineEdit())
+        lineEdit()->setReadOnly(locked);
+    if (locked)
+        hidePopup();
+}
+
+void LockableComboBox::showPopup()
+{
+    if (!locked_)
+        QComboBox::showPopup();
+}
+
+void LockableComboBox::keyPressEvent(QKeyEvent *event)
+{
+    if (locked_) {
+        switch (event->key()) {
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+        case Qt::Key_F4:
+            event->accept();
+            return;
+        default:
+            break;
+        }
+    }
+    QComboBox::keyPressEvent(event);
+}
+
+void LockableComboBox::wheelEvent(QWheelEvent *event)
+{
+    if (locked_) {
+        event->accept();
+        return;
+    }
+    QComboBox::wheelEvent(event);
+}
+
+void LockableComboBox::mousePressEvent(QMouseEvent *event)
+{
+    // The arrow opens the popup through showPopup(), which refuses when locked.
+    QComboBox::mousePressEvent(event);
+}
+
+} // namespace zdb

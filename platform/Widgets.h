@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace zdb {
+
+// A push button whose caption wraps onto more lines when it is too narrow,
+// and whose face shows its palette's button colour.
+class CaptionButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// An editable combo box that can be locked: read-only text, and no choice
+// from its list by keyboard, wheel or popup, while it still takes the focus.
+class LockableComboBox : public QComboBox {
+public:
+    explicit LockableComboBox(QWidget *parent = nullptr);
+    bool isLocked() const { return locked_; }
+    void setLocked(bool locked);
+    void showPopup() override;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+
+private:
+    bool locked_ = false;
+};
+
+} // namespace zdb

@@ -1,0 +1,97 @@
+#include "SettingsStore.h"
+
+#include "Form.h"
+#include "MessageBoxes.h"
+#include "Platform.h"
+#include "SettingsBackend.h"
+#include "Text.h"
+
+namespace zdb {
+
+namespace {
+
+const QString kApp = QStringLiteral("QXN");
+const QString kSingleFields[] = {QStringLiteral("DBサーバー名"), QStringLiteral("DBデータパス"),
+                                 QStringLiteral("DBログパス")};
+const QString kDataRowKey = QStringLiteral("DBデータパス1");
+const QString kLogRowKey = QStringLiteral("DBログパス1");
+constexpr int kRows = 8;
+
+} // namespace
+
+QString settingsSection(const Form &ME)
+{
+    return QStringLiteral("ZorvatDBバックアップ") + trimSpaces(ME.control(QStringLiteral("設定番号")).text());
+}
+
+QVariant FMM_GETレジストリ1(Form &ME, QVariant &キー)
+{
+    SettingsBackend &store = *ME.platform().settings;
+    const QString section = settingsSection(ME);
+    for (const QString &field : kSingleFields) {
+        キー = field;
+        ME.control(field).setText(store.read(kApp, section, field, QString()));
+    }
+    for (int i = 0; i < kRows; ++i) {
+        キー = kDataRowKey + QString::number(i);
+        ME.control(QStringLiteral("Path"), i).setText(store.read(kApp, section, キー.toString(), QString()));
+    }
+    for (int i = 0; i < kRows; ++i) {
+        キー = kLogRowKey + QString::number(i);
+        ME.control(QStringLiteral("Path2"), i).setText(store.read(kApp, section, キー.toString(), QString()));
+    }
+    return {};
+}
+
+QVariant FMM_SETレジストリ1(Form &ME, QVariant &キー)
+{
+    SettingsBackend &store = *ME.platform().settings;
+    const QString section = settingsSection(ME);
+    for (const QString &field : kSingleFields) {
+        キー = field;
+        store.write(kApp, section, field, trimSpaces(ME.control(field).text()));
+    }
+    // The three boxes show what was stored.
+    for (const QString &field : kSingleFields) {
+        キー = field;
+        ME.control(field).setText(store.read(kApp, section, field, QStringLiteral("0")));
+    }
+    for (int i = 0; i < kRows; ++i) {
+        キー = kDataRowKey + QString::number(i);
+        store.write(kApp, section, キー.toString(), trimSpaces(ME.control(QStringLiteral("Path"), i).text()));
+    }
+    for (int i = 0; i < kRows; ++i) {
+        キー = kLogRowKey + QString::number(i);
+        store.write(kApp, section, キー.toString(), trimSpaces(ME.control(QStringLiteral("Path2"), i).text()));
+    }
+    return {};
+}
+
+void 設定読込_Click(Form &ME)
+{
+    MessageBoxes &boxes = *ME.platform().messageBoxes;
+    if (boxes.show(QStringLiteral("設定情報を読み込みます。よろしいですか"), kMsgYesNo) != kAnswerYes)
+        return;
+    QVariant キー;
+    FMM_GETレジストリ1(ME, キー);
+}
+
+void 設定記憶_Click(Form &ME)
+{
+    MessageBoxes &boxes = *ME.platform().messageBoxes;
+    if (boxes.show(QStringLiteral("入力情報を記憶します。よろしいですか"), kMsgYesNo) != kAnswerYes) {
+        boxes.show(QStringLiteral("入力情報は記憶されませんでした。"), kMsgOk);
+        return;
+    }
+    QVariant キー;
+    FMM_SETレジストリ1(ME, キー);
+    // A store that did not reach the disk must not be reported as kept.
+    SettingsBackend &store = *ME.platform().settings;
+    if (!store.flush()) {
+        boxes.show(QStringLiteral("エラーです。設定を記憶できません。") + u'\r' + store.location(), kMsgOk);
+        return;
+    }
+    boxes.show(QStringLiteral("入力情報を記憶しました。"), kMsgOk);
+}
+
+} // namespace zdb

@@ -1,0 +1,51 @@
+#include "Doubles.h"
+
+#include <QCoreApplication>
+
+namespace zdb::test {
+
+int ScriptedMessageBoxes::show(const QString &prompt, int code, const std::optional<QString> &title)
+{
+    shown.append({prompt, code, title});
+    if (!answers.isEmpty())
+        return answers.takeFirst();
+    return (code & 0x0F) == kMsgYesNo ? kAnswerYes : kAnswerOk;
+}
+
+QStringList ScriptedMessageBoxes::prompts() const
+{
+    QStringList out;
+    for (const auto &s : shown)
+        out << s.prompt;
+    return out;
+}
+
+QString MemorySettings::keyOf(const QString &app, const QString &section, const QString &key)
+{
+    return app + u'|' + section + u'|' + key;
+}
+
+QString MemorySettings::read(const QString &app, const QString &section, const QString &key, const QString &def)
+{
+    return values.value(keyOf(app, section, key), def);
+}
+
+void MemorySettings::write(const QString &app, const QString &section, const QString &key, const QString &value)
+{
+    ++writes;
+    values.insert(keyOf(app, section, key), value);
+}
+
+void CountingEventPump::doEvents()
+{
+    ++doEventsCalls;
+    QCoreApplication::processEvents();
+}
+
+void CountingEventPump::waitEvents(int)
+{
+    ++waitCalls;
+    QCoreApplication::processEvents();
+}
+
+} // namespace zdb::test

@@ -1,0 +1,25 @@
+#include "TestPlatform.h"
+
+#include "Fonts.h"
+
+#include <QApplication>
+#include <QStyleFactory>
+
+namespace zdb::test {
+
+TestPlatform::TestPlatform()
+{
+    platform.messageBoxes = &boxes;
+    platform.settings = &settings;
+    platform.clock = &clock;
+    platform.systemInfo = &systemInfo;
+    platform.events = &events;
+}
+
+void setUpApplication()
+{
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    installFontSubstitutes();
+}
+
+} // namespace zdb::test

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "Doubles.h"
+#include "Platform.h"
+
+namespace zdb::test {
+
+// A Platform made of doubles, owned together.
+struct TestPlatform {
+    TestPlatform();
+    ScriptedMessageBoxes boxes;
+    MemorySettings settings;
+    FixedClock clock;
+    FixedSystemInfo systemInfo;
+    CountingEventPump events;
+    Platform platform;
+};
+
+// Fusion style and the font substitutes, as main() sets them up.
+void setUpApplication();
+
+} // namespace zdb::test
