@@ -149,6 +149,8 @@ Control Form::addControl(ControlKind kind, const QString &name, int index, QWidg
     }
     if (entry->widget) {
         entry->widget->setObjectName(index >= 0 ? QStringLiteral("%1(%2)").arg(name).arg(index) : name);
+        // Assistive technology (and the end-to-end tests) tell the fields apart by it.
+        entry->widget->setAccessibleDescription(entry->widget->objectName());
         if (kind == ControlKind::Label || kind == ControlKind::Frame)
             entry->widget->setFocusPolicy(Qt::NoFocus);
         byWidget_.insert(entry->widget, entry.get());

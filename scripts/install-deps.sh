@@ -7,6 +7,7 @@ packages=(
   fonts-ipafont-gothic fonts-ipafont-mincho
   xvfb xauth x11-utils imagemagick
   dpkg-dev file
+  xdotool faketime dbus dbus-x11 at-spi2-core python3-pyatspi
 )
 missing=()
 for p in "${packages[@]}"; do
