@@ -260,7 +260,16 @@ bool HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
     } else {
         renameOver(staged, target);
     }
-    syncFolder(folderOf(target));
+    try {
+        syncFolder(folderOf(target));
+    } catch (...) {
+        // Report the swap as not made, so the caller's view stays true.
+        if (had)
+            renameExchange(staged, target);
+        else
+            ::rename(native(target).constData(), native(staged).constData());
+        throw;
+    }
     return had;
 }
 
