@@ -63,7 +63,13 @@ bool Fmm_WinNT_START(MainWindow &ME, const QVariant &)
 
     ME.shellObject.reset();
     ME.shellObject = P.shells->create();
-    const int status = ME.shellObject->run(QStringLiteral("NET START ") + ME.serviceName, kWindowNormal, true);
+    int status = 0;
+    try {
+        status = ME.shellObject->run(QStringLiteral("NET START ") + ME.serviceName, kWindowNormal, true);
+    } catch (...) {
+        ME.shellObject.reset();
+        throw;
+    }
     ME.shellObject.reset();
 
     // Measured on the date-time clock; the window sleeps between its events
