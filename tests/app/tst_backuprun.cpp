@@ -419,7 +419,8 @@ private slots:
         int tries = 0;
         bool closed = false, locked = true;
         const auto tryAll = [&] {
-            ++tries;
+            if (tries++ > 0)   // once: without the refusal a nested run would come back here
+                return;
             r.clickYes();
             static_cast<QAbstractButton *>(r.text("END").widget())->click();
             QTest::keyClick(&r.w, Qt::Key_Escape);
@@ -434,7 +435,7 @@ private slots:
         r.tp.events.onDoEvents = [&] { if (when == "copy") tryAll(); };
         r.tp.events.onWait = [&](int ms) {
             r.tp.clock.current = r.tp.clock.current.addMSecs(ms);
-            if (when == "wait" && tries == 0)
+            if (when == "wait")
                 tryAll();
         };
         r.clickYes();
