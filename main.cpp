@@ -1,9 +1,12 @@
 #include "Clock.h"
+#include "CommandShell.h"
 #include "EventPump.h"
+#include "FileOps.h"
 #include "Fonts.h"
 #include "MainWindow.h"
 #include "MessageBoxes.h"
 #include "Platform.h"
+#include "RunLock.h"
 #include "SettingsBackend.h"
 #include "SystemInfo.h"
 
@@ -22,12 +25,18 @@ int main(int argc, char *argv[])
     zdb::SystemClock clock;
     zdb::HostSystemInfo systemInfo;
     zdb::QtEventPump events;
+    zdb::HostCommandShellFactory shells;
+    zdb::HostFileOps files;
+    zdb::HostRunLock runLock;
     zdb::Platform platform;
     platform.messageBoxes = &messageBoxes;
     platform.settings = &settings;
     platform.clock = &clock;
     platform.systemInfo = &systemInfo;
     platform.events = &events;
+    platform.shells = &shells;
+    platform.files = &files;
+    platform.runLock = &runLock;
 
     zdb::MainWindow window(platform);
     window.load();

@@ -1,10 +1,13 @@
 #include "MainWindow.h"
 
+#include "BackupRun.h"
 #include "Layout.h"
 #include "SettingsStore.h"
 #include "StartUp.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
 #include <QShowEvent>
 
 namespace zdb {
@@ -25,9 +28,21 @@ void MainWindow::connectHandlers()
         auto *button = static_cast<QAbstractButton *>(control(QString::fromUtf8(name)).widget());
         QObject::connect(button, &QAbstractButton::clicked, this, handler);
     };
-    onClick("END", [this] { close(); });
+    onClick("YES", [this] { YES_Click(*this); });
+    onClick("END", [this] { END_Click(*this); });
     onClick("設定読込", [this] { 設定読込_Click(*this); });
     onClick("設定記憶", [this] { 設定記憶_Click(*this); });
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Closing now could leave the database service stopped.
+    if (runUnderWay) {
+        event->ignore();
+        QApplication::beep();
+        return;
+    }
+    Form::closeEvent(event);
 }
 
 void MainWindow::onLoad() { Form_Load(*this); }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "CommandShell.h"
 #include "Form.h"
+
+#include <memory>
 
 namespace zdb {
 
@@ -12,10 +15,15 @@ public:
 
     // The service name captured by the last stop, used by the restart.
     QString serviceName;
+    // The command shell, from the stop until the restart has run.
+    std::unique_ptr<CommandShell> shellObject;
+    // A backup run is under way: no second run, and the window stays open.
+    bool runUnderWay = false;
 
 protected:
     void onLoad() override;
     void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void connectHandlers();

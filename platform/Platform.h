@@ -7,6 +7,9 @@ class SettingsBackend;
 class Clock;
 class SystemInfo;
 class EventPump;
+class CommandShellFactory;
+class FileOps;
+class RunLock;
 
 // The outside world as the window sees it. main() hands the real services,
 // tests their doubles; the bundle does not own them.
@@ -16,6 +19,9 @@ struct Platform {
     Clock *clock = nullptr;
     SystemInfo *systemInfo = nullptr;
     EventPump *events = nullptr;
+    CommandShellFactory *shells = nullptr;
+    FileOps *files = nullptr;
+    RunLock *runLock = nullptr;
 };
 
 } // namespace zdb

@@ -13,6 +13,7 @@ QString errorText(int number)
         {7, QStringLiteral("メモリが不足しています。")},
         {9, QStringLiteral("インデックスが有効範囲にありません。")},
         {13, QStringLiteral("型が一致しません。")},
+        {51, QStringLiteral("内部エラーです。")},
         {52, QStringLiteral("ファイル名または番号が不正です。")},
         {53, QStringLiteral("ファイルが見つかりません。")},
         {55, QStringLiteral("ファイルは既に開かれています。")},

@@ -8,6 +8,7 @@ namespace zdb {
 // Error numbers of the catalogue; callers report the number with its text.
 enum ErrorNumber : int {
     kErrInvalidCall = 5,         // invalid procedure call or argument
+    kErrInternal = 51,          // an unexpected failure inside the program
     kErrFileNotFound = 53,
     kErrDiskIo = 57,
     kErrFileExists = 58,

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "Clock.h"
+#include "CommandShell.h"
+#include "FileOps.h"
 #include "EventPump.h"
 #include "MessageBoxes.h"
 #include "SettingsBackend.h"
@@ -9,6 +11,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <functional>
 #include <optional>
 
 namespace zdb::test {
@@ -64,6 +67,61 @@ public:
     void waitEvents(int maxMs) override;
     int doEventsCalls = 0;
     int waitCalls = 0;
+    // Called on each pass, before pending events are handled.
+    std::function<void()> onDoEvents;
+    std::function<void(int maxMs)> onWait;
+};
+
+// Records the command lines run and answers with scripted exit codes
+// (0 once the script is used up).
+class RecordingShellFactory : public CommandShellFactory {
+public:
+    std::unique_ptr<CommandShell> create() override;
+
+    struct Run {
+        QString commandLine;
+        int windowStyle;
+        bool wait;
+    };
+    QList<Run> runs;
+    QStringList commandLines() const;
+    QList<int> exitCodes;
+    // Command lines that cannot be started (PlatformError 53).
+    QStringList failToStart;
+    bool failCreate = false;
+    int created = 0;
+    int alive = 0;            // shells not yet released
+    // Called while a command runs, as if the world moved meanwhile.
+    std::function<void(const QString &commandLine)> whileRunning;
+};
+
+// The host's files with faults injected by operation and path: the named
+// operation on a path ending in pathSuffix ("" any path) fails with the
+// catalogue number instead of running. Operations: remove, copy, exists,
+// mkdir, same, stage, swap, swapBack, aside, moveBack.
+class FaultyFileOps : public HostFileOps {
+public:
+    struct Fault {
+        QString operation;
+        QString pathSuffix;
+        int number;
+    };
+    QList<Fault> faults;
+    QStringList calls;        // "operation path"
+
+    void removeFile(const QString &path) override;
+    void copyFile(const QString &from, const QString &to) override;
+    bool fileExists(const QString &path) override;
+    bool makeSureDirectoryPathExists(const QString &folderPath) override;
+    bool sameFile(const QString &a, const QString &b) override;
+    QString stageCopy(const QString &from, const QString &target) override;
+    bool swapIntoPlace(const QString &staged, const QString &target) override;
+    void swapBack(const QString &staged, const QString &target, bool hadPrevious) override;
+    QString moveAside(const QString &target) override;
+    void moveBack(const QString &aside, const QString &target) override;
+
+private:
+    void enter(const QString &operation, const QString &path);
 };
 
 } // namespace zdb::test

@@ -14,6 +14,11 @@ TestPlatform::TestPlatform()
     platform.clock = &clock;
     platform.systemInfo = &systemInfo;
     platform.events = &events;
+    platform.shells = &shells;
+    platform.files = &files;
+    platform.runLock = &runLock;
+    // Time passes while the window waits, as on the real clock.
+    events.onWait = [this](int maxMs) { clock.current = clock.current.addMSecs(maxMs); };
 }
 
 void setUpApplication()

@@ -2,6 +2,9 @@
 
 #include "Doubles.h"
 #include "Platform.h"
+#include "RunLock.h"
+
+#include <QTemporaryDir>
 
 namespace zdb::test {
 
@@ -13,6 +16,10 @@ struct TestPlatform {
     FixedClock clock;
     FixedSystemInfo systemInfo;
     CountingEventPump events;
+    RecordingShellFactory shells;
+    FaultyFileOps files;
+    QTemporaryDir lockFolder;
+    HostRunLock runLock{lockFolder.filePath(QStringLiteral("run.lock"))};
     Platform platform;
 };
 

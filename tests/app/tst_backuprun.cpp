@@ -1,0 +1,537 @@
+#include "BackupRun.h"
+#include "FileOps.h"
+#include "MainWindow.h"
+#include "PlatformError.h"
+#include "RunLock.h"
+#include "ServiceControl.h"
+#include "TestPlatform.h"
+#include "TestRegistry.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace zdb;
+
+namespace {
+
+const QString kConfirm = QStringLiteral("処理します。よろしいですか？");
+const QString kOsMessage = QStringLiteral("対象外のOSです。対象は、Windows2000 及び WindowsXPです");
+const QString kNoLog = QStringLiteral("DBログファイルなし");
+const QString kOk = QStringLiteral("正常に処理終了しました");
+const QString kFailed = QStringLiteral("異常終了しました");
+const QString kPrevious = QStringLiteral("前回の表示");
+const QString kStop = QStringLiteral("NET STOP MSSQLServer");
+const QString kStart = QStringLiteral("NET START MSSQLServer");
+const QString kSameAsSource = QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。\r退避先を確認して下さい。");
+const QString kSameTargets = QStringLiteral("エラーです。DBデータとDBログの退避先が、同じファイルです。\r退避先を確認して下さい。");
+const QString kLocked = QStringLiteral("エラーです。他のバックアップ処理が実行中です。");
+const QByteArray kMissing = "<missing>";
+
+QString stopFailure()
+{
+    return QStringLiteral("エラーです。ＤＢサービスを、停止できません。\rＤＢサービス名が正しいか、確認して下さい。\r\r"
+                          "DBサービス名は、ｺﾝﾄﾛｰﾙﾊﾟﾈﾙの管理ﾂｰﾙのｻｰﾋﾞｽで、表示される名前です\r\r"
+                          "通常DBサービス名は、MSDE2000       の場合は、MSSQL$ｲﾝｽﾀﾝｽ名      \r"
+                          "                    MSSQL2000SERVERの場合は、MSSQLServer    です");
+}
+QString startFailure()
+{
+    return QStringLiteral("エラーです。ＤＢサービスを、開始できません。\rＤＢサービスの状態を、確認して下さい。");
+}
+QString report(int n) { return QStringLiteral("エラーです ") + QString::number(n) + u'\r' + errorText(n) + u'\r'; }
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : kMissing;
+}
+
+using Faults = QList<test::FaultyFileOps::Fault>;
+
+// A window over doubles, with sources and a previous pair of copies in row 0
+// (start-up selects it: the fake clock's day is a Monday).
+struct Rig {
+    test::TestPlatform tp;
+    QTemporaryDir dir;
+    MainWindow w{tp.platform};
+
+    Rig()
+    {
+        w.load();
+        text("DBサーバー名").setText(QStringLiteral(" MSSQLServer  "));
+        text("DBデータパス").setText(path("db/DATA.MDF"));
+        text("DBログパス").setText(path("db/DATA_LOG.LDF"));
+        w.control(QStringLiteral("Path"), 0).setText(path("bk/mon/DATA.MDF"));
+        w.control(QStringLiteral("Path2"), 0).setText(path("bk/mon/DATA_LOG.LDF"));
+        writeFile(path("db/DATA.MDF"), "new data");
+        writeFile(path("db/DATA_LOG.LDF"), "new log");
+        writeFile(dataTarget(), "old data");
+        writeFile(logTarget(), "old log");
+        text("MSG1").setText(kPrevious);
+    }
+    Control text(const char *name) { return w.control(QString::fromUtf8(name)); }
+    QString path(const char *rel) const { return dir.filePath(QString::fromUtf8(rel)); }
+    QString dataTarget() const { return path("bk/mon/DATA.MDF"); }
+    QString logTarget() const { return path("bk/mon/DATA_LOG.LDF"); }
+    QString msg1() { return text("MSG1").text(); }
+    void clickYes() { static_cast<QAbstractButton *>(text("YES").widget())->click(); }
+    QStringList tempFiles() const
+    {
+        QStringList out;
+        QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString name = it.next();
+            if (name.contains(QString::fromLatin1(kTempMarker)))
+                out << name;
+        }
+        return out;
+    }
+};
+
+} // namespace
+
+class BackupRunTest : public QObject {
+    Q_OBJECT
+private slots:
+    void outcomes_data()
+    {
+        QTest::addColumn<QList<int>>("answers");
+        QTest::addColumn<QString>("lblOS");
+        QTest::addColumn<QList<int>>("exitCodes");
+        QTest::addColumn<QStringList>("cannotStart");
+        QTest::addColumn<bool>("dataSource");
+        QTest::addColumn<bool>("logSource");
+        QTest::addColumn<Faults>("faults");
+        QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QString>("msg1");
+        QTest::addColumn<QByteArray>("dataAfter");
+        QTest::addColumn<QByteArray>("logAfter");
+
+        const QString w2k = QStringLiteral("Windows 2000 & Xp");
+        const QStringList both{kStop, kStart};
+        QTest::newRow("answer No") << QList<int>{7} << w2k << QList<int>{} << QStringList{} << true << true << Faults{}
+                                   << QStringList{} << QStringList{kConfirm} << kPrevious << QByteArray("old data")
+                                   << QByteArray("old log");
+        QTest::newRow("Windows Me") << QList<int>{} << "Windows Me" << QList<int>{} << QStringList{} << true << true
+                                    << Faults{} << QStringList{} << QStringList{kConfirm, kOsMessage} << kPrevious
+                                    << QByteArray("old data") << QByteArray("old log");
+        QTest::newRow("no OS caption") << QList<int>{} << "" << QList<int>{} << QStringList{} << true << true
+                                       << Faults{} << QStringList{} << QStringList{kConfirm, kOsMessage} << kPrevious
+                                       << QByteArray("old data") << QByteArray("old log");
+        QTest::newRow("stop fails") << QList<int>{} << w2k << QList<int>{2} << QStringList{} << true << true << Faults{}
+                                    << QStringList{kStop} << QStringList{kConfirm, stopFailure()} << kFailed
+                                    << QByteArray("old data") << QByteArray("old log");
+        QTest::newRow("stop cannot start") << QList<int>{} << w2k << QList<int>{} << QStringList{kStop} << true << true
+                                           << Faults{} << QStringList{kStop} << QStringList{kConfirm, report(53)}
+                                           << kFailed << QByteArray("old data") << QByteArray("old log");
+        QTest::newRow("success") << QList<int>{} << w2k << QList<int>{} << QStringList{} << true << true << Faults{}
+                                 << both << QStringList{kConfirm} << kOk << QByteArray("new data")
+                                 << QByteArray("new log");
+        QTest::newRow("log source missing") << QList<int>{} << w2k << QList<int>{} << QStringList{} << true << false
+                                            << Faults{} << both << QStringList{kConfirm, kNoLog} << kOk
+                                            << QByteArray("new data") << kMissing;
+        QTest::newRow("data source missing") << QList<int>{} << w2k << QList<int>{} << QStringList{} << false << true
+                                             << Faults{} << both << QStringList{kConfirm, report(53)} << kFailed
+                                             << QByteArray("old data") << QByteArray("old log");
+        QTest::newRow("both sources missing") << QList<int>{} << w2k << QList<int>{} << QStringList{} << false << false
+                                              << Faults{} << both << QStringList{kConfirm, report(53)} << kFailed
+                                              << QByteArray("old data") << QByteArray("old log");
+        QTest::newRow("start fails") << QList<int>{} << w2k << QList<int>{0, 1} << QStringList{} << true << true
+                                     << Faults{} << both << QStringList{kConfirm, startFailure()} << kFailed
+                                     << QByteArray("new data") << QByteArray("new log");
+        QTest::newRow("copy and start fail")
+            << QList<int>{} << w2k << QList<int>{0, 3} << QStringList{} << true << true
+            << Faults{{"stage", "DATA.MDF", 61}} << both << QStringList{kConfirm, report(61), startFailure()}
+            << kFailed << QByteArray("old data") << QByteArray("old log");
+        QTest::newRow("start cannot start: second attempt from the report")
+            << QList<int>{} << w2k << QList<int>{} << QStringList{kStart} << true << true << Faults{}
+            << QStringList{kStop, kStart, kStart} << QStringList{kConfirm, report(53), report(53)} << kFailed
+            << QByteArray("new data") << QByteArray("new log");
+    }
+    void outcomes()
+    {
+        QFETCH(QList<int>, answers);
+        QFETCH(QString, lblOS);
+        QFETCH(QList<int>, exitCodes);
+        QFETCH(QStringList, cannotStart);
+        QFETCH(bool, dataSource);
+        QFETCH(bool, logSource);
+        QFETCH(Faults, faults);
+        QFETCH(QStringList, commands);
+        QFETCH(QStringList, boxes);
+        QFETCH(QString, msg1);
+        QFETCH(QByteArray, dataAfter);
+        QFETCH(QByteArray, logAfter);
+
+        Rig r;
+        r.tp.boxes.answers = answers;
+        r.text("LblOS").setText(lblOS);
+        r.tp.shells.exitCodes = exitCodes;
+        r.tp.shells.failToStart = cannotStart;
+        r.tp.files.faults = faults;
+        if (!dataSource)
+            QVERIFY(QFile::remove(r.path("db/DATA.MDF")));
+        if (!logSource)
+            QVERIFY(QFile::remove(r.path("db/DATA_LOG.LDF")));
+
+        r.clickYes();
+
+        QCOMPARE(r.tp.shells.commandLines(), commands);
+        QCOMPARE(r.tp.boxes.prompts(), boxes);
+        QCOMPARE(r.msg1(), msg1);
+        QCOMPARE(readFile(r.dataTarget()), dataAfter);
+        QCOMPARE(readFile(r.logTarget()), logAfter);
+        QCOMPARE(r.tempFiles(), QStringList{});
+        // After the stop alone the shell is kept until the next run; the restart releases it.
+        QCOMPARE(r.tp.shells.alive, commands == QStringList{kStop} ? 1 : 0);
+        for (const auto &b : r.tp.boxes.shown) {
+            if (b.prompt == kOsMessage)
+                QCOMPARE(b.title, std::optional<QString>(QStringLiteral("ZorvatDBバックアップ")));
+            else
+                QCOMPARE(b.title, std::optional<QString>());
+            QCOMPARE(b.code, b.prompt == kConfirm ? 36 : 0);
+        }
+        for (const auto &run : r.tp.shells.runs) {
+            QCOMPARE(run.windowStyle, 1);
+            QVERIFY(run.wait);
+        }
+        // The lock is free again for the next run, whatever the outcome.
+        HostRunLock other(r.tp.lockFolder.filePath(QStringLiteral("run.lock")));
+        QVERIFY(other.tryAcquire());
+    }
+
+    // A failure at any point of the copy phase keeps the previous pair, leaves
+    // no temporary file and starts the service again.
+    void copyPhaseFailures_data()
+    {
+        QTest::addColumn<Faults>("faults");
+        QTest::addColumn<bool>("logSource");
+        QTest::addColumn<bool>("previous");
+        QTest::addColumn<int>("number");
+        const struct {
+            const char *name;
+            Faults faults;
+            bool logSource;
+            int number;
+        } points[] = {
+            {"data folder", {{"mkdir", "mon/", 75}}, true, 75},
+            {"data copy, disk full", {{"stage", "DATA.MDF", 61}}, true, 61},
+            {"log existence test", {{"exists", "DATA_LOG.LDF", 57}}, true, 57},
+            {"log copy, access denied", {{"stage", "DATA_LOG.LDF", 70}}, true, 70},
+            {"data into place", {{"swap", "DATA.MDF", 70}}, true, 70},
+            {"log into place", {{"swap", "DATA_LOG.LDF", 57}}, true, 57},
+            {"log moved aside, no log source", {{"aside", "DATA_LOG.LDF", 70}}, false, 70},
+            {"log into place, data cannot go back", {{"swap", "DATA_LOG.LDF", 57}, {"swapBack", "DATA.MDF", 57}}, true, 57},
+        };
+        for (const auto &p : points) {
+            QTest::addRow("%s, previous pair", p.name) << p.faults << p.logSource << true << p.number;
+            QTest::addRow("%s, no previous pair", p.name) << p.faults << p.logSource << false << p.number;
+        }
+    }
+    void copyPhaseFailures()
+    {
+        QFETCH(Faults, faults);
+        QFETCH(bool, logSource);
+        QFETCH(bool, previous);
+        QFETCH(int, number);
+        Rig r;
+        r.tp.files.faults = faults;
+        if (!logSource)
+            QVERIFY(QFile::remove(r.path("db/DATA_LOG.LDF")));
+        if (!previous)
+            QVERIFY(QFile::remove(r.dataTarget()) && QFile::remove(r.logTarget()));
+
+        r.clickYes();
+
+        QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+        QCOMPARE(r.tp.boxes.prompts().last(), report(number));
+        QCOMPARE(r.msg1(), kFailed);
+        const bool dataStuck = faults.size() > 1;   // the previous data copy is kept, under its temporary name
+        if (previous) {
+            QCOMPARE(readFile(r.logTarget()), QByteArray("old log"));
+            if (!dataStuck)
+                QCOMPARE(readFile(r.dataTarget()), QByteArray("old data"));
+        } else {
+            QCOMPARE(readFile(r.logTarget()), kMissing);
+            if (!dataStuck)
+                QCOMPARE(readFile(r.dataTarget()), kMissing);
+        }
+        if (dataStuck && previous) {
+            QCOMPARE(r.tempFiles().size(), 1);
+            QCOMPARE(readFile(r.tempFiles().first()), QByteArray("old data"));
+        } else if (!dataStuck) {
+            QCOMPARE(r.tempFiles(), QStringList{});
+        }
+        QCOMPARE(readFile(r.path("db/DATA.MDF")), QByteArray("new data"));
+    }
+
+    // A target that is a source, or one target for both copies, stops nothing.
+    void mistakenTargets_data()
+    {
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("data target is the data file") << "db/DATA.MDF" << "bk/L" << kSameAsSource;
+        QTest::newRow("log target is the log file") << "bk/D" << "db/DATA_LOG.LDF" << kSameAsSource;
+        QTest::newRow("data target is the log file") << "db/DATA_LOG.LDF" << "bk/L" << kSameAsSource;
+        QTest::newRow("log target is the data file") << "bk/D" << "db/DATA.MDF" << kSameAsSource;
+        QTest::newRow("another path to the data file") << "db/../db/./DATA.MDF" << "bk/L" << kSameAsSource;
+        QTest::newRow("hard link to the data file") << "hard.MDF" << "bk/L" << kSameAsSource;
+        QTest::newRow("symbolic link to the log file") << "bk/D" << "soft.LDF" << kSameAsSource;
+        QTest::newRow("through a linked folder") << "dblink/DATA.MDF" << "bk/L" << kSameAsSource;
+        QTest::newRow("one target for both") << "bk/X" << "bk/X" << kSameTargets;
+        QTest::newRow("one target through a link") << "bk/X" << "bklink/X" << kSameTargets;
+        QTest::newRow("both targets empty") << "" << "" << kSameTargets;
+    }
+    void mistakenTargets()
+    {
+        QFETCH(QString, data);
+        QFETCH(QString, log);
+        QFETCH(QString, message);
+        Rig r;
+        QVERIFY(::link(QFile::encodeName(r.path("db/DATA.MDF")).constData(),
+                       QFile::encodeName(r.path("hard.MDF")).constData()) == 0);
+        QVERIFY(QFile::link(r.path("db/DATA_LOG.LDF"), r.path("soft.LDF")));
+        QVERIFY(QFile::link(r.path("db"), r.path("dblink")));
+        QVERIFY(QFile::link(r.path("bk"), r.path("bklink")));
+        const auto at = [&](const QString &rel) { return rel.isEmpty() ? rel : r.dir.filePath(rel); };
+        r.w.control(QStringLiteral("Path"), 0).setText(at(data));
+        r.w.control(QStringLiteral("Path2"), 0).setText(at(log));
+
+        r.clickYes();
+
+        QCOMPARE(r.tp.boxes.prompts(), (QStringList{kConfirm, message}));
+        QCOMPARE(r.tp.shells.runs.size(), 0);
+        QCOMPARE(r.msg1(), kFailed);
+        QCOMPARE(readFile(r.path("db/DATA.MDF")), QByteArray("new data"));
+        QCOMPARE(readFile(r.path("db/DATA_LOG.LDF")), QByteArray("new log"));
+    }
+
+    void commandLines_data()
+    {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("blanks trimmed") << " MSSQLServer  " << "MSSQLServer";
+        QTest::newRow("empty") << "" << "";
+        QTest::newRow("blanks only") << "   " << "";
+        QTest::newRow("inner blanks kept") << " MSSQL$ZORVAT  A " << "MSSQL$ZORVAT  A";
+        QTest::newRow("ideographic space is text") << QStringLiteral("　db　") << QStringLiteral("　db　");
+    }
+    void commandLines()
+    {
+        QFETCH(QString, box);
+        QFETCH(QString, name);
+        Rig r;
+        r.text("DBサーバー名").setText(box);
+        r.clickYes();
+        QCOMPARE(r.tp.shells.commandLines(),
+                 (QStringList{QStringLiteral("NET STOP ") + name, QStringLiteral("NET START ") + name}));
+        QCOMPARE(r.w.serviceName, name);
+        QVERIFY(!r.w.shellObject);
+    }
+
+    // The restart starts the service named at the stop; an edit counts next time.
+    void serviceNameEditedDuringRun()
+    {
+        Rig r;
+        r.tp.events.onDoEvents = [&] { r.text("DBサーバー名").setText(QStringLiteral("Other")); };
+        r.clickYes();
+        QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+        r.tp.events.onDoEvents = nullptr;
+        r.clickYes();
+        QCOMPARE(r.tp.shells.commandLines().mid(2),
+                 (QStringList{QStringLiteral("NET STOP Other"), QStringLiteral("NET START Other")}));
+    }
+
+    // The wait ends once 0.00004 day has passed on the clock after the start
+    // command, sleeping in the event pump rather than spinning.
+    void restartWait_data()
+    {
+        QTest::addColumn<bool>("startFails");
+        QTest::newRow("started") << false;
+        QTest::newRow("start failed") << true;
+    }
+    void restartWait()
+    {
+        QFETCH(bool, startFails);
+        Rig r;
+        r.w.show();
+        QDateTime atStart;
+        r.tp.shells.whileRunning = [&](const QString &line) {
+            if (line.startsWith(QStringLiteral("NET START")))
+                atStart = r.tp.clock.current;
+        };
+        QList<QDateTime> wakes;
+        r.tp.events.onWait = [&](int ms) {
+            QVERIFY(ms > 0 && ms <= 50);
+            r.tp.clock.current = r.tp.clock.current.addMSecs(ms);
+            wakes << r.tp.clock.current;
+        };
+        r.tp.shells.exitCodes = {0, startFails ? 1 : 0};
+        r.clickYes();
+        QVERIFY(atStart.isValid());
+        const qint64 waited = atStart.msecsTo(wakes.last());
+        QVERIFY2(waited >= 3456 && waited < 3456 + 50, qPrintable(QString::number(waited)));
+        QVERIFY(atStart.msecsTo(wakes[wakes.size() - 2]) < 3456);
+        QCOMPARE(r.tp.events.doEventsCalls, 3);   // two progress texts and the restart's
+        QCOMPARE(r.w.activeControl().name(), QStringLiteral("END"));
+        QCOMPARE(r.msg1(), startFails ? kFailed : kOk);
+    }
+
+    void focusOnEndAfterReport()
+    {
+        Rig r;
+        r.w.show();
+        QVERIFY(QFile::remove(r.path("db/DATA.MDF")));
+        r.clickYes();
+        QCOMPARE(r.msg1(), kFailed);
+        QCOMPARE(r.w.activeControl().name(), QStringLiteral("END"));
+    }
+
+    // While a run is under way YES starts nothing and the window stays open.
+    void refusedWhileRunning_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("during the stop command") << "stop";
+        QTest::newRow("during the copies") << "copy";
+        QTest::newRow("during the start command") << "start";
+        QTest::newRow("during the restart wait") << "wait";
+    }
+    void refusedWhileRunning()
+    {
+        QFETCH(QString, when);
+        Rig r;
+        r.w.show();
+        int tries = 0;
+        bool closed = false, locked = true;
+        const auto tryAll = [&] {
+            if (tries++ > 0)   // once: without the refusal a nested run would come back here
+                return;
+            r.clickYes();
+            static_cast<QAbstractButton *>(r.text("END").widget())->click();
+            QTest::keyClick(&r.w, Qt::Key_Escape);
+            closed = closed || !r.w.isVisible() || r.w.close();
+            HostRunLock other(r.tp.lockFolder.filePath(QStringLiteral("run.lock")));
+            locked = locked && !other.tryAcquire();
+        };
+        r.tp.shells.whileRunning = [&](const QString &line) {
+            if ((when == "stop" && line.contains(QStringLiteral("STOP"))) || (when == "start" && line.contains(QStringLiteral("START"))))
+                tryAll();
+        };
+        r.tp.events.onDoEvents = [&] { if (when == "copy") tryAll(); };
+        r.tp.events.onWait = [&](int ms) {
+            r.tp.clock.current = r.tp.clock.current.addMSecs(ms);
+            if (when == "wait")
+                tryAll();
+        };
+        r.clickYes();
+        QVERIFY(tries > 0);
+        QVERIFY(!closed);
+        QVERIFY(locked);
+        QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+        QCOMPARE(r.tp.boxes.prompts(), QStringList{kConfirm});
+        QCOMPARE(r.msg1(), kOk);
+        // Once the service is up again the window closes.
+        QVERIFY(r.w.close());
+    }
+
+    // Another program's run holds the lock: nothing is stopped.
+    void anotherProgramRunning()
+    {
+        Rig r;
+        HostRunLock other(r.tp.lockFolder.filePath(QStringLiteral("run.lock")));
+        QVERIFY(other.tryAcquire());
+        r.clickYes();
+        QCOMPARE(r.tp.boxes.prompts(), (QStringList{kConfirm, kLocked}));
+        QCOMPARE(r.tp.shells.runs.size(), 0);
+        QCOMPARE(r.msg1(), kFailed);
+        other.release();
+        r.clickYes();
+        QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+        QCOMPARE(r.msg1(), kOk);
+    }
+
+    void targetsOfRow_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::newRow("Sunday") << 6;
+        QTest::newRow("other") << 7;
+    }
+    void targetsOfRow()
+    {
+        QFETCH(int, row);
+        Rig r;
+        r.w.control(QStringLiteral("DNO"), row).setValue(true);
+        r.w.control(QStringLiteral("Path"), row).setText(r.path("bk/row/新しい/D.MDF"));
+        r.w.control(QStringLiteral("Path2"), row).setText(r.path("bk/row/L.LDF"));
+        r.clickYes();
+        QCOMPARE(r.msg1(), kOk);
+        QCOMPARE(readFile(r.path("bk/row/新しい/D.MDF")), QByteArray("new data"));
+        QCOMPARE(readFile(r.path("bk/row/L.LDF")), QByteArray("new log"));
+        QCOMPARE(readFile(r.dataTarget()), QByteArray("old data"));
+    }
+
+    void reportLines_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<int>("second");
+        QTest::addColumn<int>("third");
+        QTest::newRow("50") << 53 << 50 << "エラーです 53" << 50 << 0;
+        QTest::newRow("51") << 53 << 51 << "エラーです 53" << 50 << 1;
+        QTest::newRow("130") << 61 << 130 << "エラーです 61" << 50 << 50;
+        QTest::newRow("empty text, zero") << 0 << 0 << "エラーです 0" << 0 << 0;
+        QTest::newRow("negative") << -2147024894 << 10 << "エラーです-2147024894" << 10 << 0;
+    }
+    void reportLines()
+    {
+        QFETCH(int, number);
+        QFETCH(int, length);
+        QFETCH(QString, first);
+        QFETCH(int, second);
+        QFETCH(int, third);
+        QString text;
+        for (int i = 0; i < length; ++i)
+            text += QChar(u'あ' + i % 80);
+        const QStringList lines = runErrorReport(number, text).split(u'\r');
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[0], first);
+        QCOMPARE(lines[1], text.left(second));
+        QCOMPARE(lines[2], text.mid(50, third));
+        QVERIFY(!runErrorReport(number, text).contains(u'\n'));
+    }
+
+    void targetFolders_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("nested") << "/bk/mon/DATA.MDF" << "/bk/mon/";
+        QTest::newRow("no folder") << "DATA.MDF" << "";
+        QTest::newRow("blanks trimmed") << "  /bk/a b/x  " << "/bk/a b/";
+        QTest::newRow("root") << "/x" << "/";
+    }
+    void targetFolders()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, folder);
+        QCOMPARE(targetFolder(target), folder);
+    }
+};
+
+ZDB_TEST(BackupRunTest);
+#include "tst_backuprun.moc"
