@@ -1,5 +1,8 @@
 #include "MainWindow.h"
 
+#include "FocusHandlers.h"
+#include "InputLock.h"
+#include "KeyDown.h"
 #include "Layout.h"
 #include "SettingsStore.h"
 #include "StartUp.h"
@@ -28,9 +31,13 @@ void MainWindow::connectHandlers()
     onClick("END", [this] { close(); });
     onClick("設定読込", [this] { 設定読込_Click(*this); });
     onClick("設定記憶", [this] { 設定記憶_Click(*this); });
+    onClick("ロックと解除", [this] { ロックと解除_Click(*this); });
+    connectFocusHandlers(*this);
 }
 
 void MainWindow::onLoad() { Form_Load(*this); }
+
+void MainWindow::keyDown(qint16 keyCode, int shift) { Form_KeyDown(*this, keyCode, shift); }
 
 void MainWindow::showEvent(QShowEvent *event)
 {
