@@ -48,6 +48,9 @@ private slots:
         QVERIFY(w.ready());
         QCOMPARE(w.focusLabel(), QStringLiteral("YES"));
         QCOMPARE(w[QStringLiteral("YES")].backColor(), kFocusMark);
+        // The start-up run found nothing marked: the layout's colours stay.
+        QCOMPARE(w[QStringLiteral("DBサーバー名")].backColor(), rgb(224, 224, 224));
+        QCOMPARE(w[QStringLiteral("END")].backColor(), kButtonFace);
     }
 
     void clickAndTabEnter()
