@@ -1,6 +1,9 @@
 #include "MainWindow.h"
 
 #include "BackupRun.h"
+#include "FocusHandlers.h"
+#include "InputLock.h"
+#include "KeyDown.h"
 #include "Layout.h"
 #include "SettingsStore.h"
 #include "StartUp.h"
@@ -32,6 +35,8 @@ void MainWindow::connectHandlers()
     onClick("END", [this] { END_Click(*this); });
     onClick("設定読込", [this] { 設定読込_Click(*this); });
     onClick("設定記憶", [this] { 設定記憶_Click(*this); });
+    onClick("ロックと解除", [this] { ロックと解除_Click(*this); });
+    connectFocusHandlers(*this);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -46,6 +51,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
 }
 
 void MainWindow::onLoad() { Form_Load(*this); }
+
+void MainWindow::keyDown(qint16 keyCode, int shift) { Form_KeyDown(*this, keyCode, shift); }
 
 void MainWindow::showEvent(QShowEvent *event)
 {

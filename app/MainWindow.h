@@ -22,6 +22,7 @@ public:
 
 protected:
     void onLoad() override;
+    void keyDown(qint16 keyCode, int shift) override;
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 

@@ -1,6 +1,7 @@
 #include "StartUp.h"
 
 #include "Clock.h"
+#include "FocusHandlers.h"
 #include "Form.h"
 #include "Platform.h"
 #include "SettingsStore.h"
@@ -37,6 +38,7 @@ void Form_Load(Form &ME)
     number.setText(QStringLiteral("1"));
     QVariant scratch;
     FMM_GETレジストリ1(ME, scratch);
+    markFocusAtStartUp(ME);
 
     const QString family = osFamilyText(qint16(ME.control(QStringLiteral("SysInfo1")).osPlatform()));
     if (!family.isEmpty())

@@ -3,7 +3,12 @@
 #include "PlatformError.h"
 #include "Widgets.h"
 
+#include "KeyCodes.h"
+
+#include <QApplication>
+#include <QFocusEvent>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -16,6 +21,10 @@ Form::Form(Platform &platform, const QString &formName, QWidget *parent)
 {
     setAutoFillBackground(true);
     applyColours();
+    // Key presses and focus changes of every control pass through the
+    // application first; the window picks out its own.
+    qApp->installEventFilter(this);
+    connect(qApp, &QApplication::focusChanged, this, &Form::focusChanged);
 }
 
 Form::~Form() = default;
@@ -173,6 +182,61 @@ void Form::applyTabOrder()
     std::sort(order.begin(), order.end(), [](auto *a, auto *b) { return a->tabIndex < b->tabIndex; });
     for (std::size_t i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1]->widget, order[i]->widget);
+}
+
+void Form::setGotFocusHandler(const Control &control, std::function<void()> handler)
+{
+    gotFocus_.insert(control.entry(), std::move(handler));
+}
+
+void Form::keyDown(qint16, int) {}
+
+bool Form::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::FocusIn)
+        return false;
+    auto *widget = qobject_cast<QWidget *>(watched);
+    if (!widget || widget->window() != this)
+        return false;
+    if (event->type() == QEvent::FocusIn) {
+        focusInWidget_ = widget;
+        focusInReason_ = static_cast<QFocusEvent *>(event)->reason();
+        return false;
+    }
+    return previewKey(widget, static_cast<QKeyEvent *>(event));
+}
+
+bool Form::previewKey(QWidget *receiver, QKeyEvent *event)
+{
+    // A key travels up from the focus widget to its parents, and the filter
+    // sees every step: only the first one counts.
+    QWidget *focus = QApplication::focusWidget();
+    if (!keyPreview_ || receiver != (focus ? focus : this))
+        return false;
+    const QPointer<QWidget> before = focus;
+    keyDown(virtualKeyCode(event->key(), event->modifiers()), shiftState(event->modifiers()));
+    // Once the focus has moved, the key must not act on the control it landed
+    // on (select, click, move the caret back).
+    return !isVisible() || QApplication::focusWidget() != before;
+}
+
+void Form::focusChanged(QWidget *old, QWidget *now)
+{
+    if (!now || now->window() != this)
+        return;
+    const Control entered = controlOf(now);
+    if (entered.isNull() || (old && old->window() == this && controlOf(old) == entered))
+        return;
+    const Qt::FocusReason reason = focusInWidget_ == now ? focusInReason_ : Qt::OtherFocusReason;
+    // The window coming back to the front returns the focus to the control
+    // that had it: no entry. The first activation after showing is one.
+    const bool returning = (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason)
+                           && entered.entry() == lastEntered_;
+    lastEntered_ = entered.entry();
+    if (returning)
+        return;
+    if (const auto handler = gotFocus_.value(entered.entry()))
+        handler();
 }
 
 void Form::load()

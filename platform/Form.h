@@ -4,7 +4,9 @@
 #include "Control.h"
 
 #include <QHash>
+#include <QPointer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -31,8 +33,15 @@ public:
     OleColor foreColor() const { return foreColor_; }
     void setForeColor(OleColor c);
 
+    // With key preview on, keyDown() sees every key pressed in the window
+    // before the control with the focus does.
     bool keyPreview() const { return keyPreview_; }
     void setKeyPreview(bool on) { keyPreview_ = on; }
+
+    // The focus-entry handler of a control: runs when the focus moves to it
+    // inside the window, not when the window becomes active again and the
+    // focus returns to the control that had it.
+    void setGotFocusHandler(const Control &control, std::function<void()> handler);
 
     int controlCount() const { return int(entries_.size()); }
     Control control(int position) const;
@@ -58,10 +67,16 @@ public:
 protected:
     // The window's load handler.
     virtual void onLoad() {}
+    // The window's key-down handler (key preview), with the virtual-key code
+    // and the shift state. A key that has moved the focus goes no further.
+    virtual void keyDown(qint16 keyCode, int shift);
     void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void applyColours();
+    bool previewKey(QWidget *receiver, QKeyEvent *event);
+    void focusChanged(QWidget *old, QWidget *now);
 
     Platform &platform_;
     QString formName_;
@@ -71,6 +86,11 @@ private:
     bool loaded_ = false;
     std::vector<std::unique_ptr<ControlEntry>> entries_;
     QHash<const QWidget *, ControlEntry *> byWidget_;
+    QHash<const ControlEntry *, std::function<void()>> gotFocus_;
+    // The last FocusIn seen in this window and its reason.
+    QPointer<QWidget> focusInWidget_;
+    Qt::FocusReason focusInReason_ = Qt::OtherFocusReason;
+    const ControlEntry *lastEntered_ = nullptr;
 };
 
 } // namespace zdb

@@ -36,6 +36,20 @@ void CaptionButton::paintEvent(QPaintEvent *)
     }
 }
 
+void CaptionButton::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+        event->ignore();
+        return;
+    default:
+        QPushButton::keyPressEvent(event);
+    }
+}
+
 LockableComboBox::LockableComboBox(QWidget *parent) : QComboBox(parent)
 {
     setEditable(true);

@@ -15,6 +15,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    // Arrow keys do not walk the focus from button to button: moving between
+    // controls is the window's own key navigation.
+    void keyPressEvent(QKeyEvent *event) override;
 };
 
 // An editable combo box that can be locked: read-only text, and no choice

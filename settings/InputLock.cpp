@@ -1,0 +1,48 @@
+#include "InputLock.h"
+
+#include "Form.h"
+#include "MessageBoxes.h"
+#include "Platform.h"
+
+#include <QStringList>
+
+namespace zdb {
+
+namespace {
+
+// Buttons that stay usable while the inputs are locked.
+bool isExempt(const QString &upperName)
+{
+    static const QStringList exempt{QStringLiteral("YES"), QStringLiteral("END"), QStringLiteral("PRN"),
+                                    QStringLiteral("ロックと解除"), QStringLiteral("下矢印")};
+    return exempt.contains(upperName);
+}
+
+} // namespace
+
+void ロックと解除_Click(Form &ME)
+{
+    // The lock has no state of its own: DBサーバー名 tells it.
+    bool target = true;
+    if (ME.control(QStringLiteral("DBサーバー名")).locked()) {
+        const QString question = QStringLiteral("ロックを解除し、設定変更が可能な状態にします。")
+                                 + u'\r' + QStringLiteral("システムに詳しい方は、　　はい　　を選択して下さい")
+                                 + u'\r' + QStringLiteral("そうでない場合は、　　　　いいえ　を選択して下さい");
+        if (ME.platform().messageBoxes->show(question, kMsgYesNo) != kAnswerYes)
+            return;
+        target = false;
+    }
+    for (int i = 0; i < ME.controlCount(); ++i) {
+        Control c = ME.control(i);
+        const QString type = c.typeName().toUpper();
+        const QString name = c.name().toUpper();
+        if (type == QStringLiteral("COMMANDBUTTON")) {
+            if (!isExempt(name))
+                c.setEnabled(!target);
+        } else if (type == QStringLiteral("TEXTBOX") || type == QStringLiteral("COMBOBOX")) {
+            c.setLocked(target);
+        }
+    }
+}
+
+} // namespace zdb
