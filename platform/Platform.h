@@ -7,6 +7,7 @@ class SettingsBackend;
 class Clock;
 class SystemInfo;
 class EventPump;
+class Printer;
 
 // The outside world as the window sees it. main() hands the real services,
 // tests their doubles; the bundle does not own them.
@@ -16,6 +17,7 @@ struct Platform {
     Clock *clock = nullptr;
     SystemInfo *systemInfo = nullptr;
     EventPump *events = nullptr;
+    Printer *printer = nullptr;
 };
 
 } // namespace zdb

@@ -1,5 +1,7 @@
 #include "Doubles.h"
 
+#include "PlatformError.h"
+
 #include <QCoreApplication>
 
 namespace zdb::test {
@@ -46,6 +48,24 @@ void CountingEventPump::waitEvents(int)
 {
     ++waitCalls;
     QCoreApplication::processEvents();
+}
+
+PdfTestPrinter::PdfTestPrinter() : pdf_(dir_.filePath(QStringLiteral("page.pdf"))) {}
+
+void PdfTestPrinter::setOrientation(int value)
+{
+    if (noPrinter)
+        throw PlatformError(kErrPrinter);
+    pdf_.setOrientation(value);
+}
+
+void PdfTestPrinter::printPicture(const QImage &picture)
+{
+    if (noPrinter || refuseJob)
+        throw PlatformError(kErrPrinter);
+    pdf_.printPicture(picture);
+    lastPicture = picture;
+    ++jobs;
 }
 
 } // namespace zdb::test

@@ -3,12 +3,14 @@
 #include "Clock.h"
 #include "EventPump.h"
 #include "MessageBoxes.h"
+#include "Printer.h"
 #include "SettingsBackend.h"
 #include "SystemInfo.h"
 
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QTemporaryDir>
 #include <optional>
 
 namespace zdb::test {
@@ -64,6 +66,26 @@ public:
     void waitEvents(int maxMs) override;
     int doEventsCalls = 0;
     int waitCalls = 0;
+};
+
+// Puts each page into a PDF file in a temporary folder, as the real printer
+// would put it on paper; can be told there is no printer or that it refuses.
+class PdfTestPrinter : public Printer {
+public:
+    PdfTestPrinter();
+    int orientation() const override { return pdf_.orientation(); }
+    void setOrientation(int value) override;
+    void printPicture(const QImage &picture) override;
+    QString pdfPath() const { return pdf_.filePath(); }
+
+    bool noPrinter = false;     // both the setting and the print fail
+    bool refuseJob = false;     // the print alone fails
+    int jobs = 0;               // pictures that reached the page
+    QImage lastPicture;
+
+private:
+    QTemporaryDir dir_;
+    PdfPrinter pdf_;
 };
 
 } // namespace zdb::test

@@ -14,6 +14,7 @@ TestPlatform::TestPlatform()
     platform.clock = &clock;
     platform.systemInfo = &systemInfo;
     platform.events = &events;
+    platform.printer = &printer;
 }
 
 void setUpApplication()

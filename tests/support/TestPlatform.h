@@ -13,6 +13,7 @@ struct TestPlatform {
     FixedClock clock;
     FixedSystemInfo systemInfo;
     CountingEventPump events;
+    PdfTestPrinter printer;
     Platform platform;
 };
 
