@@ -4,6 +4,7 @@
 #include "MainWindow.h"
 #include "MessageBoxes.h"
 #include "Platform.h"
+#include "Printer.h"
 #include "SettingsBackend.h"
 #include "SystemInfo.h"
 
@@ -22,12 +23,14 @@ int main(int argc, char *argv[])
     zdb::SystemClock clock;
     zdb::HostSystemInfo systemInfo;
     zdb::QtEventPump events;
+    zdb::SystemPrinter printer;
     zdb::Platform platform;
     platform.messageBoxes = &messageBoxes;
     platform.settings = &settings;
     platform.clock = &clock;
     platform.systemInfo = &systemInfo;
     platform.events = &events;
+    platform.printer = &printer;
 
     zdb::MainWindow window(platform);
     window.load();

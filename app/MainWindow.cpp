@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "Layout.h"
+#include "ScreenPrintButton.h"
 #include "SettingsStore.h"
 #include "StartUp.h"
 
@@ -28,6 +29,7 @@ void MainWindow::connectHandlers()
     onClick("END", [this] { close(); });
     onClick("設定読込", [this] { 設定読込_Click(*this); });
     onClick("設定記憶", [this] { 設定記憶_Click(*this); });
+    onClick("PRN", [this] { PRN_Click(*this); });
 }
 
 void MainWindow::onLoad() { Form_Load(*this); }
