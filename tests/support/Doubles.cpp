@@ -29,6 +29,7 @@ QString MemorySettings::keyOf(const QString &app, const QString &section, const 
 
 QString MemorySettings::read(const QString &app, const QString &section, const QString &key, const QString &def)
 {
+    ++reads;
     return values.value(keyOf(app, section, key), def);
 }
 

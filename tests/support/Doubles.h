@@ -40,6 +40,7 @@ public:
     QString location() const override { return QStringLiteral("/memory/QXN.ini"); }
 
     QMap<QString, QString> values;   // "app|section|key"
+    int reads = 0;
     int writes = 0;
     bool failFlush = false;
     static QString keyOf(const QString &app, const QString &section, const QString &key);
