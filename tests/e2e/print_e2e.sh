@@ -84,8 +84,9 @@ cupsd -f -c "$work/cupsd.conf" -s "$work/cups-files.conf" >"$work/log/cupsd.out"
 cupsd_pid=$!
 export CUPS_SERVER=$work/cups.sock
 unset PRINTER LPDEST
-for _ in $(seq 50); do lpstat -r >/dev/null 2>&1 && break; sleep 0.2; done
-if ! lpstat -r >/dev/null 2>&1; then
+running() { lpstat -r 2>/dev/null | grep -q "scheduler is running"; }
+for _ in $(seq 50); do running && break; sleep 0.2; done
+if ! running; then
   cat "$work/log/cupsd.out" "$work/log/error_log" 2>/dev/null | tail -5
   skip "cupsd could not be started"
 fi
