@@ -1,6 +1,7 @@
 #include "Printer.h"
 
 #include "PlatformError.h"
+#include "PrintJobStatus.h"
 
 #include <QPageLayout>
 #include <QPainter>
@@ -63,7 +64,7 @@ void SystemPrinter::printPicture(const QImage &picture)
     QPrinter printer(info, QPrinter::HighResolution);
     printer.setPageOrientation(toPageOrientation(orientation_));
     printer.setDocName(QStringLiteral("ZorvatDBバックアップ"));
-    if (!printOnePage(printer, picture))
+    if (!printOnePage(printer, picture) || !printJobAccepted())
         throw PlatformError(kErrPrinter);
 }
 

@@ -6,7 +6,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-ipafont-gothic fonts-ipafont-mincho
   xvfb xauth x11-utils imagemagick
-  poppler-utils xdotool cups printer-driver-cups-pdf
+  libcups2-dev poppler-utils xdotool cups printer-driver-cups-pdf
 )
 missing=()
 for p in "${packages[@]}"; do

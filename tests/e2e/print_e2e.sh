@@ -2,10 +2,13 @@
 # PRN on a real printer: a private cupsd with a cups-pdf queue as the default
 # printer, the program under Xvfb, a real click on PRN, and the PDF that
 # arrives checked with pdfinfo. Exit 77 (skipped) where cupsd cannot run.
-# Usage: print_e2e.sh path/to/zorvatdbbackup
+# With --refused the queue rejects jobs and the program must say so.
+# Usage: print_e2e.sh path/to/zorvatdbbackup [--refused]
 set -uo pipefail
 
-program=$(readlink -f "${1:?usage: print_e2e.sh path/to/zorvatdbbackup}")
+program=$(readlink -f "${1:?usage: print_e2e.sh path/to/zorvatdbbackup [--refused]}")
+refused=0
+[ "${2:-}" = --refused ] && refused=1
 queue=zdbe2e
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*"; exit 1; }
@@ -57,6 +60,7 @@ PageLog $work/log/page_log
 User lp
 Group lp
 SystemGroup root
+Printcap $work/printcap
 CONF
 cat >"$work/cupsd.conf" <<CONF
 Listen $work/cups.sock
@@ -97,10 +101,11 @@ ppd=$(ls /usr/share/ppd/cups-pdf/CUPS-PDF_opt.ppd /usr/share/ppd/cups-pdf/*.ppd 
 lpadmin -p "$queue" -E -v "cups-pdf:/$queue" -P "$ppd" 2>/dev/null || fail "lpadmin could not add the cups-pdf queue"
 lpadmin -d "$queue" || fail "could not make $queue the default printer"
 [ "$(lpstat -d)" = "system default destination: $queue" ] || fail "default printer is not $queue: $(lpstat -d)"
+if [ "$refused" = 1 ]; then cupsreject "$queue" || fail "cupsreject failed"; fi
 
 # The program under Xvfb, with a settings store of its own.
 # Xvfb picks a free display itself and writes its number.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/log/xvfb.out" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || skip "Xvfb did not start"
@@ -110,11 +115,26 @@ xdpyinfo >/dev/null 2>&1 || skip "Xvfb did not start"
 XDG_CONFIG_HOME=$work/config HOME=$work "$program" >"$work/log/app.out" 2>&1 &
 app_pid=$!
 wid=$(xdotool search --sync --onlyvisible --name "ZorvatDB" | head -1)
-[ -n "$wid" ] || fail "the window did not appear"
+if [ -z "$wid" ]; then
+  tail -3 "$work/log/xvfb.out" "$work/log/app.out"
+  fail "the window did not appear on $DISPLAY"
+fi
 sleep 1
 
 # PRN stands at 300, 7170 twips, 495 square: its centre in pixels (15 twips each).
 xdotool mousemove --window "$wid" $(((300 + 495 / 2) / 15)) $(((7170 + 495 / 2) / 15)) click 1
+
+if [ "$refused" = 1 ]; then
+  for _ in $(seq 60); do
+    xdotool search --name "Zorvat総合販売管理システム" >/dev/null 2>&1 && break
+    sleep 0.5
+  done
+  xdotool search --name "Zorvat総合販売管理システム" >/dev/null 2>&1 || fail "a refused print passed in silence"
+  kill -0 "$app_pid" 2>/dev/null || fail "the program ended after the refused print"
+  [ -z "$(find "$work/pdf" -name '*.pdf')" ] || fail "a PDF arrived from a queue that rejects jobs"
+  echo "PASSED: the refused print was reported"
+  exit 0
+fi
 
 pdf=
 for _ in $(seq 120); do
