@@ -7,6 +7,7 @@
 #include "MessageBoxes.h"
 #include "Platform.h"
 #include "RunLock.h"
+#include "Printer.h"
 #include "SettingsBackend.h"
 #include "SystemInfo.h"
 
@@ -28,6 +29,7 @@ int main(int argc, char *argv[])
     zdb::HostCommandShellFactory shells;
     zdb::HostFileOps files;
     zdb::HostRunLock runLock;
+    zdb::SystemPrinter printer;
     zdb::Platform platform;
     platform.messageBoxes = &messageBoxes;
     platform.settings = &settings;
@@ -37,6 +39,7 @@ int main(int argc, char *argv[])
     platform.shells = &shells;
     platform.files = &files;
     platform.runLock = &runLock;
+    platform.printer = &printer;
 
     zdb::MainWindow window(platform);
     window.load();

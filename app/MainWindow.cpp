@@ -5,6 +5,7 @@
 #include "InputLock.h"
 #include "KeyDown.h"
 #include "Layout.h"
+#include "ScreenPrintButton.h"
 #include "SettingsStore.h"
 #include "StartUp.h"
 
@@ -37,6 +38,7 @@ void MainWindow::connectHandlers()
     onClick("設定記憶", [this] { 設定記憶_Click(*this); });
     onClick("ロックと解除", [this] { ロックと解除_Click(*this); });
     connectFocusHandlers(*this);
+    onClick("PRN", [this] { PRN_Click(*this); });
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

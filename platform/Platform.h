@@ -10,6 +10,7 @@ class EventPump;
 class CommandShellFactory;
 class FileOps;
 class RunLock;
+class Printer;
 
 // The outside world as the window sees it. main() hands the real services,
 // tests their doubles; the bundle does not own them.
@@ -22,6 +23,7 @@ struct Platform {
     CommandShellFactory *shells = nullptr;
     FileOps *files = nullptr;
     RunLock *runLock = nullptr;
+    Printer *printer = nullptr;
 };
 
 } // namespace zdb

@@ -31,6 +31,7 @@ QString errorText(int number)
         {340, QStringLiteral("コントロール配列の要素が存在しません。")},
         {429, QStringLiteral("ActiveX コンポーネントはオブジェクトを作成できません。")},
         {438, QStringLiteral("オブジェクトでサポートされていないプロパティまたはメソッドです。")},
+        {482, QStringLiteral("プリンタ エラーです。")},
         {730, QStringLiteral("コントロールが見つかりません。")},
     };
     const auto it = catalogue.constFind(number);

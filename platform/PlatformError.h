@@ -22,6 +22,7 @@ enum ErrorNumber : int {
     kErrNoSuchControl = 730,
     kErrPropertyNotSupported = 438,
     kErrCannotCreateObject = 429,
+    kErrPrinter = 482,           // printer error
 };
 
 // The catalogue's text for an error number ("" is never returned).

@@ -8,6 +8,7 @@ packages=(
   xvfb xauth x11-utils imagemagick
   dpkg-dev file
   xdotool faketime dbus dbus-x11 at-spi2-core python3-pyatspi
+  libcups2-dev poppler-utils xdotool cups printer-driver-cups-pdf
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -29,6 +29,7 @@ QString MemorySettings::keyOf(const QString &app, const QString &section, const 
 
 QString MemorySettings::read(const QString &app, const QString &section, const QString &key, const QString &def)
 {
+    ++reads;
     return values.value(keyOf(app, section, key), def);
 }
 
@@ -158,6 +159,24 @@ void FaultyFileOps::moveBack(const QString &aside, const QString &target)
 {
     enter(QStringLiteral("moveBack"), target);
     HostFileOps::moveBack(aside, target);
+}
+
+PdfTestPrinter::PdfTestPrinter() : pdf_(dir_.filePath(QStringLiteral("page.pdf"))) {}
+
+void PdfTestPrinter::setOrientation(int value)
+{
+    if (noPrinter)
+        throw PlatformError(kErrPrinter);
+    pdf_.setOrientation(value);
+}
+
+void PdfTestPrinter::printPicture(const QImage &picture)
+{
+    if (noPrinter || refuseJob)
+        throw PlatformError(kErrPrinter);
+    pdf_.printPicture(picture);
+    lastPicture = picture;
+    ++jobs;
 }
 
 } // namespace zdb::test

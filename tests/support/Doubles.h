@@ -5,6 +5,7 @@
 #include "FileOps.h"
 #include "EventPump.h"
 #include "MessageBoxes.h"
+#include "Printer.h"
 #include "SettingsBackend.h"
 #include "SystemInfo.h"
 
@@ -12,6 +13,7 @@
 #include <QMap>
 #include <QString>
 #include <functional>
+#include <QTemporaryDir>
 #include <optional>
 
 namespace zdb::test {
@@ -41,6 +43,7 @@ public:
     QString location() const override { return QStringLiteral("/memory/QXN.ini"); }
 
     QMap<QString, QString> values;   // "app|section|key"
+    int reads = 0;
     int writes = 0;
     bool failFlush = false;
     static QString keyOf(const QString &app, const QString &section, const QString &key);
@@ -122,6 +125,26 @@ public:
 
 private:
     void enter(const QString &operation, const QString &path);
+};
+
+// Puts each page into a PDF file in a temporary folder, as the real printer
+// would put it on paper; can be told there is no printer or that it refuses.
+class PdfTestPrinter : public Printer {
+public:
+    PdfTestPrinter();
+    int orientation() const override { return pdf_.orientation(); }
+    void setOrientation(int value) override;
+    void printPicture(const QImage &picture) override;
+    QString pdfPath() const { return pdf_.filePath(); }
+
+    bool noPrinter = false;     // both the setting and the print fail
+    bool refuseJob = false;     // the print alone fails
+    int jobs = 0;               // pictures that reached the page
+    QImage lastPicture;
+
+private:
+    QTemporaryDir dir_;
+    PdfPrinter pdf_;
 };
 
 } // namespace zdb::test

@@ -19,6 +19,7 @@ TestPlatform::TestPlatform()
     platform.runLock = &runLock;
     // Time passes while the window waits, as on the real clock.
     events.onWait = [this](int maxMs) { clock.current = clock.current.addMSecs(maxMs); };
+    platform.printer = &printer;
 }
 
 void setUpApplication()

@@ -20,6 +20,7 @@ struct TestPlatform {
     FaultyFileOps files;
     QTemporaryDir lockFolder;
     HostRunLock runLock{lockFolder.filePath(QStringLiteral("run.lock"))};
+    PdfTestPrinter printer;
     Platform platform;
 };
 
