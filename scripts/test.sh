@@ -1,8 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test.
+# Installs what is needed, builds, and runs every test; then builds again with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test there.
+# ZDB_SANITIZE=0 skips the second pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+top=$PWD
 scripts/install-deps.sh
-scripts/build.sh
-cd "${BUILD_DIR:-build}"
-ctest --output-on-failure --timeout 600
+
+BUILD_DIR=build scripts/build.sh
+(cd build && ctest --output-on-failure --timeout 600)
+
+if [ "${ZDB_SANITIZE:-1}" != 0 ]; then
+  echo "== The same suite under AddressSanitizer and UndefinedBehaviorSanitizer =="
+  BUILD_DIR=build-sanitize scripts/build.sh -DZDB_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+  export LSAN_OPTIONS=suppressions=$top/tests/sanitizer.supp:print_suppressions=0
+  export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+  (cd build-sanitize && ctest --output-on-failure --timeout 900)
+fi
