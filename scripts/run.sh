@@ -19,6 +19,10 @@ trap cleanup EXIT
 for _ in $(seq 50); do DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 DISPLAY=$display build/zorvatdbbackup &
 app=$!
+sleep 1
+# No window manager gives the window the focus: a click on an empty panel does.
+command -v xdotool >/dev/null && DISPLAY=$display xdotool mousemove 100 140 click 1 || true
 sleep "${RUN_SECONDS:-3}"
-DISPLAY=$display import -window root "$shot"
+win=$(DISPLAY=$display xdotool search --name 'SCR520' 2>/dev/null | head -n 1 || true)
+DISPLAY=$display import -window "${win:-root}" "$shot"
 echo "No display: the window ran under Xvfb; screenshot saved to $shot"
