@@ -27,7 +27,13 @@ Form::Form(Platform &platform, const QString &formName, QWidget *parent)
     connect(qApp, &QApplication::focusChanged, this, &Form::focusChanged);
 }
 
-Form::~Form() = default;
+Form::~Form()
+{
+    // The application outlives the window: its focus signal and key filter
+    // must not reach a window whose children are being destroyed.
+    disconnect(qApp, &QApplication::focusChanged, this, &Form::focusChanged);
+    qApp->removeEventFilter(this);
+}
 
 QString Form::caption() const { return windowTitle(); }
 void Form::setCaption(const QString &caption) { setWindowTitle(caption); }

@@ -18,6 +18,8 @@ for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 export ZDB_E2E_ARTIFACTS=${ZDB_E2E_ARTIFACTS:-$PWD/e2e-artifacts}
 mkdir -p "$ZDB_E2E_ARTIFACTS"
 cd "$here"
+# faketime preloads its library ahead of a sanitizer's runtime; that is fine.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 export XDG_RUNTIME_DIR=$(mktemp -d)
 log=$XDG_RUNTIME_DIR/e2e.log
 # A session bus of our own with the accessibility bus up before the first
