@@ -27,7 +27,10 @@ log=$XDG_RUNTIME_DIR/e2e.log
 # in a process group of their own that is swept afterwards, with their output
 # in a file rather than in whatever pipe reads this script.
 setsid dbus-run-session -- bash -c '/usr/libexec/at-spi-bus-launcher --launch-immediately &
-  sleep 1
+  for _ in $(seq 100); do
+    /usr/bin/python3 -c "import pyatspi; pyatspi.Registry.getDesktop(0).childCount" 2>/dev/null && break
+    sleep 0.1
+  done
   /usr/bin/python3 -W ignore::DeprecationWarning -m unittest -v test_e2e "$@" >"$0" 2>&1' "$log" "$@" \
   >"$XDG_RUNTIME_DIR/bus.log" 2>&1 &
 session=$!
