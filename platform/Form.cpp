@@ -27,7 +27,13 @@ Form::Form(Platform &platform, const QString &formName, QWidget *parent)
     connect(qApp, &QApplication::focusChanged, this, &Form::focusChanged);
 }
 
-Form::~Form() = default;
+Form::~Form()
+{
+    // Destroying the children moves the focus; the application must not
+    // call back into a window whose members are already gone.
+    disconnect(qApp, &QApplication::focusChanged, this, &Form::focusChanged);
+    qApp->removeEventFilter(this);
+}
 
 QString Form::caption() const { return windowTitle(); }
 void Form::setCaption(const QString &caption) { setWindowTitle(caption); }
