@@ -5,9 +5,9 @@ packages=(
   build-essential cmake
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-ipafont-gothic fonts-ipafont-mincho
-  xvfb xauth x11-utils imagemagick
+  xvfb xauth x11-utils imagemagick openbox
   dpkg-dev file
-  xdotool faketime dbus dbus-x11 at-spi2-core python3-pyatspi
+  xdotool xclip faketime dbus dbus-x11 at-spi2-core python3-pyatspi python3-pil
   libcups2-dev poppler-utils xdotool cups printer-driver-cups-pdf
 )
 missing=()

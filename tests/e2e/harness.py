@@ -1,10 +1,15 @@
 """Drives the real program in a real X server: xdotool for keys and clicks,
 AT-SPI for reading what the window shows."""
+import json
 import os
+import shutil
 import subprocess
+import tempfile
 import time
+import unittest
 
 import pyatspi
+from PIL import Image
 
 PROGRAM = os.environ["ZDB_PROGRAM"]
 
@@ -41,6 +46,10 @@ class App:
         env["XDG_CONFIG_HOME"] = os.path.join(home, ".config")
         env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         env["QT_ACCESSIBILITY"] = "1"
+        # The run lock lives in the temporary folder: one per test, so that
+        # other runs of the suite on this machine cannot refuse ours.
+        env["TMPDIR"] = os.path.join(home, "tmp")
+        os.makedirs(env["TMPDIR"], exist_ok=True)
         if extra_path:
             env["PATH"] = extra_path + os.pathsep + env["PATH"]
         cmd = [PROGRAM]
@@ -104,6 +113,17 @@ class App:
     def checked(self, name):
         return self.control(name).getState().contains(pyatspi.STATE_CHECKED)
 
+    def enabled(self, name):
+        return self.control(name).getState().contains(pyatspi.STATE_ENABLED)
+
+    def editable(self, name):
+        return self.control(name).getState().contains(pyatspi.STATE_EDITABLE)
+
+    def extents(self, name):
+        """(x, y, width, height) of a control on the screen."""
+        ext = self.control(name).queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        return ext.x, ext.y, ext.width, ext.height
+
     def focused(self):
         for acc in walk(self.window):
             if acc.getState().contains(pyatspi.STATE_FOCUSED) and acc.description:
@@ -129,10 +149,18 @@ class App:
     def type_into(self, name, text):
         self.click(name)
         self.key("ctrl+a")
-        if text:
+        if not text:
+            self.key("BackSpace")
+        elif text.isascii():
             xdotool("type", "--delay", "20", text)
         else:
-            self.key("BackSpace")
+            self.paste(text)
+
+    def paste(self, text):
+        # xdotool types characters outside the keymap by remapping keys on
+        # the fly, and the program misses some of them; an operator pastes.
+        subprocess.run(["xclip", "-selection", "clipboard", "-i"], input=text.encode(), check=True)
+        self.key("ctrl+v")
 
     def message_box(self, timeout=10):
         """The open message box: (title, text, box accessible)."""
@@ -142,6 +170,10 @@ class App:
         box = wait_for(find, timeout, "a message box")
         texts = [a.name for a in walk(box) if a.getRoleName() == "label" and a.name]
         return box.name, "\n".join(texts), box
+
+    def box_open(self):
+        return self._top_level(lambda w: w.getRoleName() in ("dialog", "alert")
+                               and w.getState().contains(pyatspi.STATE_SHOWING)) is not None
 
     def answer(self, button):
         """Reads the open message box and presses one of its buttons with the mouse."""
@@ -157,6 +189,12 @@ class App:
     def screenshot(self, path):
         subprocess.run(["import", "-window", "root", path], check=True)
 
+    def pixels(self, path):
+        """The screen as an RGB image, shot into path."""
+        self.screenshot(path)
+        with Image.open(path) as shot:
+            return shot.convert("RGB")
+
     def running(self):
         return self.proc.poll() is None
 
@@ -168,3 +206,97 @@ class App:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+
+
+STUB = r"""#!/usr/bin/python3
+# Stands in for the service manager: records its words, exits as told.
+import filecmp, json, os, sys, time
+here = os.path.dirname(os.path.abspath(__file__))
+name = os.path.basename(sys.argv[0])
+words = sys.argv[1:]
+verb = words[0] if name == "systemctl" else (words[1] if len(words) > 1 else "")
+record = {"argv": [name] + words, "time": time.time()}
+try:
+    with open(os.path.join(here, "watch.json")) as f:
+        pairs = json.load(f)
+    # Whether each target already holds its source's bytes at this moment.
+    record["copied"] = [os.path.isfile(t) and filecmp.cmp(s, t, shallow=False) for s, t in pairs]
+except FileNotFoundError:
+    pass
+with open(os.path.join(here, "calls.jsonl"), "a", encoding="utf-8") as f:
+    f.write(json.dumps(record, ensure_ascii=False) + "\n")
+try:
+    with open(os.path.join(here, "exit-" + verb)) as f:
+        sys.exit(int(f.read()))
+except FileNotFoundError:
+    sys.exit(0)
+"""
+
+
+class ServiceStub:
+    """A folder with stand-in systemctl and service programs for the front of PATH."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        for name in ("systemctl", "service"):
+            path = os.path.join(folder, name)
+            with open(path, "w") as f:
+                f.write(STUB)
+            os.chmod(path, 0o755)
+
+    def exit_status(self, verb, status):
+        with open(os.path.join(self.folder, "exit-" + verb), "w") as f:
+            f.write(str(status))
+
+    def watch(self, pairs):
+        """Makes every call note whether each (source, target) pair is copied yet."""
+        with open(os.path.join(self.folder, "watch.json"), "w") as f:
+            json.dump(pairs, f)
+
+    def calls(self):
+        try:
+            with open(os.path.join(self.folder, "calls.jsonl"), encoding="utf-8") as f:
+                return [json.loads(line) for line in f]
+        except FileNotFoundError:
+            return []
+
+    @staticmethod
+    def expected(verb, name):
+        """The command the program should run for NET STOP/START and a one-word name."""
+        if os.path.isdir("/run/systemd/system"):
+            return ["systemctl", verb, "--", name]
+        return ["service", name, verb]
+
+
+class ProgramCase(unittest.TestCase):
+    """A test with its own home folder; a failing test leaves a picture of the screen."""
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="zdb-e2e-")
+        self.apps = []
+
+    def tearDown(self):
+        if self._failed() and any(app.running() for app in self.apps):
+            folder = os.environ.get("ZDB_E2E_ARTIFACTS")
+            if folder:
+                os.makedirs(folder, exist_ok=True)
+                try:
+                    self.apps[-1].screenshot(os.path.join(folder, self.id().rsplit(".", 1)[-1] + ".png"))
+                except (OSError, subprocess.CalledProcessError):
+                    pass
+        for app in self.apps:
+            app.close()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def _failed(self):
+        # tearDown runs as a part of its own; the failures so far are in the result.
+        result = getattr(self._outcome, "result", None)
+        if result is None:
+            return False
+        return any(getattr(test, "test_case", test) is self for test, _ in result.failures + result.errors)
+
+    def start(self, **kw):
+        app = App(self.home, **kw)
+        self.apps.append(app)
+        return app

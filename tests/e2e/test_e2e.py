@@ -1,28 +1,13 @@
 """End-to-end tests of the real program as an operator meets it."""
 import os
-import tempfile
-import time
 import unittest
 
-from harness import App, wait_for
+from harness import ProgramCase, wait_for
 
 ROWS = ["月曜日", "火曜日", "水曜日", "木曜日", "金曜日", "土曜日", "日曜日", "その他"]
 
 
-class ProgramTest(unittest.TestCase):
-    def setUp(self):
-        self.home = tempfile.mkdtemp(prefix="zdb-e2e-")
-        self.apps = []
-
-    def tearDown(self):
-        for app in self.apps:
-            app.close()
-
-    def start(self, **kw):
-        app = App(self.home, **kw)
-        self.apps.append(app)
-        return app
-
+class ProgramTest(ProgramCase):
     def test_opens_with_title_and_weekday_row(self):
         # 2026-12-06 is a Sunday, 2026-12-09 a Wednesday.
         for when, row in (("2026-12-06 08:00:00", 6), ("2026-12-09 23:30:00", 2)):
