@@ -53,6 +53,7 @@ public:
     QDateTime now() const override { return QDateTime::currentDateTime().addMSecs(skippedMs); }
     void doEvents() override { QCoreApplication::processEvents(); }
     void waitEvents(int maxMs) override { skippedMs += maxMs; }
+    void paintEvents() override { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
     qint64 skippedMs = 0;
 };
 

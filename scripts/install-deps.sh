@@ -9,6 +9,8 @@ packages=(
   dpkg-dev file
   xdotool faketime dbus dbus-x11 at-spi2-core python3-pyatspi
   libcups2-dev poppler-utils xdotool cups printer-driver-cups-pdf
+  pkg-config libxxhash-dev
+  xfsprogs
 )
 missing=()
 for p in "${packages[@]}"; do

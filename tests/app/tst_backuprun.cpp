@@ -94,7 +94,7 @@ struct Rig {
         QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString name = it.next();
-            if (name.contains(QString::fromLatin1(kTempMarker)))
+            if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
                 out << name;
         }
         return out;

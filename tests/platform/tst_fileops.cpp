@@ -33,7 +33,7 @@ QStringList tempFilesIn(const QString &folder)
 {
     QStringList out;
     for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
-        if (name.contains(QString::fromLatin1(kTempMarker)))
+        if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
             out << name;
     return out;
 }
@@ -240,16 +240,25 @@ private slots:
         QVERIFY(writeFile(p(QStringLiteral("s.mdf")), "new"));
         if (previous)
             QVERIFY(writeFile(target, "old"));
-        const QString staged = files_.stageCopy(p(QStringLiteral("s.mdf")), target);
-        QVERIFY(QFileInfo(staged).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kTempMarker)));
+        const StagedCopy staged = files_.stageCopy(p(QStringLiteral("s.mdf")), target, {});
+        QVERIFY(QFileInfo(staged.path).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kTempMarker)));
         QCOMPARE(readFile(target), previous ? QByteArray("old") : QByteArray("<missing>"));
 
-        QCOMPARE(files_.swapIntoPlace(staged, target), previous);
+        const QString before = files_.swapIntoPlace(staged.path, target);
         QCOMPARE(readFile(target), QByteArray("new"));
-        files_.swapBack(staged, target, previous);
+        // The previous copy never sits under a name that leftover cleaning removes.
+        QVERIFY(!QFileInfo::exists(staged.path));
+        if (previous) {
+            QVERIFY(QFileInfo(before).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kPreviousMarker)));
+            QCOMPARE(readFile(before), QByteArray("old"));
+        } else {
+            QCOMPARE(before, QString());
+        }
+        files_.swapBack(staged.path, before, target);
         QCOMPARE(readFile(target), previous ? QByteArray("old") : QByteArray("<missing>"));
-        QCOMPARE(readFile(staged), QByteArray("new"));
-        files_.discard(staged);
+        QCOMPARE(readFile(staged.path), QByteArray("new"));
+        QVERIFY(before.isEmpty() || !QFileInfo::exists(before));
+        files_.discard(staged.path);
         QVERIFY(tempFilesIn(dir_.path()).isEmpty());
     }
 
