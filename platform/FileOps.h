@@ -25,8 +25,8 @@ struct FreeSpace {
 
 // How a staged copy reads its source while hashing it.
 enum class CopyMethod {
-    ReadWrite,         // read into a buffer, hash it, write it out
-    OffloadThenHash,   // the kernel copies each chunk, then the chunk is read again for the hash
+    ReadWrite,         // read into a buffer, hash it, write it out (slower: bytes pass through us)
+    OffloadThenHash,   // the kernel copies each chunk, the hash reads it mapped (least downtime)
 };
 
 // File operations on full paths ("/" separates folders on Linux). Failures
@@ -84,7 +84,7 @@ inline constexpr char kPreviousMarker[] = ".zdbprev-";
 // The host's files (FileOps_unix.cpp).
 class HostFileOps : public FileOps {
 public:
-    explicit HostFileOps(CopyMethod method = CopyMethod::ReadWrite) : method_(method) {}
+    explicit HostFileOps(CopyMethod method = CopyMethod::OffloadThenHash) : method_(method) {}
 
     void removeFile(const QString &path) override;
     void copyFile(const QString &from, const QString &to) override;

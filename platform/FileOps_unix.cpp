@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -109,6 +110,8 @@ int makeTempBeside(const QString &target, const char *marker, QString *tempPath)
 
 // Large enough that system calls cost little, small enough for a lean process.
 constexpr size_t kChunk = 8 << 20;
+// The kernel copies in larger steps; only the mapping for the hash costs memory.
+constexpr size_t kOffloadChunk = 32 << 20;
 
 // Streams bytes into an XXH3 64-bit hash.
 class Hasher {
@@ -186,15 +189,34 @@ quint64 copyByReading(int src, int dst, off_t size, const Progress &progress)
     return hash.digest();
 }
 
-// The kernel copies a chunk, then the chunk is read from the source (now in
-// the cache) for the hash. False when the kernel cannot copy between these files.
+// Maps a chunk of a file read-only for as long as it lives.
+class MappedChunk {
+public:
+    MappedChunk(int fd, off_t offset, size_t length)
+        : length_(length), data_(::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, offset))
+    {
+        if (data_ == MAP_FAILED)
+            fail(errno, true);
+    }
+    ~MappedChunk() { ::munmap(data_, length_); }
+    MappedChunk(const MappedChunk &) = delete;
+    MappedChunk &operator=(const MappedChunk &) = delete;
+    const char *data() const { return static_cast<const char *>(data_); }
+
+private:
+    size_t length_;
+    void *data_;
+};
+
+// The kernel copies a chunk, then the hash reads the same chunk of the source
+// where it lies in the cache, through a mapping, so no byte is copied twice.
+// False when the kernel cannot copy between these files.
 bool copyByOffload(int src, int dst, off_t size, const Progress &progress, quint64 *checksum)
 {
-    std::vector<char> buffer;
     Hasher hash;
     off_t done = 0;
     while (done < size) {
-        const size_t want = size_t(std::min<off_t>(size - done, off_t(kChunk)));
+        const size_t want = size_t(std::min<off_t>(size - done, off_t(kOffloadChunk)));
         off_t in = done, out = done;
         const ssize_t n = ::copy_file_range(src, &in, dst, &out, want, 0);
         if (n < 0) {
@@ -206,11 +228,10 @@ bool copyByOffload(int src, int dst, off_t size, const Progress &progress, quint
         }
         if (n == 0)   // the source shrank under us: the copy would be short
             throw PlatformError(kErrDiskIo);
-        if (buffer.empty())
-            buffer.resize(kChunk);
-        if (readAt(src, buffer.data(), size_t(n), done, true) != size_t(n))
-            throw PlatformError(kErrDiskIo);
-        hash.add(buffer.data(), size_t(n));
+        {
+            const MappedChunk chunk(src, done, size_t(n));
+            hash.add(chunk.data(), size_t(n));
+        }
         done += n;
         report(progress, done, size);
     }
