@@ -277,7 +277,7 @@ private slots:
                                            std::pair{"kernel copy, then hash", CopyMethod::OffloadThenHash}}) {
             QTest::addRow("%s, empty", name) << int(method) << qint64(0);
             QTest::addRow("%s, one byte", name) << int(method) << qint64(1);
-            QTest::addRow("%s, several chunks and a bit", name) << int(method) << qint64((17 << 20) + 3);
+            QTest::addRow("%s, several chunks and a bit", name) << int(method) << qint64((40 << 20) + 3);
         }
     }
     void stagedCopyVerified()
@@ -299,7 +299,7 @@ private slots:
             QCOMPARE(copy.checksum, contentChecksum(bytes));
         QCOMPARE(seen.last(), size);
         QVERIFY(std::is_sorted(seen.begin(), seen.end()));
-        if (size > (8 << 20) && !copy.shared)
+        if (size > (32 << 20) && !copy.shared)
             QVERIFY(seen.size() > 2);   // the bar moves during a long copy
 
         seen.clear();
