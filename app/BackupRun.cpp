@@ -9,10 +9,15 @@
 #include "RunLock.h"
 #include "ServiceControl.h"
 #include "Text.h"
+#include "Widgets.h"
+
+#include <QElapsedTimer>
 
 #include <functional>
 #include <new>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace zdb {
 
@@ -71,7 +76,7 @@ private:
 
 // The new pair, staged beside its targets, goes into place only as a whole:
 // until commit() has finished, destruction puts the previous pair back and
-// removes every temporary file.
+// removes every staged copy.
 class PairCommit {
 public:
     explicit PairCommit(FileOps &files) : f_(files) {}
@@ -79,63 +84,98 @@ public:
     {
         if (!done_)
             rollBack();
-        f_.discard(stagedData);
-        f_.discard(stagedLog);
-        f_.discard(asideLog_);
+        f_.discard(data.path);
+        f_.discard(log.path);
+        f_.discard(previousData_);
+        f_.discard(previousLog_);
     }
     PairCommit(const PairCommit &) = delete;
     PairCommit &operator=(const PairCommit &) = delete;
 
-    QString stagedData, stagedLog;   // stagedLog "" : no log copy to put in place
+    StagedCopy data, log;   // log.path "" : no log copy to put in place
+    bool staged = false;    // both copies made
 
     void commit(const QString &dataTarget, const QString &logTarget)
     {
-        dataHad_ = f_.swapIntoPlace(stagedData, dataTarget);
         dataTarget_ = dataTarget;
-        if (!stagedLog.isEmpty()) {
-            logHad_ = f_.swapIntoPlace(stagedLog, logTarget);
-            logSwapped_ = true;
-        } else {
-            // Without a log source no log may stand beside the new data file.
-            asideLog_ = f_.moveAside(logTarget);
-        }
+        previousData_ = f_.swapIntoPlace(data.path, dataTarget);
+        dataSwapped_ = true;
         logTarget_ = logTarget;
-        done_ = true;   // the staged names now hold the previous pair
+        // Without a log source no log may stand beside the new data file.
+        previousLog_ = log.path.isEmpty() ? f_.moveAside(logTarget) : f_.swapIntoPlace(log.path, logTarget);
+        logMoved_ = true;
+        done_ = true;   // the previous names now hold the previous pair
     }
 
 private:
     void rollBack() noexcept
     {
         try {
-            if (!asideLog_.isEmpty()) {
-                f_.moveBack(asideLog_, logTarget_);
-                asideLog_.clear();
+            if (logMoved_) {
+                if (log.path.isEmpty())
+                    f_.moveBack(previousLog_, logTarget_);
+                else
+                    f_.swapBack(log.path, previousLog_, logTarget_);
+                previousLog_.clear();
             }
-            if (logSwapped_)
-                f_.swapBack(stagedLog, logTarget_, logHad_);
-        } catch (const PlatformError &) {
-            keepLog();
+        } catch (...) {
+            previousLog_.clear();   // what could not go back is the previous copy: keep it
         }
         try {
-            if (!dataTarget_.isEmpty())
-                f_.swapBack(stagedData, dataTarget_, dataHad_);
-        } catch (const PlatformError &) {
-            stagedData.clear();   // it still holds the previous data copy
+            if (dataSwapped_)
+                f_.swapBack(data.path, previousData_, dataTarget_);
+            previousData_.clear();
+        } catch (...) {
+            previousData_.clear();
         }
-    }
-    void keepLog()
-    {
-        // What could not go back is the previous copy: keep it under its temporary name.
-        stagedLog.clear();
-        asideLog_.clear();
     }
 
     FileOps &f_;
-    QString dataTarget_, logTarget_, asideLog_;
-    bool dataHad_ = false, logHad_ = false, logSwapped_ = false, done_ = false;
+    QString dataTarget_, logTarget_, previousData_, previousLog_;
+    bool dataSwapped_ = false, logMoved_ = false, done_ = false;
 };
 
+const QString kCopyDiffers = QStringLiteral("退避したファイルが、元のファイルと一致しません。");
+
+// Bytes to whole megabytes of 1,048,576 bytes.
+quint64 megabytesUp(quint64 bytes) { return bytes / kMegabyte + (bytes % kMegabyte != 0); }
+quint64 megabytesDown(quint64 bytes) { return bytes / kMegabyte; }
+
 void setMsg1(MainWindow &ME, const QString &text) { ME.control(QStringLiteral("MSG1")).setText(text); }
+
+// The bar under MSG1's text for one step: repaints the window as the step
+// goes on, at most every kPaintIntervalMs, leaving the user's input queued.
+class ProgressLine {
+public:
+    explicit ProgressLine(MainWindow &ME)
+        : events_(*ME.platform().events), strip_(new ProgressStrip(ME.control(QStringLiteral("MSG1")).widget()))
+    {
+        strip_->setObjectName(QString::fromLatin1(kProgressStripName));
+        strip_->show();
+        events_.paintEvents();
+        sincePaint_.start();
+    }
+    ~ProgressLine() { delete strip_; }
+    ProgressLine(const ProgressLine &) = delete;
+    ProgressLine &operator=(const ProgressLine &) = delete;
+
+    Progress callback()
+    {
+        return [this](qint64 done, qint64 total) {
+            strip_->setFraction(total > 0 ? double(done) / double(total) : 1.0);
+            if (done >= total || sincePaint_.elapsed() >= kPaintIntervalMs) {
+                events_.paintEvents();
+                sincePaint_.restart();
+            }
+        };
+    }
+
+private:
+    static constexpr qint64 kPaintIntervalMs = 40;
+    EventPump &events_;
+    ProgressStrip *strip_;
+    QElapsedTimer sincePaint_;
+};
 
 void showReport(MainWindow &ME, const PlatformError &e)
 {
@@ -157,7 +197,7 @@ void reportingFailures(F &&step, const std::function<void(const PlatformError &)
     }
 }
 
-void copyPhase(MainWindow &ME, const RunInputs &in)
+void copyPhase(MainWindow &ME, const RunInputs &in, PairCommit &pair)
 {
     Platform &P = ME.platform();
     FileOps &files = *P.files;
@@ -166,22 +206,73 @@ void copyPhase(MainWindow &ME, const RunInputs &in)
         if (!folder.isEmpty())
             files.makeSureDirectoryPathExists(folder);
 
-    PairCommit pair(files);
     setMsg1(ME, QStringLiteral("1.処理中です... 退避先:") + in.dataTarget);
     P.events->doEvents();
-    pair.stagedData = files.stageCopy(in.dataSource, in.dataTarget);
+    {
+        ProgressLine bar(ME);
+        pair.data = files.stageCopy(in.dataSource, in.dataTarget, bar.callback());
+    }
 
     setMsg1(ME, QStringLiteral("2.処理中です... 退避先:") + in.logTarget);
     P.events->doEvents();
-    if (files.fileExists(in.logSource))
-        pair.stagedLog = files.stageCopy(in.logSource, in.logTarget);
-    else
+    if (files.fileExists(in.logSource)) {
+        ProgressLine bar(ME);
+        pair.log = files.stageCopy(in.logSource, in.logTarget, bar.callback());
+    } else {
         P.messageBoxes->show(QStringLiteral("DBログファイルなし"), kMsgOk);
+    }
+    pair.staged = true;
+}
 
+// With the database running again: each copy read back from the disk must
+// hash as its source did before the pair replaces the previous one.
+void verifyAndCommit(MainWindow &ME, const RunInputs &in, PairCommit &pair)
+{
+    FileOps &files = *ME.platform().files;
+    const std::pair<const StagedCopy *, QString> copies[] = {{&pair.data, in.dataTarget}, {&pair.log, in.logTarget}};
+    for (const auto &[copy, target] : copies) {
+        if (copy->path.isEmpty())
+            continue;
+        setMsg1(ME, QStringLiteral("3.検証中です... 退避先:") + target);
+        ProgressLine bar(ME);
+        if (!files.verifyCopy(*copy, bar.callback()))
+            throw PlatformError(kErrDiskIo, kCopyDiffers);
+    }
     pair.commit(in.dataTarget, in.logTarget);
 }
 
 } // namespace
+
+QString spaceShortfall(FileOps &files, const QString &dataSource, const QString &dataTarget, const QString &logSource,
+                       const QString &logTarget)
+{
+    struct Need {
+        FreeSpace space;
+        quint64 bytes;
+    };
+    std::vector<Need> needs;
+    const auto add = [&](const QString &source, const QString &target) {
+        const qint64 size = files.fileSize(source);
+        if (size <= 0)
+            return;   // a missing source fails its copy, as without this check
+        const FreeSpace space = files.freeSpace(target);
+        if (!space.known)
+            return;
+        for (Need &n : needs)
+            if (n.space.device == space.device) {
+                n.bytes += quint64(size);
+                return;
+            }
+        needs.push_back({space, quint64(size)});
+    };
+    add(dataSource, dataTarget);
+    add(logSource, logTarget);
+    for (const Need &n : needs)
+        if (n.bytes > n.space.available)
+            return QStringLiteral("エラーです。退避先の空き容量が不足しています。") + u'\r'
+                   + QStringLiteral("必要な容量: %1 MB　空き容量: %2 MB").arg(megabytesUp(n.bytes)).arg(megabytesDown(n.space.available));
+    return {};
+}
 
 QString runErrorReport(int number, const QString &text)
 {
@@ -242,6 +333,14 @@ void YES_Click(MainWindow &ME)
                 return;
             }
             held.emplace(*P.runLock);
+            // What a killed run left is ours to remove, and frees its room.
+            f.removeLeftovers(in.dataTarget);
+            f.removeLeftovers(in.logTarget);
+            const QString shortfall = spaceShortfall(f, in.dataSource, in.dataTarget, in.logSource, in.logTarget);
+            if (!shortfall.isEmpty()) {
+                refuse(shortfall);
+                return;
+            }
             stopped = stopDatabaseService(ME);
         },
         [&](const PlatformError &e) {
@@ -253,9 +352,10 @@ void YES_Click(MainWindow &ME)
 
     // The service is down from here: whatever fails, it is started again.
     bool ok = true;
+    PairCommit pair(*P.files);
     reportingFailures(
         [&] {
-            copyPhase(ME, in);
+            copyPhase(ME, in, pair);
             ok = Fmm_WinNT_START(ME, 1);
         },
         [&](const PlatformError &e) {
@@ -263,6 +363,13 @@ void YES_Click(MainWindow &ME)
             showReport(ME, e);
             reportingFailures([&] { Fmm_WinNT_START(ME, 1); }, [&](const PlatformError &again) { showReport(ME, again); });
         });
+    // The service runs again: a failure now needs no restart.
+    if (pair.staged)
+        reportingFailures([&] { verifyAndCommit(ME, in, pair); },
+                          [&](const PlatformError &e) {
+                              ok = false;
+                              showReport(ME, e);
+                          });
     setMsg1(ME, ok ? QStringLiteral("正常に処理終了しました") : QString::fromUtf8(kMsgAbnormalEnd));
 }
 

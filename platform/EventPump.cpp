@@ -8,6 +8,8 @@ namespace zdb {
 
 void QtEventPump::doEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
+void QtEventPump::paintEvents() { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
+
 void QtEventPump::waitEvents(int maxMs)
 {
     // A local loop ended by a timer sleeps instead of spinning a core.

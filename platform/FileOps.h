@@ -2,7 +2,32 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace zdb {
+
+// How far a copy or a read-back has come: bytes done of total.
+using Progress = std::function<void(qint64 done, qint64 total)>;
+
+// A new copy staged beside its target.
+struct StagedCopy {
+    QString path;
+    quint64 checksum = 0;   // of the bytes read from the source while copying
+    bool shared = false;    // shares its blocks with the source: nothing to read back
+};
+
+// Room on the file system that would hold a path.
+struct FreeSpace {
+    quint64 device = 0;     // tells file systems apart
+    quint64 available = 0;  // bytes an ordinary writer may still use
+    bool known = false;
+};
+
+// How a staged copy reads its source while hashing it.
+enum class CopyMethod {
+    ReadWrite,         // read into a buffer, hash it, write it out (slower: bytes pass through us)
+    OffloadThenHash,   // the kernel copies each chunk, the hash reads it mapped (least downtime)
+};
 
 // File operations on full paths ("/" separates folders on Linux). Failures
 // throw PlatformError with a catalogue number: 53 file not found, 76 path not
@@ -12,7 +37,7 @@ public:
     virtual ~FileOps() = default;
 
     virtual void removeFile(const QString &path) = 0;
-    // Replaces a file at `to`; on failure `to` is as it was.
+    // Replaces a file at `to` with a verified copy; on failure `to` is as it was.
     virtual void copyFile(const QString &from, const QString &to) = 0;
     // True for an ordinary file; a folder counts as missing.
     virtual bool fileExists(const QString &path) = 0;
@@ -20,44 +45,72 @@ public:
     virtual bool makeSureDirectoryPathExists(const QString &folderPath) = 0;
     // The same file, whether by the same path, another path or a link.
     virtual bool sameFile(const QString &a, const QString &b) = 0;
+    // The size of an ordinary file; -1 when there is none.
+    virtual qint64 fileSize(const QString &path) = 0;
+    // The room where `path` would be written, measured at its nearest
+    // existing folder; unknown when even that cannot be measured.
+    virtual FreeSpace freeSpace(const QString &path) = 0;
 
-    // Copies `from` to a new temporary file beside `target`, on disk, and
-    // returns its path; `target` is not touched.
-    virtual QString stageCopy(const QString &from, const QString &target) = 0;
-    // Puts the staged file at `target` in one step. Returns true when a file
-    // stood there before: it is now at the staged path, to discard or swap back.
-    virtual bool swapIntoPlace(const QString &staged, const QString &target) = 0;
-    // Undoes swapIntoPlace.
-    virtual void swapBack(const QString &staged, const QString &target, bool hadPrevious) = 0;
-    // Moves a file at `target` to a temporary name beside it and returns that
-    // name; "" when there is no file there.
+    // Copies `from` to a new temporary file beside `target` and hashes what it
+    // read; `target` is not touched. The copy may still be in the page cache.
+    virtual StagedCopy stageCopy(const QString &from, const QString &target, const Progress &progress) = 0;
+    // Flushes a staged copy to disk, drops it from the cache and reads it back
+    // from the disk: true when it hashes as its source did.
+    virtual bool verifyCopy(const StagedCopy &copy, const Progress &progress) = 0;
+    // Puts the staged file at `target` in one step. Returns where the previous
+    // file now is (a name kept for previous copies), "" when there was none.
+    virtual QString swapIntoPlace(const QString &staged, const QString &target) = 0;
+    // Undoes swapIntoPlace: the previous file goes back to `target` and the new
+    // one to `staged`.
+    virtual void swapBack(const QString &staged, const QString &previous, const QString &target) = 0;
+    // Moves a file at `target` to a name kept for previous copies and returns
+    // that name; "" when there is no file there.
     virtual QString moveAside(const QString &target) = 0;
     virtual void moveBack(const QString &aside, const QString &target) = 0;
     // Removes a temporary file; "" and failures are ignored.
     virtual void discard(const QString &path) noexcept = 0;
+    // Removes staged copies that an earlier, interrupted run left beside
+    // `target`. Previous copies and files of any other naming stay.
+    virtual void removeLeftovers(const QString &target) noexcept = 0;
 };
 
-// Temporary files beside a target are named ".<name>.zdbtmp-XXXXXX".
+// Staged new copies are named ".<name>.zdbtmp-XXXXXX": never more than a
+// copy of the database file, so always safe to remove.
 inline constexpr char kTempMarker[] = ".zdbtmp-";
+// Previous copies moved out of the way are named ".<name>.zdbprev-XXXXXX":
+// when a run cannot put one back it may be the only copy, so it is kept.
+inline constexpr char kPreviousMarker[] = ".zdbprev-";
 
 // The host's files (FileOps_unix.cpp).
 class HostFileOps : public FileOps {
 public:
+    explicit HostFileOps(CopyMethod method = CopyMethod::OffloadThenHash) : method_(method) {}
+
     void removeFile(const QString &path) override;
     void copyFile(const QString &from, const QString &to) override;
     bool fileExists(const QString &path) override;
     bool makeSureDirectoryPathExists(const QString &folderPath) override;
     bool sameFile(const QString &a, const QString &b) override;
-    QString stageCopy(const QString &from, const QString &target) override;
-    bool swapIntoPlace(const QString &staged, const QString &target) override;
-    void swapBack(const QString &staged, const QString &target, bool hadPrevious) override;
+    qint64 fileSize(const QString &path) override;
+    FreeSpace freeSpace(const QString &path) override;
+    StagedCopy stageCopy(const QString &from, const QString &target, const Progress &progress) override;
+    bool verifyCopy(const StagedCopy &copy, const Progress &progress) override;
+    QString swapIntoPlace(const QString &staged, const QString &target) override;
+    void swapBack(const QString &staged, const QString &previous, const QString &target) override;
     QString moveAside(const QString &target) override;
     void moveBack(const QString &aside, const QString &target) override;
     void discard(const QString &path) noexcept override;
+    void removeLeftovers(const QString &target) noexcept override;
+
+private:
+    CopyMethod method_;
 };
 
 // The catalogue number for an errno; sourceSide reads a missing file as 53
 // rather than a missing path (76).
 int errorNumberForErrno(int err, bool sourceSide);
+
+// The checksum a staged copy carries, of a whole byte string.
+quint64 contentChecksum(const QByteArray &bytes);
 
 } // namespace zdb

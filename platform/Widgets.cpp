@@ -1,10 +1,14 @@
 #include "Widgets.h"
 
+#include <QEvent>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyleOptionFocusRect>
 #include <qdrawutil.h>
 #include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
 
 namespace zdb {
 
@@ -104,6 +108,50 @@ void LockableComboBox::mousePressEvent(QMouseEvent *event)
 {
     // The arrow opens the popup through showPopup(), which refuses when locked.
     QComboBox::mousePressEvent(event);
+}
+
+ProgressStrip::ProgressStrip(QWidget *label) : QWidget(label)
+{
+    // Clicks and the focus belong to the label, as without the bar.
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setFocusPolicy(Qt::NoFocus);
+    label->installEventFilter(this);
+    follow();
+}
+
+void ProgressStrip::setFraction(double fraction)
+{
+    const double f = std::clamp(fraction, 0.0, 1.0);
+    if (f == fraction_)
+        return;
+    fraction_ = f;
+    update();
+}
+
+bool ProgressStrip::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == parentWidget() && event->type() == QEvent::Resize)
+        follow();
+    return QWidget::eventFilter(watched, event);
+}
+
+void ProgressStrip::follow()
+{
+    // Under the label's text, inside its frame.
+    const QRect r = parentWidget()->rect();
+    const int height = std::max(4, r.height() / 6);
+    setGeometry(r.left() + 3, r.bottom() - 2 - height, std::max(0, r.width() - 6), height);
+}
+
+void ProgressStrip::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    const QRect frame = rect().adjusted(0, 0, -1, -1);
+    p.fillRect(frame, palette().color(QPalette::Base));
+    const int filled = int(std::lround(fraction_ * (width() - 2)));
+    p.fillRect(QRect(1, 1, filled, height() - 2), palette().color(QPalette::Highlight));
+    p.setPen(palette().color(QPalette::Dark));
+    p.drawRect(frame);
 }
 
 } // namespace zdb

@@ -38,4 +38,23 @@ private:
     bool locked_ = false;
 };
 
+// A thin bar along the bottom of a label showing how far a step has come. It
+// is a child widget of the label, not a control: the window's controls, their
+// tab positions and texts stay as they are.
+class ProgressStrip : public QWidget {
+public:
+    explicit ProgressStrip(QWidget *label);
+    // 0 to 1; values outside are clamped.
+    void setFraction(double fraction);
+    double fraction() const { return fraction_; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void follow();
+    double fraction_ = 0;
+};
+
 } // namespace zdb

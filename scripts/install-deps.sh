@@ -9,6 +9,8 @@ packages=(
   dpkg-dev file
   xdotool xclip faketime dbus dbus-x11 at-spi2-core python3-pyatspi python3-pil
   libcups2-dev poppler-utils xdotool cups printer-driver-cups-pdf
+  pkg-config libxxhash-dev
+  xfsprogs
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,7 @@
 #include "ServiceControl.h"
 #include "TestPlatform.h"
 #include "TestRegistry.h"
+#include "Widgets.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -14,6 +15,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -61,6 +64,18 @@ QByteArray readFile(const QString &path)
 
 using Faults = QList<test::FaultyFileOps::Fault>;
 
+constexpr qint64 MiB = 1 << 20;
+const QString kCopyDiffers = QStringLiteral("エラーです 57\r退避したファイルが、元のファイルと一致しません。\r");
+QString spaceText(int need, int free)
+{
+    return QStringLiteral("エラーです。退避先の空き容量が不足しています。\r必要な容量: %1 MB　空き容量: %2 MB").arg(need).arg(free);
+}
+bool resizeFile(const QString &path, qint64 size)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) && f.resize(size);
+}
+
 // A window over doubles, with sources and a previous pair of copies in row 0
 // (start-up selects it: the fake clock's day is a Monday).
 struct Rig {
@@ -94,7 +109,7 @@ struct Rig {
         QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString name = it.next();
-            if (name.contains(QString::fromLatin1(kTempMarker)))
+            if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
                 out << name;
         }
         return out;
@@ -483,6 +498,209 @@ private slots:
         QCOMPARE(readFile(r.path("bk/row/新しい/D.MDF")), QByteArray("new data"));
         QCOMPARE(readFile(r.path("bk/row/L.LDF")), QByteArray("new log"));
         QCOMPARE(readFile(r.dataTarget()), QByteArray("old data"));
+    }
+
+
+    // The room is measured before the stop; the two copies add up where the
+    // targets share a file system.
+    void freeSpace_data()
+    {
+        QTest::addColumn<qint64>("dataSize");
+        QTest::addColumn<bool>("oneFileSystem");
+        QTest::addColumn<qint64>("freeForData");
+        QTest::addColumn<qint64>("freeForLog");
+        QTest::addColumn<QString>("refusal");   // "" the run goes ahead
+        const qint64 d = 3 * MiB + 1, l = MiB;
+        QTest::newRow("data copy does not fit") << d << false << 3 * MiB << 10 * MiB << spaceText(4, 3);
+        QTest::newRow("log copy does not fit") << d << false << 10 * MiB << l - 1 << spaceText(1, 0);
+        QTest::newRow("each fits, not both on one file system") << d << true << 4 * MiB << 0LL << spaceText(5, 4);
+        QTest::newRow("both fit exactly on one file system") << d << true << d + l << 0LL << QString();
+        QTest::newRow("each fits exactly on its own") << d << false << d << l << QString();
+        QTest::newRow("empty data file") << 0LL << false << 0LL << l << QString();
+    }
+    void freeSpace()
+    {
+        QFETCH(qint64, dataSize);
+        QFETCH(bool, oneFileSystem);
+        QFETCH(qint64, freeForData);
+        QFETCH(qint64, freeForLog);
+        QFETCH(QString, refusal);
+        Rig r;
+        QVERIFY(resizeFile(r.path("db/DATA.MDF"), dataSize));
+        QVERIFY(resizeFile(r.path("db/DATA_LOG.LDF"), MiB));
+        // The log target's folder is yet to be made: it is measured where it would be.
+        r.w.control(QStringLiteral("Path2"), 0).setText(r.path("bk2/new/DATA_LOG.LDF"));
+        r.tp.files.space = [&](const QString &path) {
+            const bool log = path.contains(QStringLiteral("bk2/"));
+            FreeSpace s;
+            s.known = true;
+            s.device = oneFileSystem || !log ? 1 : 2;
+            s.available = quint64(oneFileSystem ? freeForData : log ? freeForLog : freeForData);
+            return s;
+        };
+
+        r.clickYes();
+
+        if (refusal.isEmpty()) {
+            QCOMPARE(r.tp.boxes.prompts(), QStringList{kConfirm});
+            QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+            QCOMPARE(r.msg1(), kOk);
+            return;
+        }
+        QCOMPARE(r.tp.boxes.prompts(), (QStringList{kConfirm, refusal}));
+        QCOMPARE(r.tp.boxes.shown.last().code, 0);
+        QCOMPARE(r.tp.boxes.shown.last().title, std::optional<QString>());
+        QCOMPARE(r.tp.shells.runs.size(), 0);
+        QCOMPARE(r.msg1(), kFailed);
+        QCOMPARE(readFile(r.dataTarget()), QByteArray("old data"));
+        QCOMPARE(readFile(r.logTarget()), QByteArray("old log"));
+        QVERIFY(!QFileInfo::exists(r.path("bk2")));
+        QCOMPARE(r.tempFiles(), QStringList{});
+        QCOMPARE(r.tp.files.calls.filter(QStringLiteral("stage ")), QStringList{});
+    }
+
+    // Each copy is read back after the restart; one whose bytes changed after
+    // they were written never replaces the previous pair.
+    void verification_data()
+    {
+        QTest::addColumn<QString>("corrupt");   // suffix of the target whose copy goes bad; "" none
+        QTest::addColumn<bool>("previous");
+        QTest::newRow("sound copies") << "" << true;
+        QTest::newRow("data copy changed") << "DATA.MDF" << true;
+        QTest::newRow("log copy changed") << "DATA_LOG.LDF" << true;
+        QTest::newRow("data copy changed, no previous pair") << "DATA.MDF" << false;
+        QTest::newRow("log copy changed, no previous pair") << "DATA_LOG.LDF" << false;
+    }
+    void verification()
+    {
+        QFETCH(QString, corrupt);
+        QFETCH(bool, previous);
+        Rig r;
+        if (!previous)
+            QVERIFY(QFile::remove(r.dataTarget()) && QFile::remove(r.logTarget()));
+        if (!corrupt.isEmpty())
+            r.tp.files.faults = Faults{{QStringLiteral("corrupt"), corrupt, 0}};
+        bool started = false;
+        r.tp.shells.whileRunning = [&](const QString &line) { started = started || line == kStart; };
+        QStringList verifying;
+        r.tp.events.onPaint = [&] {
+            const QString m = r.msg1();
+            if (m.startsWith(QStringLiteral("3.")) && (verifying.isEmpty() || verifying.last() != m)) {
+                QVERIFY2(started, "verified while the service was still stopped");
+                verifying << m;
+            }
+        };
+
+        r.clickYes();
+
+        const QString v = QStringLiteral("3.検証中です... 退避先:");
+        QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+        QCOMPARE(r.tempFiles(), QStringList{});
+        if (corrupt.isEmpty()) {
+            QCOMPARE(verifying, (QStringList{v + r.dataTarget(), v + r.logTarget()}));
+            QCOMPARE(r.tp.boxes.prompts(), QStringList{kConfirm});
+            QCOMPARE(r.msg1(), kOk);
+            QCOMPARE(readFile(r.dataTarget()), QByteArray("new data"));
+            QCOMPARE(readFile(r.logTarget()), QByteArray("new log"));
+            return;
+        }
+        QCOMPARE(verifying.last(), v + (corrupt == "DATA.MDF" ? r.dataTarget() : r.logTarget()));
+        QCOMPARE(r.tp.boxes.prompts(), (QStringList{kConfirm, kCopyDiffers}));
+        QCOMPARE(r.msg1(), kFailed);
+        QCOMPARE(readFile(r.dataTarget()), previous ? QByteArray("old data") : kMissing);
+        QCOMPARE(readFile(r.logTarget()), previous ? QByteArray("old log") : kMissing);
+        // The catalogue keeps its own text for the number.
+        QCOMPARE(errorText(57), QStringLiteral("デバイス I/O エラーです。"));
+    }
+
+    // The bar under MSG1's text runs to the end for every copy and read-back,
+    // and leaves the window as it was.
+    void progressBar()
+    {
+        Rig r;
+        r.w.show();
+        QVERIFY(resizeFile(r.path("db/DATA.MDF"), 20 * MiB + 5));
+        QVERIFY(resizeFile(r.path("db/DATA_LOG.LDF"), 3 * MiB));
+        const int controls = r.w.controlCount();
+        QWidget *label = r.text("MSG1").widget();
+        QMap<QString, QList<double>> seen;   // MSG1's text -> the bar's values when painted
+        r.tp.events.onPaint = [&] {
+            const auto strips = label->findChildren<ProgressStrip *>();
+            QCOMPARE(strips.size(), 1);
+            ProgressStrip *s = strips.first();
+            QVERIFY(s->isVisible());
+            // Inside the label's box, under its text.
+            QVERIFY(label->rect().contains(s->geometry()));
+            QVERIFY(s->geometry().top() > label->height() / 2);
+            QCOMPARE(r.w.controlCount(), controls);
+            seen[r.msg1()] << s->fraction();
+        };
+
+        r.clickYes();
+
+        QCOMPARE(r.msg1(), kOk);
+        const QStringList steps{QStringLiteral("1.処理中です... 退避先:") + r.dataTarget(),
+                                QStringLiteral("2.処理中です... 退避先:") + r.logTarget(),
+                                QStringLiteral("3.検証中です... 退避先:") + r.dataTarget(),
+                                QStringLiteral("3.検証中です... 退避先:") + r.logTarget()};
+        for (const QString &step : steps) {
+            QVERIFY2(seen.contains(step), qPrintable(step));
+            QCOMPARE(seen[step].first(), 0.0);
+            QCOMPARE(seen[step].last(), 1.0);
+            QVERIFY(std::is_sorted(seen[step].begin(), seen[step].end()));
+        }
+        QCOMPARE(seen.size(), 4);
+        QCOMPARE(label->findChildren<ProgressStrip *>().size(), 0);
+        QCOMPARE(r.w.controlCount(), controls);
+        QCOMPARE(r.tp.events.doEventsCalls, 3);   // input is let through only where it was before
+    }
+
+    // Staged copies that a killed run left beside the targets are removed
+    // before the stop; previous copies and anything not of our naming stay.
+    void leftovers_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind");   // file, folder, link
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("staged data copy") << ".DATA.MDF.zdbtmp-a1B2c3" << "file" << true;
+        QTest::newRow("staged log copy") << ".DATA_LOG.LDF.zdbtmp-ZZ9yx8" << "file" << true;
+        QTest::newRow("previous data copy") << ".DATA.MDF.zdbprev-a1B2c3" << "file" << false;
+        QTest::newRow("five characters") << ".DATA.MDF.zdbtmp-a1B2c" << "file" << false;
+        QTest::newRow("seven characters") << ".DATA.MDF.zdbtmp-a1B2c3d" << "file" << false;
+        QTest::newRow("not a letter or digit") << ".DATA.MDF.zdbtmp-a1B2c_" << "file" << false;
+        QTest::newRow("without the dot") << "DATA.MDF.zdbtmp-a1B2c3" << "file" << false;
+        QTest::newRow("another file's name") << ".OTHER.MDF.zdbtmp-a1B2c3" << "file" << false;
+        QTest::newRow("name differs in case") << ".data.mdf.zdbtmp-a1B2c3" << "file" << false;
+        QTest::newRow("a folder") << ".DATA.MDF.zdbtmp-d1r2e3" << "folder" << false;
+        QTest::newRow("a symbolic link") << ".DATA.MDF.zdbtmp-l1n2k3" << "link" << false;
+    }
+    void leftovers()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(bool, removed);
+        Rig r;
+        const QString at = QFileInfo(r.dataTarget()).dir().filePath(name);
+        QVERIFY(writeFile(r.path("elsewhere"), "keep"));
+        if (kind == "file")
+            QVERIFY(writeFile(at, "left over"));
+        else if (kind == "folder")
+            QVERIFY(QDir().mkpath(at));
+        else
+            QVERIFY(QFile::link(r.path("elsewhere"), at));
+        bool goneAtStop = false;
+        r.tp.shells.whileRunning = [&](const QString &line) {
+            if (line == kStop)
+                goneAtStop = !QFileInfo(at).exists() && !QFileInfo(at).isSymLink();
+        };
+
+        r.clickYes();
+
+        QCOMPARE(r.msg1(), kOk);
+        QCOMPARE(goneAtStop, removed);
+        QCOMPARE(!QFileInfo(at).exists() && !QFileInfo(at).isSymLink(), removed);
+        QCOMPARE(readFile(r.path("elsewhere")), QByteArray("keep"));
+        QCOMPARE(readFile(r.dataTarget()), QByteArray("new data"));
     }
 
     void reportLines_data()

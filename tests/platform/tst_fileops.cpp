@@ -8,9 +8,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
+#include <utility>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace zdb;
@@ -33,7 +37,7 @@ QStringList tempFilesIn(const QString &folder)
 {
     QStringList out;
     for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
-        if (name.contains(QString::fromLatin1(kTempMarker)))
+        if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
             out << name;
     return out;
 }
@@ -240,17 +244,100 @@ private slots:
         QVERIFY(writeFile(p(QStringLiteral("s.mdf")), "new"));
         if (previous)
             QVERIFY(writeFile(target, "old"));
-        const QString staged = files_.stageCopy(p(QStringLiteral("s.mdf")), target);
-        QVERIFY(QFileInfo(staged).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kTempMarker)));
+        const StagedCopy staged = files_.stageCopy(p(QStringLiteral("s.mdf")), target, {});
+        QVERIFY(QFileInfo(staged.path).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kTempMarker)));
         QCOMPARE(readFile(target), previous ? QByteArray("old") : QByteArray("<missing>"));
 
-        QCOMPARE(files_.swapIntoPlace(staged, target), previous);
+        const QString before = files_.swapIntoPlace(staged.path, target);
         QCOMPARE(readFile(target), QByteArray("new"));
-        files_.swapBack(staged, target, previous);
+        // The previous copy never sits under a name that leftover cleaning removes.
+        QVERIFY(!QFileInfo::exists(staged.path));
+        if (previous) {
+            QVERIFY(QFileInfo(before).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kPreviousMarker)));
+            QCOMPARE(readFile(before), QByteArray("old"));
+        } else {
+            QCOMPARE(before, QString());
+        }
+        files_.swapBack(staged.path, before, target);
         QCOMPARE(readFile(target), previous ? QByteArray("old") : QByteArray("<missing>"));
-        QCOMPARE(readFile(staged), QByteArray("new"));
-        files_.discard(staged);
+        QCOMPARE(readFile(staged.path), QByteArray("new"));
+        QVERIFY(before.isEmpty() || !QFileInfo::exists(before));
+        files_.discard(staged.path);
         QVERIFY(tempFilesIn(dir_.path()).isEmpty());
+    }
+
+
+    // Both ways of copying hash exactly the source's bytes, report progress up
+    // to the whole size, and the read-back tells a sound copy from a changed one.
+    void stagedCopyVerified_data()
+    {
+        QTest::addColumn<int>("method");
+        QTest::addColumn<qint64>("size");
+        for (const auto &[name, method] : {std::pair{"read and write", CopyMethod::ReadWrite},
+                                           std::pair{"kernel copy, then hash", CopyMethod::OffloadThenHash}}) {
+            QTest::addRow("%s, empty", name) << int(method) << qint64(0);
+            QTest::addRow("%s, one byte", name) << int(method) << qint64(1);
+            QTest::addRow("%s, several chunks and a bit", name) << int(method) << qint64((40 << 20) + 3);
+        }
+    }
+    void stagedCopyVerified()
+    {
+        QFETCH(int, method);
+        QFETCH(qint64, size);
+        HostFileOps files{CopyMethod(method)};
+        QByteArray bytes(size, '\0');
+        for (qint64 i = 0; i < size; ++i)
+            bytes[i] = char(i * 7 + i / 65536);
+        QVERIFY(writeFile(p(QStringLiteral("s.mdf")), bytes));
+        QList<qint64> seen;
+        const StagedCopy copy = files.stageCopy(p(QStringLiteral("s.mdf")), p(QStringLiteral("t.mdf")), [&](qint64 done, qint64 total) {
+            QCOMPARE(total, size);
+            seen << done;
+        });
+        QCOMPARE(readFile(copy.path), bytes);
+        if (!copy.shared)
+            QCOMPARE(copy.checksum, contentChecksum(bytes));
+        QCOMPARE(seen.last(), size);
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()));
+        if (size > (32 << 20) && !copy.shared)
+            QVERIFY(seen.size() > 2);   // the bar moves during a long copy
+
+        seen.clear();
+        QVERIFY(files.verifyCopy(copy, [&](qint64 done, qint64) { seen << done; }));
+        QCOMPARE(seen.last(), size);
+        if (size == 0 || copy.shared)
+            return;
+        QFile f(copy.path);
+        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(size - 1) && f.putChar(char(bytes[size - 1] ^ 1)));
+        f.close();
+        QVERIFY(!files.verifyCopy(copy, {}));
+        // Put right and one byte longer: still not the source.
+        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(size - 1) && f.putChar(bytes[size - 1]));
+        QVERIFY(f.resize(size + 1));
+        f.close();
+        QVERIFY(!files.verifyCopy(copy, {}));
+    }
+
+    // A folder the run has yet to make is measured on its nearest existing ancestor.
+    void freeSpaceMeasured_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::newRow("existing folder") << "t.mdf";
+        QTest::newRow("folders yet to make") << "new/deeper/t.mdf";
+    }
+    void freeSpaceMeasured()
+    {
+        QFETCH(QString, target);
+        const FreeSpace s = files_.freeSpace(p(target));
+        QVERIFY(s.known);
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(dir_.path()).constData(), &st), 0);
+        QCOMPARE(s.device, quint64(st.st_dev));
+        struct statvfs vfs;
+        QCOMPARE(::statvfs(QFile::encodeName(dir_.path()).constData(), &vfs), 0);
+        const double now = double(vfs.f_bavail) * double(vfs.f_frsize);
+        QVERIFY2(std::abs(double(s.available) - now) < 256.0 * (1 << 20), qPrintable(QString::number(s.available)));
+        QVERIFY(!QFileInfo::exists(p(QStringLiteral("new"))));
     }
 
     void moveAsideAndBack()

@@ -3,6 +3,8 @@
 #include "PlatformError.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
 
 namespace zdb::test {
 
@@ -55,6 +57,14 @@ void CountingEventPump::waitEvents(int maxMs)
     QCoreApplication::processEvents();
 }
 
+void CountingEventPump::paintEvents()
+{
+    ++paintCalls;
+    if (onPaint)
+        onPaint();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
 namespace {
 
 class RecordingShell : public CommandShell {
@@ -97,7 +107,7 @@ void FaultyFileOps::enter(const QString &operation, const QString &path)
 {
     calls << operation + u' ' + path;
     for (const auto &f : faults)
-        if (f.operation == operation && path.endsWith(f.pathSuffix))
+        if (f.operation == operation && f.operation != QStringLiteral("corrupt") && path.endsWith(f.pathSuffix))
             throw PlatformError(f.number);
 }
 
@@ -131,22 +141,47 @@ bool FaultyFileOps::sameFile(const QString &a, const QString &b)
     return HostFileOps::sameFile(a, b);
 }
 
-QString FaultyFileOps::stageCopy(const QString &from, const QString &target)
+FreeSpace FaultyFileOps::freeSpace(const QString &path)
 {
-    enter(QStringLiteral("stage"), target);
-    return HostFileOps::stageCopy(from, target);
+    enter(QStringLiteral("space"), path);
+    return space ? space(path) : HostFileOps::freeSpace(path);
 }
 
-bool FaultyFileOps::swapIntoPlace(const QString &staged, const QString &target)
+StagedCopy FaultyFileOps::stageCopy(const QString &from, const QString &target, const Progress &progress)
+{
+    enter(QStringLiteral("stage"), target);
+    StagedCopy copy = HostFileOps::stageCopy(from, target, progress);
+    for (const auto &f : faults) {
+        if (f.operation != QStringLiteral("corrupt") || !target.endsWith(f.pathSuffix))
+            continue;
+        QFile file(copy.path);
+        if (!file.open(QIODevice::ReadWrite) || file.size() == 0)
+            throw PlatformError(kErrDiskIo);
+        file.seek(file.size() / 2);
+        char byte = 0;
+        file.getChar(&byte);
+        file.seek(file.size() / 2);
+        file.putChar(char(byte ^ 0x20));
+    }
+    return copy;
+}
+
+bool FaultyFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
+{
+    enter(QStringLiteral("verify"), copy.path);
+    return HostFileOps::verifyCopy(copy, progress);
+}
+
+QString FaultyFileOps::swapIntoPlace(const QString &staged, const QString &target)
 {
     enter(QStringLiteral("swap"), target);
     return HostFileOps::swapIntoPlace(staged, target);
 }
 
-void FaultyFileOps::swapBack(const QString &staged, const QString &target, bool hadPrevious)
+void FaultyFileOps::swapBack(const QString &staged, const QString &previous, const QString &target)
 {
     enter(QStringLiteral("swapBack"), target);
-    HostFileOps::swapBack(staged, target, hadPrevious);
+    HostFileOps::swapBack(staged, previous, target);
 }
 
 QString FaultyFileOps::moveAside(const QString &target)
@@ -159,6 +194,12 @@ void FaultyFileOps::moveBack(const QString &aside, const QString &target)
 {
     enter(QStringLiteral("moveBack"), target);
     HostFileOps::moveBack(aside, target);
+}
+
+void FaultyFileOps::removeLeftovers(const QString &target) noexcept
+{
+    calls << QStringLiteral("leftovers ") + target;
+    HostFileOps::removeLeftovers(target);
 }
 
 PdfTestPrinter::PdfTestPrinter() : pdf_(dir_.filePath(QStringLiteral("page.pdf"))) {}

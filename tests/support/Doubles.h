@@ -68,8 +68,12 @@ class CountingEventPump : public EventPump {
 public:
     void doEvents() override;
     void waitEvents(int maxMs) override;
+    void paintEvents() override;
     int doEventsCalls = 0;
     int waitCalls = 0;
+    int paintCalls = 0;
+    // Called on each repaint, before the repaint happens.
+    std::function<void()> onPaint;
     // Called on each pass, before pending events are handled.
     std::function<void()> onDoEvents;
     std::function<void(int maxMs)> onWait;
@@ -101,7 +105,9 @@ public:
 // The host's files with faults injected by operation and path: the named
 // operation on a path ending in pathSuffix ("" any path) fails with the
 // catalogue number instead of running. Operations: remove, copy, exists,
-// mkdir, same, stage, swap, swapBack, aside, moveBack.
+// mkdir, same, stage, verify, swap, swapBack, aside, moveBack. The operation
+// "corrupt" (number unused) lets the staging succeed and then changes one
+// byte of the staged copy, as a faulty disk or cable would.
 class FaultyFileOps : public HostFileOps {
 public:
     struct Fault {
@@ -111,17 +117,22 @@ public:
     };
     QList<Fault> faults;
     QStringList calls;        // "operation path"
+    // The room reported for a target path; the host's when not set.
+    std::function<FreeSpace(const QString &path)> space;
 
     void removeFile(const QString &path) override;
     void copyFile(const QString &from, const QString &to) override;
     bool fileExists(const QString &path) override;
     bool makeSureDirectoryPathExists(const QString &folderPath) override;
     bool sameFile(const QString &a, const QString &b) override;
-    QString stageCopy(const QString &from, const QString &target) override;
-    bool swapIntoPlace(const QString &staged, const QString &target) override;
-    void swapBack(const QString &staged, const QString &target, bool hadPrevious) override;
+    FreeSpace freeSpace(const QString &path) override;
+    StagedCopy stageCopy(const QString &from, const QString &target, const Progress &progress) override;
+    bool verifyCopy(const StagedCopy &copy, const Progress &progress) override;
+    QString swapIntoPlace(const QString &staged, const QString &target) override;
+    void swapBack(const QString &staged, const QString &previous, const QString &target) override;
     QString moveAside(const QString &target) override;
     void moveBack(const QString &aside, const QString &target) override;
+    void removeLeftovers(const QString &target) noexcept override;
 
 private:
     void enter(const QString &operation, const QString &path);
