@@ -221,6 +221,14 @@ try:
         pairs = json.load(f)
     # Whether each target already holds its source's bytes at this moment.
     record["copied"] = [os.path.isfile(t) and filecmp.cmp(s, t, shallow=False) for s, t in pairs]
+    # Whether a finished copy waits beside each target under another name.
+    def staged(s, t):
+        folder = os.path.dirname(t)
+        if not os.path.isdir(folder):
+            return False
+        return any(os.path.join(folder, n) != t and os.path.isfile(os.path.join(folder, n))
+                   and filecmp.cmp(s, os.path.join(folder, n), shallow=False) for n in os.listdir(folder))
+    record["staged"] = [staged(s, t) for s, t in pairs]
 except FileNotFoundError:
     pass
 with open(os.path.join(here, "calls.jsonl"), "a", encoding="utf-8") as f:

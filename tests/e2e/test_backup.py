@@ -86,9 +86,12 @@ class BackupRunTest(ProgramCase):
         calls = self.stub.calls()
         self.assertEqual([c["argv"] for c in calls],
                          [ServiceStub.expected("stop", SERVICE), ServiceStub.expected("start", SERVICE)])
-        # Stopped before anything was copied, started after both copies were in place.
+        # Stopped before anything was copied; started once both copies were
+        # complete beside their targets, which they replace only when verified.
         self.assertEqual(calls[0]["copied"], [False, False])
-        self.assertEqual(calls[1]["copied"], [True, True])
+        self.assertEqual(calls[0]["staged"], [False, False])
+        self.assertEqual(calls[1]["staged"], [True, True])
+        self.assertEqual(calls[1]["copied"], [False, False])
         self.assertGreaterEqual(ended - calls[1]["time"], RESTART_WAIT - 0.05)
         self.assertEqual(read(data_target), read(self.data_source))
         self.assertEqual(read(log_target), read(self.log_source))
