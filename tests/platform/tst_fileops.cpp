@@ -1,5 +1,6 @@
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "ErrorOf.h"
 #include "TestRegistry.h"
 
 #include <QDir>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 using namespace zdb;
+using zdb::test::errorOf;
 
 namespace {
 
@@ -40,16 +42,6 @@ QStringList tempFilesIn(const QString &folder)
         if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
             out << name;
     return out;
-}
-
-int errorOf(const std::function<void()> &f)
-{
-    try {
-        f();
-    } catch (const PlatformError &e) {
-        return e.number();
-    }
-    return 0;
 }
 
 } // namespace

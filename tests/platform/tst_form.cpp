@@ -2,6 +2,7 @@
 #include "Form.h"
 #include "PlatformError.h"
 #include "TestPlatform.h"
+#include "ErrorOf.h"
 #include "TestRegistry.h"
 #include "Widgets.h"
 
@@ -14,6 +15,7 @@
 #include <functional>
 
 using namespace zdb;
+using zdb::test::errorOf;
 
 namespace {
 
@@ -40,16 +42,6 @@ struct SampleForm {
         }
     }
 };
-
-int errorOf(const std::function<void()> &f)
-{
-    try {
-        f();
-    } catch (const PlatformError &e) {
-        return e.number();
-    }
-    return 0;
-}
 
 } // namespace
 
