@@ -13,7 +13,7 @@ BUILD_DIR=build scripts/build.sh
 if [ "${ZDB_SANITIZE:-1}" != 0 ]; then
   echo "== The same suite under AddressSanitizer and UndefinedBehaviorSanitizer =="
   BUILD_DIR=build-sanitize scripts/build.sh -DZDB_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+  export ASAN_OPTIONS=detect_leaks=1
   export LSAN_OPTIONS=suppressions=$top/tests/sanitizer.supp:print_suppressions=0
   export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   (cd build-sanitize && ctest --output-on-failure --timeout 900)
