@@ -114,7 +114,14 @@ for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 xdpyinfo >/dev/null 2>&1 || skip "Xvfb did not start"
 XDG_CONFIG_HOME=$work/config HOME=$work "$program" >"$work/log/app.out" 2>&1 &
 app_pid=$!
-wid=$(xdotool search --sync --onlyvisible --name "ZorvatDB" | head -1)
+# Bounded: a program that died at start must fail the test, not hang it.
+wid=
+for _ in $(seq 100); do
+  wid=$(xdotool search --onlyvisible --name "ZorvatDB" 2>/dev/null | head -1)
+  [ -n "$wid" ] && break
+  kill -0 "$app_pid" 2>/dev/null || break
+  sleep 0.2
+done
 if [ -z "$wid" ]; then
   tail -3 "$work/log/xvfb.out" "$work/log/app.out"
   fail "the window did not appear on $DISPLAY"
