@@ -6,8 +6,8 @@
 #include "MainWindow.h"
 #include "MessageBoxes.h"
 #include "Platform.h"
-#include "RunLock.h"
 #include "Printer.h"
+#include "RunLock.h"
 #include "SettingsBackend.h"
 #include "SystemInfo.h"
 

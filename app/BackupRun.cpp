@@ -46,10 +46,7 @@ RunInputs readInputs(MainWindow &ME)
 }
 
 // The text of a mistaken target, with what to do about it.
-QString targetMistake(const QString &what)
-{
-    return what + u'\r' + QStringLiteral("退避先を確認して下さい。");
-}
+QString targetMistake(const QString &what) { return what + u'\r' + QStringLiteral("退避先を確認して下さい。"); }
 
 // Marks the window busy for the handler's whole length.
 class RunUnderWay {
@@ -92,8 +89,8 @@ public:
     PairCommit(const PairCommit &) = delete;
     PairCommit &operator=(const PairCommit &) = delete;
 
-    StagedCopy data, log;   // log.path "" : no log copy to put in place
-    bool staged = false;    // both copies made
+    StagedCopy data, log; // log.path "" : no log copy to put in place
+    bool staged = false; // both copies made
 
     void commit(const QString &dataTarget, const QString &logTarget)
     {
@@ -104,7 +101,7 @@ public:
         // Without a log source no log may stand beside the new data file.
         previousLog_ = log.path.isEmpty() ? f_.moveAside(logTarget) : f_.swapIntoPlace(log.path, logTarget);
         logMoved_ = true;
-        done_ = true;   // the previous names now hold the previous pair
+        done_ = true; // the previous names now hold the previous pair
     }
 
 private:
@@ -119,7 +116,7 @@ private:
                 previousLog_.clear();
             }
         } catch (...) {
-            previousLog_.clear();   // what could not go back is the previous copy: keep it
+            previousLog_.clear(); // what could not go back is the previous copy: keep it
         }
         try {
             if (dataSwapped_)
@@ -254,7 +251,7 @@ QString spaceShortfall(FileOps &files, const QString &dataSource, const QString 
     const auto add = [&](const QString &source, const QString &target) {
         const qint64 size = files.fileSize(source);
         if (size <= 0)
-            return;   // a missing source fails its copy, as without this check
+            return; // a missing source fails its copy, as without this check
         const FreeSpace space = files.freeSpace(target);
         if (!space.known)
             return;
@@ -270,13 +267,16 @@ QString spaceShortfall(FileOps &files, const QString &dataSource, const QString 
     for (const Need &n : needs)
         if (n.bytes > n.space.available)
             return QStringLiteral("エラーです。退避先の空き容量が不足しています。") + u'\r'
-                   + QStringLiteral("必要な容量: %1 MB　空き容量: %2 MB").arg(megabytesUp(n.bytes)).arg(megabytesDown(n.space.available));
+                + QStringLiteral("必要な容量: %1 MB　空き容量: %2 MB")
+                      .arg(megabytesUp(n.bytes))
+                      .arg(megabytesDown(n.space.available));
     return {};
 }
 
 QString runErrorReport(int number, const QString &text)
 {
-    const QString first = QStringLiteral("エラーです") + (number < 0 ? u'-' : u' ') + QString::number(qAbs(qint64(number)));
+    const QString first =
+        QStringLiteral("エラーです") + (number < 0 ? u'-' : u' ') + QString::number(qAbs(qint64(number)));
     const QString second = text.size() > 50 ? text.left(50) : text;
     const QString third = text.size() > 50 ? text.mid(50, 50) : QString();
     return first + u'\r' + second + u'\r' + third;
@@ -301,7 +301,8 @@ void YES_Click(MainWindow &ME)
     if (P.messageBoxes->show(QStringLiteral("処理します。よろしいですか？"), kMsgYesNoQuestion) != kAnswerYes)
         return;
     if (!likeMatch(ME.control(QStringLiteral("LblOS")).text(), QStringLiteral("*Windows 2000*"))) {
-        P.messageBoxes->show(QStringLiteral("対象外のOSです。対象は、Windows2000 及び WindowsXPです"), kMsgOk, kAppTitle);
+        P.messageBoxes->show(QStringLiteral("対象外のOSです。対象は、Windows2000 及び WindowsXPです"), kMsgOk,
+                             kAppTitle);
         return;
     }
     const auto abnormalEnd = [&] { setMsg1(ME, QString::fromUtf8(kMsgAbnormalEnd)); };
@@ -321,7 +322,8 @@ void YES_Click(MainWindow &ME)
             FileOps &f = *P.files;
             if (f.sameFile(in.dataTarget, in.dataSource) || f.sameFile(in.dataTarget, in.logSource)
                 || f.sameFile(in.logTarget, in.dataSource) || f.sameFile(in.logTarget, in.logSource)) {
-                refuse(targetMistake(QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。")));
+                refuse(targetMistake(
+                    QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。")));
                 return;
             }
             if (f.sameFile(in.dataTarget, in.logTarget)) {
@@ -361,7 +363,8 @@ void YES_Click(MainWindow &ME)
         [&](const PlatformError &e) {
             ok = false;
             showReport(ME, e);
-            reportingFailures([&] { Fmm_WinNT_START(ME, 1); }, [&](const PlatformError &again) { showReport(ME, again); });
+            reportingFailures([&] { Fmm_WinNT_START(ME, 1); },
+                              [&](const PlatformError &again) { showReport(ME, again); });
         });
     // The service runs again: a failure now needs no restart.
     if (pair.staged)

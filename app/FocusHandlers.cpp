@@ -32,11 +32,16 @@ void connectFocusHandlers(Form &ME)
         const char *name;
         void (*handler)(Form &);
     } single[] = {
-        {"DBサーバー名", DBサーバー名_GotFocus}, {"DBデータパス", DBデータパス_GotFocus},
-        {"DBログパス", DBログパス_GotFocus},     {"設定番号", 設定番号_GotFocus},
-        {"ロックと解除", ロックと解除_GotFocus}, {"設定読込", 設定読込_GotFocus},
-        {"設定記憶", 設定記憶_GotFocus},         {"下矢印", 下矢印_GotFocus},
-        {"YES", YES_GotFocus},                   {"END", END_GotFocus},
+        {"DBサーバー名", DBサーバー名_GotFocus},
+        {"DBデータパス", DBデータパス_GotFocus},
+        {"DBログパス", DBログパス_GotFocus},
+        {"設定番号", 設定番号_GotFocus},
+        {"ロックと解除", ロックと解除_GotFocus},
+        {"設定読込", 設定読込_GotFocus},
+        {"設定記憶", 設定記憶_GotFocus},
+        {"下矢印", 下矢印_GotFocus},
+        {"YES", YES_GotFocus},
+        {"END", END_GotFocus},
         {"PRN", PRN_GotFocus},
     };
     for (const auto &s : single)

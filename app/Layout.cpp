@@ -19,6 +19,7 @@ constexpr OleColor kTeal = rgb(0, 128, 128);
 using K = ControlKind;
 using F = FontId;
 
+// clang-format off
 #define DEST_ROW_TEXT "C:\\ZorvatDBバックアップ\\DB1"
 #define DNO(i, cap, top, tab) \
     {"DNO", i, K::OptionButton, "Frame1", 120, top, (i) == 0 ? 1065 : 1665, (i) == 0 ? 435 : 345, cap, nullptr, kInputGrey, kButtonText, F::Body, tab, 0}
@@ -27,7 +28,6 @@ using F = FontId;
 #define PATH2(i, top, tab) \
     {"Path2", i, K::TextBox, "Frame1", 5790, top, 5895, 360, DEST_ROW_TEXT, nullptr, kInputGrey, kWindowText, F::Body, tab, 0}
 
-// clang-format off
 const LayoutRow kLayout[] = {
     // Title line
     {"lbltitle1", 0, K::Label, nullptr, 30, 0, 11820, 345, "ZorvatDBバックアップ（MSSQL版)", "データをバックアップします。", kCaptionYellow, kButtonText, F::Title, 28, kBoxed | kCentred},
@@ -96,8 +96,7 @@ QFont fontFor(FontId id)
 
 QRect toPixels(const LayoutRow &r)
 {
-    return QRect(r.left / kTwipsPerPixel, r.top / kTwipsPerPixel, r.width / kTwipsPerPixel,
-                 r.height / kTwipsPerPixel);
+    return QRect(r.left / kTwipsPerPixel, r.top / kTwipsPerPixel, r.width / kTwipsPerPixel, r.height / kTwipsPerPixel);
 }
 
 } // namespace

@@ -10,23 +10,23 @@ class Form;
 enum class FontId { Window, Body, SettingsNumber, PanelTitle, FrameFont, Arrow, Title, Small, Message };
 
 enum LayoutFlag : unsigned {
-    kBoxed = 1,        // single-line border
+    kBoxed = 1, // single-line border
     kCentred = 2,
-    kNoTabStop = 4,    // the Tab key passes over it
+    kNoTabStop = 4, // the Tab key passes over it
 };
 
 // One control of the main window as designed. Positions in twips.
 struct LayoutRow {
     const char *name;
-    int index;               // -1 outside a control array
+    int index; // -1 outside a control array
     ControlKind kind;
-    const char *container;   // nullptr: the window
+    const char *container; // nullptr: the window
     int left, top, width, height;
     const char *text;
     const char *toolTip;
     OleColor back, fore;
     FontId font;
-    int tab;                 // -1: no tab position
+    int tab; // -1: no tab position
     unsigned flags;
 };
 

@@ -16,8 +16,7 @@
 
 namespace zdb {
 
-MainWindow::MainWindow(Platform &platform, QWidget *parent)
-    : Form(platform, QString::fromUtf8(kMainFormName), parent)
+MainWindow::MainWindow(Platform &platform, QWidget *parent) : Form(platform, QString::fromUtf8(kMainFormName), parent)
 {
     setCaption(QString::fromUtf8(kMainFormCaption));
     buildLayout(*this);

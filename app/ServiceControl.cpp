@@ -33,13 +33,14 @@ QString stopFailureText()
         QString(),
         QStringLiteral("通常DBサービス名は、MSDE2000       の場合は、MSSQL$ｲﾝｽﾀﾝｽ名      "),
         QStringLiteral("                    MSSQL2000SERVERの場合は、MSSQLServer    です"),
-    }.join(u'\r');
+    }
+        .join(u'\r');
 }
 
 QString startFailureText()
 {
     return QStringLiteral("エラーです。ＤＢサービスを、開始できません。") + u'\r'
-           + QStringLiteral("ＤＢサービスの状態を、確認して下さい。");
+        + QStringLiteral("ＤＢサービスの状態を、確認して下さい。");
 }
 
 bool stopDatabaseService(MainWindow &ME)

@@ -21,9 +21,9 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <utility>
 #include <cstdio>
 #include <sys/resource.h>
+#include <utility>
 #include <vector>
 
 using namespace zdb;
@@ -94,7 +94,7 @@ bool makeFile(const QString &path, qint64 size)
     QByteArray block(1 << 20, '\0');
     for (qint64 done = 0; done < size; done += block.size()) {
         for (int i = 0; i < block.size(); i += 4096)
-            block[i] = char(done / block.size() + i);   // distinct pages
+            block[i] = char(done / block.size() + i); // distinct pages
         if (f.write(block) != block.size())
             return false;
     }

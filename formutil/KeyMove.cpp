@@ -13,7 +13,7 @@ namespace {
 bool isListType(const QString &type)
 {
     return type == QStringLiteral("ComboBox") || type == QStringLiteral("DriveListBox")
-           || type == QStringLiteral("DirListBox") || type == QStringLiteral("FileListBox");
+        || type == QStringLiteral("DirListBox") || type == QStringLiteral("FileListBox");
 }
 
 // The control at a tab position; controls whose position cannot be read
@@ -91,17 +91,10 @@ void キー移動1(Form &ME1, const qint16 &KeyCode)
                 return;
             t = p + 1;
             break;
-        case 37:
-            t = active.selStart() == 0 ? p - 1 : p;
-            break;
-        case 39:
-            t = active.selStart() == active.text().size() ? p + 1 : p;
-            break;
-        case 13:
-            t = p + 1;
-            break;
-        default:
-            return;
+        case 37: t = active.selStart() == 0 ? p - 1 : p; break;
+        case 39: t = active.selStart() == active.text().size() ? p + 1 : p; break;
+        case 13: t = p + 1; break;
+        default: return;
         }
     } catch (const PlatformError &) {
         return;

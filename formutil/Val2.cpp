@@ -95,7 +95,7 @@ std::optional<double> localeForm(const QString &s)
 {
     const QLocale locale;
     const QString allowed = QStringLiteral("0123456789eE+-") + locale.decimalPoint() + locale.groupSeparator()
-                            + locale.negativeSign() + locale.positiveSign() + locale.exponential();
+        + locale.negativeSign() + locale.positiveSign() + locale.exponential();
     if (s.isEmpty() || !std::any_of(s.begin(), s.end(), isDigit))
         return std::nullopt;
     for (QChar c : s) {
@@ -167,7 +167,7 @@ std::optional<double> recogniseNumber(const QString &text)
     if (!currency)
         currency = takeSuffix(s, currencies);
     takeSign(true);
-    s = trimSpaces(s);   // "￥ 500", "12 €"
+    s = trimSpaces(s); // "￥ 500", "12 €"
     if (parenthesised) {
         if (signed_)
             return std::nullopt;
@@ -270,7 +270,8 @@ double leadingNumber(const QString &text)
     const auto firstNonZero = digits.find_first_not_of('0');
     if (firstNonZero == std::string::npos)
         return 0;
-    const std::string ascii = (whole.empty() ? std::string("0") : whole) + '.' + fraction + 'e' + std::to_string(exponent);
+    const std::string ascii =
+        (whole.empty() ? std::string("0") : whole) + '.' + fraction + 'e' + std::to_string(exponent);
     double v = 0;
     const auto [end, ec] = std::from_chars(ascii.data(), ascii.data() + ascii.size(), v);
     if (ec == std::errc::result_out_of_range) {

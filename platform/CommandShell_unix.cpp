@@ -88,10 +88,7 @@ HostCommand translateCommandLine(const QString &commandLine, bool systemd)
     return out;
 }
 
-HostCommandShellFactory::HostCommandShellFactory(QString systemdMarker)
-    : systemdMarker_(std::move(systemdMarker))
-{
-}
+HostCommandShellFactory::HostCommandShellFactory(QString systemdMarker) : systemdMarker_(std::move(systemdMarker)) {}
 
 std::unique_ptr<CommandShell> HostCommandShellFactory::create()
 {

@@ -331,8 +331,7 @@ void Control::applyColours() const
         setText(QPalette::WindowText);
         w->setAutoFillBackground(true);
         break;
-    case ControlKind::SysInfo:
-        return;
+    case ControlKind::SysInfo: return;
     }
     w->setPalette(p);
 }

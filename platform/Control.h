@@ -20,9 +20,9 @@ struct ControlEntry {
     Form *form = nullptr;
     ControlKind kind = ControlKind::Label;
     QString name;
-    int index = -1;          // element index, -1 outside a control array
-    int tabIndex = -1;       // -1: the control has no tab position
-    QWidget *widget = nullptr;   // none for a non-visual control
+    int index = -1; // element index, -1 outside a control array
+    int tabIndex = -1; // -1: the control has no tab position
+    QWidget *widget = nullptr; // none for a non-visual control
     OleColor backColor = 0;
     OleColor foreColor = 0;
     int appearance = 1;
@@ -40,7 +40,7 @@ public:
     bool operator==(const Control &other) const { return e_ == other.e_; }
 
     QString name() const;
-    int index() const;              // -1 outside a control array
+    int index() const; // -1 outside a control array
     QString typeName() const;
     ControlKind kind() const;
     Form &form() const;
@@ -53,10 +53,10 @@ public:
     void setText(const QString &text);
     QString toolTip() const;
 
-    bool value() const;             // option buttons
+    bool value() const; // option buttons
     void setValue(bool selected);
 
-    bool locked() const;            // text boxes and combo boxes
+    bool locked() const; // text boxes and combo boxes
     void setLocked(bool locked);
     bool enabled() const;
     void setEnabled(bool enabled);
@@ -74,7 +74,7 @@ public:
     int selLength() const;
     void setSelLength(int length);
 
-    int listCount() const;          // combo boxes
+    int listCount() const; // combo boxes
     QString list(int i) const;
     void addItem(const QString &item);
 

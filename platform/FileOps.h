@@ -12,21 +12,21 @@ using Progress = std::function<void(qint64 done, qint64 total)>;
 // A new copy staged beside its target.
 struct StagedCopy {
     QString path;
-    quint64 checksum = 0;   // of the bytes read from the source while copying
-    bool shared = false;    // shares its blocks with the source: nothing to read back
+    quint64 checksum = 0; // of the bytes read from the source while copying
+    bool shared = false; // shares its blocks with the source: nothing to read back
 };
 
 // Room on the file system that would hold a path.
 struct FreeSpace {
-    quint64 device = 0;     // tells file systems apart
-    quint64 available = 0;  // bytes an ordinary writer may still use
+    quint64 device = 0; // tells file systems apart
+    quint64 available = 0; // bytes an ordinary writer may still use
     bool known = false;
 };
 
 // How a staged copy reads its source while hashing it.
 enum class CopyMethod {
-    ReadWrite,         // read into a buffer, hash it, write it out (slower: bytes pass through us)
-    OffloadThenHash,   // the kernel copies each chunk, the hash reads it mapped (least downtime)
+    ReadWrite, // read into a buffer, hash it, write it out (slower: bytes pass through us)
+    OffloadThenHash, // the kernel copies each chunk, the hash reads it mapped (least downtime)
 };
 
 // File operations on full paths ("/" separates folders on Linux). Failures

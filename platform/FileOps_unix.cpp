@@ -58,7 +58,11 @@ QByteArray native(const QString &path) { return QFile::encodeName(path); }
 struct Fd {
     int fd = -1;
     explicit Fd(int f) : fd(f) {}
-    ~Fd() { if (fd >= 0) ::close(fd); }
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
 };
@@ -184,7 +188,7 @@ quint64 copyByReading(int src, int dst, off_t size, const Progress &progress)
         done += off_t(n);
         report(progress, std::min(done, size), size);
     }
-    if (done != size)   // the source changed size under us
+    if (done != size) // the source changed size under us
         throw PlatformError(kErrDiskIo);
     return hash.digest();
 }
@@ -226,7 +230,7 @@ bool copyByOffload(int src, int dst, off_t size, const Progress &progress, quint
                 return false;
             fail(errno, false);
         }
-        if (n == 0)   // the source shrank under us: the copy would be short
+        if (n == 0) // the source shrank under us: the copy would be short
             throw PlatformError(kErrDiskIo);
         {
             const MappedChunk chunk(src, done, size_t(n));
@@ -538,7 +542,8 @@ void HostFileOps::removeLeftovers(const QString &target) noexcept
             if (name.size() != namePrefix.size() + 6 || !name.startsWith(namePrefix))
                 continue;
             const QByteArray tail = name.right(6);
-            if (std::all_of(tail.begin(), tail.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            if (std::all_of(tail.begin(), tail.end(),
+                            [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
                 ours.push_back(name);
         }
         const int dfd = ::dirfd(dir.get());

@@ -94,9 +94,8 @@ Control Form::control(const QString &name, int index) const
 
 bool Form::hasControl(const QString &name) const
 {
-    return std::any_of(entries_.begin(), entries_.end(), [&](const auto &e) {
-        return e->name.compare(name, Qt::CaseInsensitive) == 0;
-    });
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [&](const auto &e) { return e->name.compare(name, Qt::CaseInsensitive) == 0; });
 }
 
 Control Form::controlOf(const QWidget *widget) const
@@ -159,8 +158,7 @@ Control Form::addControl(ControlKind kind, const QString &name, int index, QWidg
         entry->foreColor = kButtonText;
         break;
     }
-    case ControlKind::SysInfo:
-        break;
+    case ControlKind::SysInfo: break;
     }
     if (entry->widget) {
         entry->widget->setObjectName(index >= 0 ? QStringLiteral("%1(%2)").arg(name).arg(index) : name);
@@ -236,8 +234,8 @@ void Form::focusChanged(QWidget *old, QWidget *now)
     const Qt::FocusReason reason = focusInWidget_ == now ? focusInReason_ : Qt::OtherFocusReason;
     // The window coming back to the front returns the focus to the control
     // that had it: no entry. The first activation after showing is one.
-    const bool returning = (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason)
-                           && entered.entry() == lastEntered_;
+    const bool returning =
+        (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason) && entered.entry() == lastEntered_;
     lastEntered_ = entered.entry();
     if (returning)
         return;

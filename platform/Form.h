@@ -55,8 +55,7 @@ public:
     Control controlOf(const QWidget *widget) const;
 
     // Creates a control inside container (the window itself when null).
-    Control addControl(ControlKind kind, const QString &name, int index = -1,
-                       QWidget *container = nullptr);
+    Control addControl(ControlKind kind, const QString &name, int index = -1, QWidget *container = nullptr);
     // Links the Tab key's order to the tab positions.
     void applyTabOrder();
 

@@ -49,7 +49,7 @@ qint16 virtualKeyCode(int qtKey, Qt::KeyboardModifiers modifiers)
 int shiftState(Qt::KeyboardModifiers modifiers)
 {
     return ((modifiers & Qt::ShiftModifier) ? 1 : 0) | ((modifiers & Qt::ControlModifier) ? 2 : 0)
-           | ((modifiers & Qt::AltModifier) ? 4 : 0);
+        | ((modifiers & Qt::AltModifier) ? 4 : 0);
 }
 
 } // namespace zdb

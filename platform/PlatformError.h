@@ -7,8 +7,8 @@ namespace zdb {
 
 // Error numbers of the catalogue; callers report the number with its text.
 enum ErrorNumber : int {
-    kErrInvalidCall = 5,         // invalid procedure call or argument
-    kErrInternal = 51,          // an unexpected failure inside the program
+    kErrInvalidCall = 5, // invalid procedure call or argument
+    kErrInternal = 51, // an unexpected failure inside the program
     kErrFileNotFound = 53,
     kErrDiskIo = 57,
     kErrFileExists = 58,
@@ -18,11 +18,11 @@ enum ErrorNumber : int {
     kErrPathFileAccess = 75,
     kErrPathNotFound = 76,
     kErrObjectNotSet = 91,
-    kErrControlArray = 340,      // control array element does not exist
+    kErrControlArray = 340, // control array element does not exist
     kErrNoSuchControl = 730,
     kErrPropertyNotSupported = 438,
     kErrCannotCreateObject = 429,
-    kErrPrinter = 482,           // printer error
+    kErrPrinter = 482, // printer error
 };
 
 // The catalogue's text for an error number ("" is never returned).

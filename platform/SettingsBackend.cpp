@@ -34,14 +34,13 @@ QString keyPath(const QString &app, const QString &section, const QString &key)
 
 QString QtSettingsBackend::defaultIniPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-           + QStringLiteral("/QXN/QXN.ini");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/QXN/QXN.ini");
 }
 
 QtSettingsBackend::QtSettingsBackend()
 #ifdef Q_OS_WIN
-    : settings_(std::make_unique<QSettings>(QStringLiteral("HKEY_CURRENT_USER\\Software\\QXN"),
-                                            QSettings::NativeFormat))
+    : settings_(
+        std::make_unique<QSettings>(QStringLiteral("HKEY_CURRENT_USER\\Software\\QXN"), QSettings::NativeFormat))
 #else
     : QtSettingsBackend(defaultIniPath())
 #endif
@@ -55,15 +54,13 @@ QtSettingsBackend::QtSettingsBackend(const QString &iniPath)
 
 QtSettingsBackend::~QtSettingsBackend() = default;
 
-QString QtSettingsBackend::read(const QString &app, const QString &section, const QString &key,
-                                const QString &def)
+QString QtSettingsBackend::read(const QString &app, const QString &section, const QString &key, const QString &def)
 {
     const QVariant v = settings_->value(keyPath(app, section, key));
     return v.isValid() ? v.toString() : def;
 }
 
-void QtSettingsBackend::write(const QString &app, const QString &section, const QString &key,
-                              const QString &value)
+void QtSettingsBackend::write(const QString &app, const QString &section, const QString &key, const QString &value)
 {
     settings_->setValue(keyPath(app, section, key), value);
 }

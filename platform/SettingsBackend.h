@@ -12,10 +12,8 @@ class SettingsBackend {
 public:
     virtual ~SettingsBackend() = default;
     // The stored string, or def when the section or key does not exist.
-    virtual QString read(const QString &app, const QString &section, const QString &key,
-                         const QString &def) = 0;
-    virtual void write(const QString &app, const QString &section, const QString &key,
-                       const QString &value) = 0;
+    virtual QString read(const QString &app, const QString &section, const QString &key, const QString &def) = 0;
+    virtual void write(const QString &app, const QString &section, const QString &key, const QString &value) = 0;
     // Puts what was written on disk; false when the store could not be written.
     virtual bool flush() = 0;
     // Where the store lives, for messages to the user.
@@ -31,10 +29,8 @@ public:
     explicit QtSettingsBackend(const QString &iniPath);
     ~QtSettingsBackend() override;
 
-    QString read(const QString &app, const QString &section, const QString &key,
-                 const QString &def) override;
-    void write(const QString &app, const QString &section, const QString &key,
-               const QString &value) override;
+    QString read(const QString &app, const QString &section, const QString &key, const QString &def) override;
+    void write(const QString &app, const QString &section, const QString &key, const QString &value) override;
     bool flush() override;
     QString location() const override;
 

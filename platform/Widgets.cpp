@@ -4,8 +4,8 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyleOptionFocusRect>
-#include <qdrawutil.h>
 #include <QWheelEvent>
+#include <qdrawutil.h>
 
 #include <algorithm>
 #include <cmath>
@@ -28,7 +28,7 @@ void CaptionButton::paintEvent(QPaintEvent *)
     const QString caption = text();
     const QFontMetrics fm(font());
     const int flags = Qt::AlignCenter | Qt::TextShowMnemonic
-                      | (fm.horizontalAdvance(caption) > area.width() ? Qt::TextWrapAnywhere : 0);
+        | (fm.horizontalAdvance(caption) > area.width() ? Qt::TextWrapAnywhere : 0);
     p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     p.drawText(area, flags, caption);
     if (hasFocus()) {
@@ -46,11 +46,8 @@ void CaptionButton::keyPressEvent(QKeyEvent *event)
     case Qt::Key_Left:
     case Qt::Key_Right:
     case Qt::Key_Up:
-    case Qt::Key_Down:
-        event->ignore();
-        return;
-    default:
-        QPushButton::keyPressEvent(event);
+    case Qt::Key_Down: event->ignore(); return;
+    default: QPushButton::keyPressEvent(event);
     }
 }
 
@@ -85,11 +82,8 @@ void LockableComboBox::keyPressEvent(QKeyEvent *event)
         case Qt::Key_Down:
         case Qt::Key_PageUp:
         case Qt::Key_PageDown:
-        case Qt::Key_F4:
-            event->accept();
-            return;
-        default:
-            break;
+        case Qt::Key_F4: event->accept(); return;
+        default: break;
         }
     }
     QComboBox::keyPressEvent(event);

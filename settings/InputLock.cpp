@@ -25,9 +25,9 @@ void ロックと解除_Click(Form &ME)
     // The lock has no state of its own: DBサーバー名 tells it.
     bool target = true;
     if (ME.control(QStringLiteral("DBサーバー名")).locked()) {
-        const QString question = QStringLiteral("ロックを解除し、設定変更が可能な状態にします。")
-                                 + u'\r' + QStringLiteral("システムに詳しい方は、　　はい　　を選択して下さい")
-                                 + u'\r' + QStringLiteral("そうでない場合は、　　　　いいえ　を選択して下さい");
+        const QString question = QStringLiteral("ロックを解除し、設定変更が可能な状態にします。") + u'\r'
+            + QStringLiteral("システムに詳しい方は、　　はい　　を選択して下さい") + u'\r'
+            + QStringLiteral("そうでない場合は、　　　　いいえ　を選択して下さい");
         if (ME.platform().messageBoxes->show(question, kMsgYesNo) != kAnswerYes)
             return;
         target = false;

@@ -32,8 +32,10 @@ const QString kFailed = QStringLiteral("異常終了しました");
 const QString kPrevious = QStringLiteral("前回の表示");
 const QString kStop = QStringLiteral("NET STOP MSSQLServer");
 const QString kStart = QStringLiteral("NET START MSSQLServer");
-const QString kSameAsSource = QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。\r退避先を確認して下さい。");
-const QString kSameTargets = QStringLiteral("エラーです。DBデータとDBログの退避先が、同じファイルです。\r退避先を確認して下さい。");
+const QString kSameAsSource =
+    QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。\r退避先を確認して下さい。");
+const QString kSameTargets =
+    QStringLiteral("エラーです。DBデータとDBログの退避先が、同じファイルです。\r退避先を確認して下さい。");
 const QString kLocked = QStringLiteral("エラーです。他のバックアップ処理が実行中です。");
 const QByteArray kMissing = "<missing>";
 
@@ -68,7 +70,9 @@ constexpr qint64 MiB = 1 << 20;
 const QString kCopyDiffers = QStringLiteral("エラーです 57\r退避したファイルが、元のファイルと一致しません。\r");
 QString spaceText(int need, int free)
 {
-    return QStringLiteral("エラーです。退避先の空き容量が不足しています。\r必要な容量: %1 MB　空き容量: %2 MB").arg(need).arg(free);
+    return QStringLiteral("エラーです。退避先の空き容量が不足しています。\r必要な容量: %1 MB　空き容量: %2 MB")
+        .arg(need)
+        .arg(free);
 }
 bool resizeFile(const QString &path, qint64 size)
 {
@@ -156,22 +160,22 @@ private slots:
         QTest::newRow("success") << QList<int>{} << w2k << QList<int>{} << QStringList{} << true << true << Faults{}
                                  << both << QStringList{kConfirm} << kOk << QByteArray("new data")
                                  << QByteArray("new log");
-        QTest::newRow("log source missing") << QList<int>{} << w2k << QList<int>{} << QStringList{} << true << false
-                                            << Faults{} << both << QStringList{kConfirm, kNoLog} << kOk
-                                            << QByteArray("new data") << kMissing;
-        QTest::newRow("data source missing") << QList<int>{} << w2k << QList<int>{} << QStringList{} << false << true
-                                             << Faults{} << both << QStringList{kConfirm, report(53)} << kFailed
-                                             << QByteArray("old data") << QByteArray("old log");
-        QTest::newRow("both sources missing") << QList<int>{} << w2k << QList<int>{} << QStringList{} << false << false
-                                              << Faults{} << both << QStringList{kConfirm, report(53)} << kFailed
-                                              << QByteArray("old data") << QByteArray("old log");
+        QTest::newRow("log source missing")
+            << QList<int>{} << w2k << QList<int>{} << QStringList{} << true << false << Faults{} << both
+            << QStringList{kConfirm, kNoLog} << kOk << QByteArray("new data") << kMissing;
+        QTest::newRow("data source missing")
+            << QList<int>{} << w2k << QList<int>{} << QStringList{} << false << true << Faults{} << both
+            << QStringList{kConfirm, report(53)} << kFailed << QByteArray("old data") << QByteArray("old log");
+        QTest::newRow("both sources missing")
+            << QList<int>{} << w2k << QList<int>{} << QStringList{} << false << false << Faults{} << both
+            << QStringList{kConfirm, report(53)} << kFailed << QByteArray("old data") << QByteArray("old log");
         QTest::newRow("start fails") << QList<int>{} << w2k << QList<int>{0, 1} << QStringList{} << true << true
                                      << Faults{} << both << QStringList{kConfirm, startFailure()} << kFailed
                                      << QByteArray("new data") << QByteArray("new log");
         QTest::newRow("copy and start fail")
             << QList<int>{} << w2k << QList<int>{0, 3} << QStringList{} << true << true
-            << Faults{{"stage", "DATA.MDF", 61}} << both << QStringList{kConfirm, report(61), startFailure()}
-            << kFailed << QByteArray("old data") << QByteArray("old log");
+            << Faults{{"stage", "DATA.MDF", 61}} << both << QStringList{kConfirm, report(61), startFailure()} << kFailed
+            << QByteArray("old data") << QByteArray("old log");
         QTest::newRow("start cannot start: second attempt from the report")
             << QList<int>{} << w2k << QList<int>{} << QStringList{kStart} << true << true << Faults{}
             << QStringList{kStop, kStart, kStart} << QStringList{kConfirm, report(53), report(53)} << kFailed
@@ -250,7 +254,10 @@ private slots:
             {"data into place", {{"swap", "DATA.MDF", 70}}, true, 70},
             {"log into place", {{"swap", "DATA_LOG.LDF", 57}}, true, 57},
             {"log moved aside, no log source", {{"aside", "DATA_LOG.LDF", 70}}, false, 70},
-            {"log into place, data cannot go back", {{"swap", "DATA_LOG.LDF", 57}, {"swapBack", "DATA.MDF", 57}}, true, 57},
+            {"log into place, data cannot go back",
+             {{"swap", "DATA_LOG.LDF", 57}, {"swapBack", "DATA.MDF", 57}},
+             true,
+             57},
         };
         for (const auto &p : points) {
             QTest::addRow("%s, previous pair", p.name) << p.faults << p.logSource << true << p.number;
@@ -275,7 +282,7 @@ private slots:
         QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
         QCOMPARE(r.tp.boxes.prompts().last(), report(number));
         QCOMPARE(r.msg1(), kFailed);
-        const bool dataStuck = faults.size() > 1;   // the previous data copy is kept, under its temporary name
+        const bool dataStuck = faults.size() > 1; // the previous data copy is kept, under its temporary name
         if (previous) {
             QCOMPARE(readFile(r.logTarget()), QByteArray("old log"));
             if (!dataStuck)
@@ -300,17 +307,28 @@ private slots:
         QTest::addColumn<QString>("data");
         QTest::addColumn<QString>("log");
         QTest::addColumn<QString>("message");
-        QTest::newRow("data target is the data file") << "db/DATA.MDF" << "bk/L" << kSameAsSource;
-        QTest::newRow("log target is the log file") << "bk/D" << "db/DATA_LOG.LDF" << kSameAsSource;
-        QTest::newRow("data target is the log file") << "db/DATA_LOG.LDF" << "bk/L" << kSameAsSource;
-        QTest::newRow("log target is the data file") << "bk/D" << "db/DATA.MDF" << kSameAsSource;
-        QTest::newRow("another path to the data file") << "db/../db/./DATA.MDF" << "bk/L" << kSameAsSource;
-        QTest::newRow("hard link to the data file") << "hard.MDF" << "bk/L" << kSameAsSource;
-        QTest::newRow("symbolic link to the log file") << "bk/D" << "soft.LDF" << kSameAsSource;
-        QTest::newRow("through a linked folder") << "dblink/DATA.MDF" << "bk/L" << kSameAsSource;
-        QTest::newRow("one target for both") << "bk/X" << "bk/X" << kSameTargets;
-        QTest::newRow("one target through a link") << "bk/X" << "bklink/X" << kSameTargets;
-        QTest::newRow("both targets empty") << "" << "" << kSameTargets;
+        QTest::newRow("data target is the data file") << "db/DATA.MDF"
+                                                      << "bk/L" << kSameAsSource;
+        QTest::newRow("log target is the log file") << "bk/D"
+                                                    << "db/DATA_LOG.LDF" << kSameAsSource;
+        QTest::newRow("data target is the log file") << "db/DATA_LOG.LDF"
+                                                     << "bk/L" << kSameAsSource;
+        QTest::newRow("log target is the data file") << "bk/D"
+                                                     << "db/DATA.MDF" << kSameAsSource;
+        QTest::newRow("another path to the data file") << "db/../db/./DATA.MDF"
+                                                       << "bk/L" << kSameAsSource;
+        QTest::newRow("hard link to the data file") << "hard.MDF"
+                                                    << "bk/L" << kSameAsSource;
+        QTest::newRow("symbolic link to the log file") << "bk/D"
+                                                       << "soft.LDF" << kSameAsSource;
+        QTest::newRow("through a linked folder") << "dblink/DATA.MDF"
+                                                 << "bk/L" << kSameAsSource;
+        QTest::newRow("one target for both") << "bk/X"
+                                             << "bk/X" << kSameTargets;
+        QTest::newRow("one target through a link") << "bk/X"
+                                                   << "bklink/X" << kSameTargets;
+        QTest::newRow("both targets empty") << ""
+                                            << "" << kSameTargets;
     }
     void mistakenTargets()
     {
@@ -319,7 +337,8 @@ private slots:
         QFETCH(QString, message);
         Rig r;
         QVERIFY(::link(QFile::encodeName(r.path("db/DATA.MDF")).constData(),
-                       QFile::encodeName(r.path("hard.MDF")).constData()) == 0);
+                       QFile::encodeName(r.path("hard.MDF")).constData())
+                == 0);
         QVERIFY(QFile::link(r.path("db/DATA_LOG.LDF"), r.path("soft.LDF")));
         QVERIFY(QFile::link(r.path("db"), r.path("dblink")));
         QVERIFY(QFile::link(r.path("bk"), r.path("bklink")));
@@ -340,10 +359,14 @@ private slots:
     {
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("name");
-        QTest::newRow("blanks trimmed") << " MSSQLServer  " << "MSSQLServer";
-        QTest::newRow("empty") << "" << "";
-        QTest::newRow("blanks only") << "   " << "";
-        QTest::newRow("inner blanks kept") << " MSSQL$ZORVAT  A " << "MSSQL$ZORVAT  A";
+        QTest::newRow("blanks trimmed") << " MSSQLServer  "
+                                        << "MSSQLServer";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("blanks only") << "   "
+                                     << "";
+        QTest::newRow("inner blanks kept") << " MSSQL$ZORVAT  A "
+                                           << "MSSQL$ZORVAT  A";
         QTest::newRow("ideographic space is text") << QStringLiteral("　db　") << QStringLiteral("　db　");
     }
     void commandLines()
@@ -402,7 +425,7 @@ private slots:
         const qint64 waited = atStart.msecsTo(wakes.last());
         QVERIFY2(waited >= 3456 && waited < 3456 + 50, qPrintable(QString::number(waited)));
         QVERIFY(atStart.msecsTo(wakes[wakes.size() - 2]) < 3456);
-        QCOMPARE(r.tp.events.doEventsCalls, 3);   // two progress texts and the restart's
+        QCOMPARE(r.tp.events.doEventsCalls, 3); // two progress texts and the restart's
         QCOMPARE(r.w.activeControl().name(), QStringLiteral("END"));
         QCOMPARE(r.msg1(), startFails ? kFailed : kOk);
     }
@@ -434,7 +457,7 @@ private slots:
         int tries = 0;
         bool closed = false, locked = true;
         const auto tryAll = [&] {
-            if (tries++ > 0)   // once: without the refusal a nested run would come back here
+            if (tries++ > 0) // once: without the refusal a nested run would come back here
                 return;
             r.clickYes();
             static_cast<QAbstractButton *>(r.text("END").widget())->click();
@@ -444,10 +467,14 @@ private slots:
             locked = locked && !other.tryAcquire();
         };
         r.tp.shells.whileRunning = [&](const QString &line) {
-            if ((when == "stop" && line.contains(QStringLiteral("STOP"))) || (when == "start" && line.contains(QStringLiteral("START"))))
+            if ((when == "stop" && line.contains(QStringLiteral("STOP")))
+                || (when == "start" && line.contains(QStringLiteral("START"))))
                 tryAll();
         };
-        r.tp.events.onDoEvents = [&] { if (when == "copy") tryAll(); };
+        r.tp.events.onDoEvents = [&] {
+            if (when == "copy")
+                tryAll();
+        };
         r.tp.events.onWait = [&](int ms) {
             r.tp.clock.current = r.tp.clock.current.addMSecs(ms);
             if (when == "wait")
@@ -500,7 +527,6 @@ private slots:
         QCOMPARE(readFile(r.dataTarget()), QByteArray("old data"));
     }
 
-
     // The room is measured before the stop; the two copies add up where the
     // targets share a file system.
     void freeSpace_data()
@@ -509,7 +535,7 @@ private slots:
         QTest::addColumn<bool>("oneFileSystem");
         QTest::addColumn<qint64>("freeForData");
         QTest::addColumn<qint64>("freeForLog");
-        QTest::addColumn<QString>("refusal");   // "" the run goes ahead
+        QTest::addColumn<QString>("refusal"); // "" the run goes ahead
         const qint64 d = 3 * MiB + 1, l = MiB;
         QTest::newRow("data copy does not fit") << d << false << 3 * MiB << 10 * MiB << spaceText(4, 3);
         QTest::newRow("log copy does not fit") << d << false << 10 * MiB << l - 1 << spaceText(1, 0);
@@ -563,7 +589,7 @@ private slots:
     // they were written never replaces the previous pair.
     void verification_data()
     {
-        QTest::addColumn<QString>("corrupt");   // suffix of the target whose copy goes bad; "" none
+        QTest::addColumn<QString>("corrupt"); // suffix of the target whose copy goes bad; "" none
         QTest::addColumn<bool>("previous");
         QTest::newRow("sound copies") << "" << true;
         QTest::newRow("data copy changed") << "DATA.MDF" << true;
@@ -623,7 +649,7 @@ private slots:
         QVERIFY(resizeFile(r.path("db/DATA_LOG.LDF"), 3 * MiB));
         const int controls = r.w.controlCount();
         QWidget *label = r.text("MSG1").widget();
-        QMap<QString, QList<double>> seen;   // MSG1's text -> the bar's values when painted
+        QMap<QString, QList<double>> seen; // MSG1's text -> the bar's values when painted
         r.tp.events.onPaint = [&] {
             const auto strips = label->findChildren<ProgressStrip *>();
             QCOMPARE(strips.size(), 1);
@@ -652,7 +678,7 @@ private slots:
         QCOMPARE(seen.size(), 4);
         QCOMPARE(label->findChildren<ProgressStrip *>().size(), 0);
         QCOMPARE(r.w.controlCount(), controls);
-        QCOMPARE(r.tp.events.doEventsCalls, 3);   // input is let through only where it was before
+        QCOMPARE(r.tp.events.doEventsCalls, 3); // input is let through only where it was before
     }
 
     // Staged copies that a killed run left beside the targets are removed
@@ -660,19 +686,30 @@ private slots:
     void leftovers_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("kind");   // file, folder, link
+        QTest::addColumn<QString>("kind"); // file, folder, link
         QTest::addColumn<bool>("removed");
-        QTest::newRow("staged data copy") << ".DATA.MDF.zdbtmp-a1B2c3" << "file" << true;
-        QTest::newRow("staged log copy") << ".DATA_LOG.LDF.zdbtmp-ZZ9yx8" << "file" << true;
-        QTest::newRow("previous data copy") << ".DATA.MDF.zdbprev-a1B2c3" << "file" << false;
-        QTest::newRow("five characters") << ".DATA.MDF.zdbtmp-a1B2c" << "file" << false;
-        QTest::newRow("seven characters") << ".DATA.MDF.zdbtmp-a1B2c3d" << "file" << false;
-        QTest::newRow("not a letter or digit") << ".DATA.MDF.zdbtmp-a1B2c_" << "file" << false;
-        QTest::newRow("without the dot") << "DATA.MDF.zdbtmp-a1B2c3" << "file" << false;
-        QTest::newRow("another file's name") << ".OTHER.MDF.zdbtmp-a1B2c3" << "file" << false;
-        QTest::newRow("name differs in case") << ".data.mdf.zdbtmp-a1B2c3" << "file" << false;
-        QTest::newRow("a folder") << ".DATA.MDF.zdbtmp-d1r2e3" << "folder" << false;
-        QTest::newRow("a symbolic link") << ".DATA.MDF.zdbtmp-l1n2k3" << "link" << false;
+        QTest::newRow("staged data copy") << ".DATA.MDF.zdbtmp-a1B2c3"
+                                          << "file" << true;
+        QTest::newRow("staged log copy") << ".DATA_LOG.LDF.zdbtmp-ZZ9yx8"
+                                         << "file" << true;
+        QTest::newRow("previous data copy") << ".DATA.MDF.zdbprev-a1B2c3"
+                                            << "file" << false;
+        QTest::newRow("five characters") << ".DATA.MDF.zdbtmp-a1B2c"
+                                         << "file" << false;
+        QTest::newRow("seven characters") << ".DATA.MDF.zdbtmp-a1B2c3d"
+                                          << "file" << false;
+        QTest::newRow("not a letter or digit") << ".DATA.MDF.zdbtmp-a1B2c_"
+                                               << "file" << false;
+        QTest::newRow("without the dot") << "DATA.MDF.zdbtmp-a1B2c3"
+                                         << "file" << false;
+        QTest::newRow("another file's name") << ".OTHER.MDF.zdbtmp-a1B2c3"
+                                             << "file" << false;
+        QTest::newRow("name differs in case") << ".data.mdf.zdbtmp-a1B2c3"
+                                              << "file" << false;
+        QTest::newRow("a folder") << ".DATA.MDF.zdbtmp-d1r2e3"
+                                  << "folder" << false;
+        QTest::newRow("a symbolic link") << ".DATA.MDF.zdbtmp-l1n2k3"
+                                         << "link" << false;
     }
     void leftovers()
     {
@@ -738,10 +775,14 @@ private slots:
     {
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("folder");
-        QTest::newRow("nested") << "/bk/mon/DATA.MDF" << "/bk/mon/";
-        QTest::newRow("no folder") << "DATA.MDF" << "";
-        QTest::newRow("blanks trimmed") << "  /bk/a b/x  " << "/bk/a b/";
-        QTest::newRow("root") << "/x" << "/";
+        QTest::newRow("nested") << "/bk/mon/DATA.MDF"
+                                << "/bk/mon/";
+        QTest::newRow("no folder") << "DATA.MDF"
+                                   << "";
+        QTest::newRow("blanks trimmed") << "  /bk/a b/x  "
+                                        << "/bk/a b/";
+        QTest::newRow("root") << "/x"
+                              << "/";
     }
     void targetFolders()
     {

@@ -101,16 +101,19 @@ private slots:
         QTest::newRow("title") << "lbltitle1" << 0 << QStringLiteral("ZorvatDBバックアップ（MSSQL版)")
                                << QStringLiteral("データをバックアップします。");
         QTest::newRow("service") << QStringLiteral("DBサーバー名") << -1 << "MSSQLServer"
-                                 << QStringLiteral("ｺﾝﾄﾙｰﾙﾊﾟﾈﾙの管理ツールのサービスで表示されます。通常MSSQL2000SERVERでは、 MSSQLserver  /　　MSDE2000では、MSSQL$ｲﾝｽﾀﾝｽ名です。");
-        QTest::newRow("data source") << QStringLiteral("DBデータパス") << -1
-                                     << "C:\\QXNZorvat701DB\\QXNZorvat701DB.MDF" << QString();
+                                 << QStringLiteral("ｺﾝﾄﾙｰﾙﾊﾟﾈﾙの管理ツールのサービスで表示されます。通常MSSQL2000SERVER"
+                                                   "では、 MSSQLserver  /　　MSDE2000では、MSSQL$ｲﾝｽﾀﾝｽ名です。");
+        QTest::newRow("data source") << QStringLiteral("DBデータパス") << -1 << "C:\\QXNZorvat701DB\\QXNZorvat701DB.MDF"
+                                     << QString();
         QTest::newRow("Path 7") << "path" << 7 << QStringLiteral("C:\\ZorvatDBバックアップ\\DB1") << QString();
         QTest::newRow("DNO 7") << "DNO" << 7 << QStringLiteral("その他") << QString();
         QTest::newRow("head data") << "LABEL1" << 2 << QStringLiteral(" DBデータパス") << QString();
-        QTest::newRow("PRN") << "PRN" << -1 << QStringLiteral("画面印刷") << QStringLiteral("画面をプリントアウトします。");
+        QTest::newRow("PRN") << "PRN" << -1 << QStringLiteral("画面印刷")
+                             << QStringLiteral("画面をプリントアウトします。");
         QTest::newRow("message") << "Label6" << -1 << QStringLiteral("ﾒｯｾｰｼﾞ") << QString();
         QTest::newRow("MSG1") << "MSG1" << -1 << QString() << QStringLiteral("メッセージを表示する欄です。");
-        QTest::newRow("store") << QStringLiteral("設定記憶") << -1 << QStringLiteral("設定記憶") << QStringLiteral("設定を記憶みます。");
+        QTest::newRow("store") << QStringLiteral("設定記憶") << -1 << QStringLiteral("設定記憶")
+                               << QStringLiteral("設定を記憶みます。");
         QTest::newRow("YES") << "YES" << -1 << QStringLiteral("開始") << QStringLiteral("処理を開始します。");
         QTest::newRow("arrow") << QStringLiteral("下矢印") << -1 << QStringLiteral("▼") << QString();
     }

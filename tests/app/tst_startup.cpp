@@ -16,7 +16,8 @@ private slots:
         QTest::addColumn<int>("row");
         // 2026-12-07 is a Monday.
         for (int d = 0; d < 7; ++d)
-            QTest::addRow("%s", qPrintable(QDate(2026, 12, 7 + d).toString(Qt::ISODate))) << QDate(2026, 12, 7 + d) << d;
+            QTest::addRow("%s", qPrintable(QDate(2026, 12, 7 + d).toString(Qt::ISODate)))
+                << QDate(2026, 12, 7 + d) << d;
         QTest::newRow("leap day, a Thursday") << QDate(2024, 2, 29) << 3;
     }
     void weekdayRow()
@@ -57,7 +58,8 @@ private slots:
         test::TestPlatform tp;
         MainWindow w(tp.platform);
         w.load();
-        const QString expected = QStringLiteral("ZorvatDBバックアップ -  <ZorvatDBバックアップ:SCR520>") + QString(40, u' ');
+        const QString expected =
+            QStringLiteral("ZorvatDBバックアップ -  <ZorvatDBバックアップ:SCR520>") + QString(40, u' ');
         QCOMPARE(w.caption(), expected);
         QCOMPARE(w.windowTitle(), expected);
         // Applied to its own result it changes nothing.
@@ -111,8 +113,12 @@ private slots:
     void loadsSettingsNumberOne()
     {
         test::TestPlatform tp;
-        tp.settings.values.insert(test::MemorySettings::keyOf("QXN", QStringLiteral("ZorvatDBバックアップ1"), QStringLiteral("DBサーバー名")), "MSSQL$ZORVAT");
-        tp.settings.values.insert(test::MemorySettings::keyOf("QXN", QStringLiteral("ZorvatDBバックアップ2"), QStringLiteral("DBログパス")), "other");
+        tp.settings.values.insert(
+            test::MemorySettings::keyOf("QXN", QStringLiteral("ZorvatDBバックアップ1"), QStringLiteral("DBサーバー名")),
+            "MSSQL$ZORVAT");
+        tp.settings.values.insert(
+            test::MemorySettings::keyOf("QXN", QStringLiteral("ZorvatDBバックアップ2"), QStringLiteral("DBログパス")),
+            "other");
         MainWindow w(tp.platform);
         w.load();
         QCOMPARE(w.control(QStringLiteral("DBサーバー名")).text(), QStringLiteral("MSSQL$ZORVAT"));

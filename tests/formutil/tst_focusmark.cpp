@@ -14,11 +14,16 @@ private slots:
     {
         QTest::addColumn<QString>("from");
         QTest::addColumn<QString>("to");
-        QTest::newRow("field to field") << "DBサーバー名" << "DBデータパス";
-        QTest::newRow("button to button") << "YES" << "END";
-        QTest::newRow("option to field") << "DNO(2)" << "Path(2)";
-        QTest::newRow("combo to button") << "設定番号" << "設定読込";
-        QTest::newRow("field to no tab stop") << "Path2(7)" << "PRN";
+        QTest::newRow("field to field") << "DBサーバー名"
+                                        << "DBデータパス";
+        QTest::newRow("button to button") << "YES"
+                                          << "END";
+        QTest::newRow("option to field") << "DNO(2)"
+                                         << "Path(2)";
+        QTest::newRow("combo to button") << "設定番号"
+                                         << "設定読込";
+        QTest::newRow("field to no tab stop") << "Path2(7)"
+                                              << "PRN";
     }
 
     void markFollowsTheFocus()
@@ -106,7 +111,7 @@ private slots:
         field.setFocus();
         field.setSelStart(2);
         QCOMPARE(field.selLength(), 0);
-        field.setBackColor(rgb(1, 2, 3));   // would be marked again on an entry
+        field.setBackColor(rgb(1, 2, 3)); // would be marked again on an entry
 
         QWidget other;
         other.show();
@@ -209,8 +214,8 @@ private slots:
         s.field2.setFocus();
         フォーカス色付1(s.form, QStringLiteral("GotFocus"), 0);
         QCOMPARE(s.field1.backColor(), field);
-        QCOMPARE(s.button.backColor(), kButtonFace);   // a button in every window
-        QCOMPARE(s.label.backColor(), kFocusMark);     // labels are left alone
+        QCOMPARE(s.button.backColor(), kButtonFace); // a button in every window
+        QCOMPARE(s.label.backColor(), kFocusMark); // labels are left alone
         QCOMPARE(s.field2.backColor(), kFocusMark);
     }
 

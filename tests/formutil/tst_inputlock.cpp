@@ -10,9 +10,10 @@ using namespace zdb;
 
 namespace {
 
-const QString kUnlockQuestion = QStringLiteral("ロックを解除し、設定変更が可能な状態にします。\r"
-                                               "システムに詳しい方は、\u3000\u3000はい\u3000\u3000を選択して下さい\r"
-                                               "そうでない場合は、\u3000\u3000\u3000\u3000いいえ\u3000を選択して下さい");
+const QString kUnlockQuestion =
+    QStringLiteral("ロックを解除し、設定変更が可能な状態にします。\r"
+                   "システムに詳しい方は、\u3000\u3000はい\u3000\u3000を選択して下さい\r"
+                   "そうでない場合は、\u3000\u3000\u3000\u3000いいえ\u3000を選択して下さい");
 
 // Every input's Locked flag and every button's Enabled flag, by position.
 QStringList flags(const Form &form)
@@ -46,11 +47,11 @@ private slots:
         QTest::mouseClick(w[QStringLiteral("ロックと解除")].widget(), Qt::LeftButton);
         QVERIFY(w.tp.boxes.shown.isEmpty());
         const QStringList f = flags(w.window);
-        QCOMPARE(countOf(f, " locked"), 20);   // nineteen inputs and 設定番号
+        QCOMPARE(countOf(f, " locked"), 20); // nineteen inputs and 設定番号
         QCOMPARE(countOf(f, " open"), 0);
         QVERIFY(f.contains(QStringLiteral("設定読込 disabled")));
         QVERIFY(f.contains(QStringLiteral("設定記憶 disabled")));
-        QCOMPARE(countOf(f, " disabled"), 2);   // exempt buttons, options, labels untouched
+        QCOMPARE(countOf(f, " disabled"), 2); // exempt buttons, options, labels untouched
 
         // Read-only, not disabled: the field still takes the focus, refuses typing.
         w[QStringLiteral("DBサーバー名")].setFocus();
@@ -96,7 +97,7 @@ private slots:
         w[QStringLiteral("設定記憶")].setEnabled(true);
         ロックと解除_Click(w.window);
         QVERIFY(w.tp.boxes.shown.isEmpty());
-        QCOMPARE(countOf(flags(w.window), " locked"), 20);   // nineteen inputs and 設定番号
+        QCOMPARE(countOf(flags(w.window), " locked"), 20); // nineteen inputs and 設定番号
         QVERIFY(!w[QStringLiteral("設定記憶")].enabled());
     }
 

@@ -20,11 +20,11 @@ private slots:
         QTest::addColumn<int>("key");
         QTest::addColumn<int>("modifiers");
         QTest::addColumn<QString>("focus");
-        QTest::addColumn<QString>("number");   // text of 設定番号 afterwards; "" not checked
+        QTest::addColumn<QString>("number"); // text of 設定番号 afterwards; "" not checked
 
         const int none = Qt::NoModifier;
-        auto row = [&](const char *name, const QString &start, bool locked, const QString &typed, Qt::Key key,
-                       int mods, const QString &focus, const QString &number = {}) {
+        auto row = [&](const char *name, const QString &start, bool locked, const QString &typed, Qt::Key key, int mods,
+                       const QString &focus, const QString &number = {}) {
             QTest::newRow(name) << start << locked << typed << int(key) << mods << focus << number;
         };
         const QString num = QStringLiteral("設定番号");

@@ -139,7 +139,7 @@ private slots:
         QCOMPARE(printer.jobs, 1);
         QCOMPARE(printer.coloursAtPrint.size(), window.controlCount() + 1);
         for (int i = 0; i < printer.coloursAtPrint.size(); ++i) {
-            const Colours expected = (i == 2) ? Colours{} : Colours{rgb(255, 255, 255), 0};  // 2: SysInfo1
+            const Colours expected = (i == 2) ? Colours{} : Colours{rgb(255, 255, 255), 0}; // 2: SysInfo1
             QVERIFY2(printer.coloursAtPrint[i] == expected, qPrintable(QString::number(i)));
         }
         QCOMPARE(printer.picturePrinted.size(), window.size());

@@ -88,8 +88,7 @@ private:
 // grey edges of smoothed text and lines do not.
 double layoutColourShare(const QImage &img, const QRect &area)
 {
-    const QColor layout[] = {QColor(224, 224, 224), QColor(192, 192, 192), QColor(255, 255, 192),
-                             QColor(0, 128, 128)};
+    const QColor layout[] = {QColor(224, 224, 224), QColor(192, 192, 192), QColor(255, 255, 192), QColor(0, 128, 128)};
     auto near = [](const QColor &c, const QColor &l) {
         return qAbs(c.red() - l.red()) + qAbs(c.green() - l.green()) + qAbs(c.blue() - l.blue()) < 12;
     };
@@ -118,7 +117,8 @@ struct StartedWindow {
     MainWindow window{tp.platform};
     StartedWindow()
     {
-        tp.settings.values.insert(test::MemorySettings::keyOf(QStringLiteral("QXN"), QStringLiteral("ZorvatDBバックアップ1"),
+        tp.settings.values.insert(test::MemorySettings::keyOf(QStringLiteral("QXN"),
+                                                              QStringLiteral("ZorvatDBバックアップ1"),
                                                               QStringLiteral("DBサーバー名")),
                                   QStringLiteral("MSSQLServer"));
         window.load();
@@ -193,7 +193,7 @@ private slots:
         QCOMPARE(pages.size(), 1);
         const QImage &page = pages.first();
         if (const QString keep = qEnvironmentVariable("ZDB_PRINT_PNG"); !keep.isEmpty())
-            page.save(keep);   // to look at the page by hand
+            page.save(keep); // to look at the page by hand
         QVERIFY(page.width() > page.height());
 
         // The whole window, scaled to the printable width without distortion:
@@ -213,8 +213,7 @@ private slots:
         QVERIFY2(layoutColourShare(page, ink) < 0.01, qPrintable(QString::number(layoutColourShare(page, ink))));
 
         // The controls in their places: the page matches the picture taken.
-        const QImage expected =
-            shot.copy(shotInk).scaled(ink.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        const QImage expected = shot.copy(shotInk).scaled(ink.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         const QImage printed = page.copy(ink);
         qint64 diff = 0;
         for (int y = 0; y < printed.height(); ++y)

@@ -85,7 +85,7 @@ private slots:
         QFETCH(double, expected);
         const double v = Val2(input);
         QCOMPARE(v, expected);
-        QVERIFY(!std::signbit(v) || v != 0);   // never a negative zero
+        QVERIFY(!std::signbit(v) || v != 0); // never a negative zero
     }
 
     void plainNotation_data()

@@ -38,7 +38,7 @@ class CommandShellTest : public QObject {
         if (!f.open(QIODevice::ReadOnly))
             return {QStringLiteral("<not run>")};
         QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n');
-        lines.removeLast();   // after the final line feed
+        lines.removeLast(); // after the final line feed
         return lines;
     }
     QString markerFolder(bool systemd) const
@@ -70,7 +70,7 @@ private slots:
     {
         QTest::addColumn<bool>("systemd");
         QTest::addColumn<QString>("commandLine");
-        QTest::addColumn<QString>("program");       // "" nothing may run
+        QTest::addColumn<QString>("program"); // "" nothing may run
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("stubStatus");
         QTest::addColumn<int>("status");
@@ -78,12 +78,12 @@ private slots:
         const QString sc = QStringLiteral("systemctl"), sv = QStringLiteral("service");
         QTest::newRow("systemd stop") << true << "NET STOP MSSQLServer" << sc
                                       << QStringList{"stop", "--", "MSSQLServer"} << 0 << 0;
-        QTest::newRow("systemd start, status passed on") << true << "NET START MSSQL$ZORVAT" << sc
-                                                         << QStringList{"start", "--", "MSSQL$ZORVAT"} << 5 << 5;
-        QTest::newRow("name with blanks is several units") << true << "NET STOP my  db" << sc
-                                                            << QStringList{"stop", "--", "my", "db"} << 0 << 0;
-        QTest::newRow("dash word stays a unit") << true << "NET STOP --now -H host" << sc
-                                                << QStringList{"stop", "--", "--now", "-H", "host"} << 0 << 0;
+        QTest::newRow("systemd start, status passed on")
+            << true << "NET START MSSQL$ZORVAT" << sc << QStringList{"start", "--", "MSSQL$ZORVAT"} << 5 << 5;
+        QTest::newRow("name with blanks is several units")
+            << true << "NET STOP my  db" << sc << QStringList{"stop", "--", "my", "db"} << 0 << 0;
+        QTest::newRow("dash word stays a unit")
+            << true << "NET STOP --now -H host" << sc << QStringList{"stop", "--", "--now", "-H", "host"} << 0 << 0;
         QTest::newRow("shell characters are plain") << true << "NET STOP a;b|c$(id)`x`'\"&>f" << sc
                                                     << QStringList{"stop", "--", "a;b|c$(id)`x`'\"&>f"} << 0 << 0;
         QTest::newRow("empty name still runs") << true << "NET STOP " << sc << QStringList{"stop", "--"} << 1 << 1;
@@ -91,13 +91,17 @@ private slots:
         QTest::newRow("japanese name") << true << QStringLiteral("NET STOP データベース") << sc
                                        << QStringList{"stop", "--", QStringLiteral("データベース")} << 0 << 0;
 
-        QTest::newRow("service stop") << false << "NET STOP MSSQLServer" << sv
-                                      << QStringList{"MSSQLServer", "stop"} << 0 << 0;
+        QTest::newRow("service stop") << false << "NET STOP MSSQLServer" << sv << QStringList{"MSSQLServer", "stop"}
+                                      << 0 << 0;
         QTest::newRow("service start fails") << false << "NET START db" << sv << QStringList{"db", "start"} << 1 << 1;
-        QTest::newRow("service: dash name refused") << false << "NET STOP -x" << "" << QStringList{} << 0 << 2;
-        QTest::newRow("service: two words refused") << false << "NET STOP a b" << "" << QStringList{} << 0 << 2;
-        QTest::newRow("service: path refused") << false << "NET STOP ../../bin/x" << "" << QStringList{} << 0 << 2;
-        QTest::newRow("service: empty name refused") << false << "NET STOP " << "" << QStringList{} << 0 << 2;
+        QTest::newRow("service: dash name refused") << false << "NET STOP -x"
+                                                    << "" << QStringList{} << 0 << 2;
+        QTest::newRow("service: two words refused") << false << "NET STOP a b"
+                                                    << "" << QStringList{} << 0 << 2;
+        QTest::newRow("service: path refused") << false << "NET STOP ../../bin/x"
+                                               << "" << QStringList{} << 0 << 2;
+        QTest::newRow("service: empty name refused") << false << "NET STOP "
+                                                     << "" << QStringList{} << 0 << 2;
     }
     void serviceCommands()
     {

@@ -1,6 +1,6 @@
+#include "ErrorOf.h"
 #include "FileOps.h"
 #include "PlatformError.h"
-#include "ErrorOf.h"
 #include "TestRegistry.h"
 
 #include <QDir>
@@ -12,11 +12,11 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
-#include <utility>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <utility>
 
 using namespace zdb;
 using zdb::test::errorOf;
@@ -63,9 +63,12 @@ private slots:
         QTest::addColumn<QString>("target");
         QTest::addColumn<int>("size");
         QTest::addColumn<bool>("previous");
-        QTest::newRow("empty file, new target") << "a.mdf" << "b.mdf" << 0 << false;
-        QTest::newRow("odd size over old copy") << "a.mdf" << "b.mdf" << (3 << 20) + 7 << true;
-        QTest::newRow("japanese names") << QStringLiteral("販売データ.MDF") << QStringLiteral("月曜日/販売.MDF") << 4096 << true;
+        QTest::newRow("empty file, new target") << "a.mdf"
+                                                << "b.mdf" << 0 << false;
+        QTest::newRow("odd size over old copy") << "a.mdf"
+                                                << "b.mdf" << (3 << 20) + 7 << true;
+        QTest::newRow("japanese names") << QStringLiteral("販売データ.MDF") << QStringLiteral("月曜日/販売.MDF") << 4096
+                                        << true;
     }
     void copyReplacesAndKeepsTime()
     {
@@ -96,12 +99,18 @@ private slots:
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("target");
         QTest::addColumn<int>("number");
-        QTest::newRow("source missing") << "missing.mdf" << "t.mdf" << int(kErrFileNotFound);
-        QTest::newRow("source is a folder") << "folder" << "t.mdf" << int(kErrFileNotFound);
-        QTest::newRow("target folder missing") << "s.mdf" << "nowhere/t.mdf" << int(kErrPathNotFound);
-        QTest::newRow("target under a file") << "s.mdf" << "s.mdf/t.mdf" << int(kErrPathNotFound);
-        QTest::newRow("target is a folder") << "s.mdf" << "folder" << int(kErrPathFileAccess);
-        QTest::newRow("target names a folder") << "s.mdf" << "folder/" << int(kErrPathFileAccess);
+        QTest::newRow("source missing") << "missing.mdf"
+                                        << "t.mdf" << int(kErrFileNotFound);
+        QTest::newRow("source is a folder") << "folder"
+                                            << "t.mdf" << int(kErrFileNotFound);
+        QTest::newRow("target folder missing") << "s.mdf"
+                                               << "nowhere/t.mdf" << int(kErrPathNotFound);
+        QTest::newRow("target under a file") << "s.mdf"
+                                             << "s.mdf/t.mdf" << int(kErrPathNotFound);
+        QTest::newRow("target is a folder") << "s.mdf"
+                                            << "folder" << int(kErrPathFileAccess);
+        QTest::newRow("target names a folder") << "s.mdf"
+                                               << "folder/" << int(kErrPathFileAccess);
     }
     void copyFailures()
     {
@@ -173,12 +182,15 @@ private slots:
     void makeFolders_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("made");     // "" nothing made
+        QTest::addColumn<QString>("made"); // "" nothing made
         QTest::addColumn<bool>("ok");
-        QTest::newRow("whole path") << "a/b/c/" << "a/b/c" << true;
-        QTest::newRow("stops at last slash") << "a/b/file.mdf" << "a/b" << true;
+        QTest::newRow("whole path") << "a/b/c/"
+                                    << "a/b/c" << true;
+        QTest::newRow("stops at last slash") << "a/b/file.mdf"
+                                             << "a/b" << true;
         QTest::newRow("japanese") << QStringLiteral("退避/月曜日/") << QStringLiteral("退避/月曜日") << true;
-        QTest::newRow("blocked by a file") << "plain/x/" << "" << false;
+        QTest::newRow("blocked by a file") << "plain/x/"
+                                           << "" << false;
     }
     void makeFolders()
     {
@@ -197,15 +209,24 @@ private slots:
         QTest::addColumn<QString>("a");
         QTest::addColumn<QString>("b");
         QTest::addColumn<bool>("same");
-        QTest::newRow("same path") << "db/x.mdf" << "db/x.mdf" << true;
-        QTest::newRow("dot and double slash") << "db/x.mdf" << "db/./sub/..//x.mdf" << true;
-        QTest::newRow("hard link") << "db/x.mdf" << "hard.mdf" << true;
-        QTest::newRow("symbolic link") << "db/x.mdf" << "soft.mdf" << true;
-        QTest::newRow("through linked folder") << "db/x.mdf" << "dblink/x.mdf" << true;
-        QTest::newRow("new file through linked folder") << "db/new.mdf" << "dblink/new.mdf" << true;
-        QTest::newRow("other file") << "db/x.mdf" << "db/y.ldf" << false;
-        QTest::newRow("new files differ") << "db/n1" << "db/n2" << false;
-        QTest::newRow("existing and new") << "db/x.mdf" << "db/n1" << false;
+        QTest::newRow("same path") << "db/x.mdf"
+                                   << "db/x.mdf" << true;
+        QTest::newRow("dot and double slash") << "db/x.mdf"
+                                              << "db/./sub/..//x.mdf" << true;
+        QTest::newRow("hard link") << "db/x.mdf"
+                                   << "hard.mdf" << true;
+        QTest::newRow("symbolic link") << "db/x.mdf"
+                                       << "soft.mdf" << true;
+        QTest::newRow("through linked folder") << "db/x.mdf"
+                                               << "dblink/x.mdf" << true;
+        QTest::newRow("new file through linked folder") << "db/new.mdf"
+                                                        << "dblink/new.mdf" << true;
+        QTest::newRow("other file") << "db/x.mdf"
+                                    << "db/y.ldf" << false;
+        QTest::newRow("new files differ") << "db/n1"
+                                          << "db/n2" << false;
+        QTest::newRow("existing and new") << "db/x.mdf"
+                                          << "db/n1" << false;
     }
     void sameFile()
     {
@@ -216,7 +237,8 @@ private slots:
         QVERIFY(writeFile(p(QStringLiteral("db/x.mdf")), "x"));
         QVERIFY(writeFile(p(QStringLiteral("db/y.ldf")), "y"));
         QCOMPARE(::link(QFile::encodeName(p(QStringLiteral("db/x.mdf"))).constData(),
-                        QFile::encodeName(p(QStringLiteral("hard.mdf"))).constData()), 0);
+                        QFile::encodeName(p(QStringLiteral("hard.mdf"))).constData()),
+                 0);
         QVERIFY(QFile::link(p(QStringLiteral("db/x.mdf")), p(QStringLiteral("soft.mdf"))));
         QVERIFY(QFile::link(p(QStringLiteral("db")), p(QStringLiteral("dblink"))));
         QCOMPARE(files_.sameFile(p(a), p(b)), same);
@@ -237,7 +259,8 @@ private slots:
         if (previous)
             QVERIFY(writeFile(target, "old"));
         const StagedCopy staged = files_.stageCopy(p(QStringLiteral("s.mdf")), target, {});
-        QVERIFY(QFileInfo(staged.path).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kTempMarker)));
+        QVERIFY(
+            QFileInfo(staged.path).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kTempMarker)));
         QCOMPARE(readFile(target), previous ? QByteArray("old") : QByteArray("<missing>"));
 
         const QString before = files_.swapIntoPlace(staged.path, target);
@@ -245,7 +268,8 @@ private slots:
         // The previous copy never sits under a name that leftover cleaning removes.
         QVERIFY(!QFileInfo::exists(staged.path));
         if (previous) {
-            QVERIFY(QFileInfo(before).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kPreviousMarker)));
+            QVERIFY(QFileInfo(before).fileName().startsWith(QStringLiteral(".t.mdf")
+                                                            + QString::fromLatin1(kPreviousMarker)));
             QCOMPARE(readFile(before), QByteArray("old"));
         } else {
             QCOMPARE(before, QString());
@@ -257,7 +281,6 @@ private slots:
         files_.discard(staged.path);
         QVERIFY(tempFilesIn(dir_.path()).isEmpty());
     }
-
 
     // Both ways of copying hash exactly the source's bytes, report progress up
     // to the whole size, and the read-back tells a sound copy from a changed one.
@@ -282,17 +305,18 @@ private slots:
             bytes[i] = char(i * 7 + i / 65536);
         QVERIFY(writeFile(p(QStringLiteral("s.mdf")), bytes));
         QList<qint64> seen;
-        const StagedCopy copy = files.stageCopy(p(QStringLiteral("s.mdf")), p(QStringLiteral("t.mdf")), [&](qint64 done, qint64 total) {
-            QCOMPARE(total, size);
-            seen << done;
-        });
+        const StagedCopy copy =
+            files.stageCopy(p(QStringLiteral("s.mdf")), p(QStringLiteral("t.mdf")), [&](qint64 done, qint64 total) {
+                QCOMPARE(total, size);
+                seen << done;
+            });
         QCOMPARE(readFile(copy.path), bytes);
         if (!copy.shared)
             QCOMPARE(copy.checksum, contentChecksum(bytes));
         QCOMPARE(seen.last(), size);
         QVERIFY(std::is_sorted(seen.begin(), seen.end()));
         if (size > (32 << 20) && !copy.shared)
-            QVERIFY(seen.size() > 2);   // the bar moves during a long copy
+            QVERIFY(seen.size() > 2); // the bar moves during a long copy
 
         seen.clear();
         QVERIFY(files.verifyCopy(copy, [&](qint64 done, qint64) { seen << done; }));

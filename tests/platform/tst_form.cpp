@@ -1,8 +1,8 @@
+#include "ErrorOf.h"
 #include "Fonts.h"
 #include "Form.h"
 #include "PlatformError.h"
 #include "TestPlatform.h"
-#include "ErrorOf.h"
 #include "TestRegistry.h"
 #include "Widgets.h"
 
@@ -55,8 +55,9 @@ private slots:
         QStringList types;
         for (int i = 0; i < s.form.controlCount(); ++i)
             types << s.form.control(i).typeName();
-        QCOMPARE(types, QStringList({"TextBox", "ComboBox", "CommandButton", "Frame", "OptionButton",
-                                     "OptionButton", "Label", "SysInfo"}));
+        QCOMPARE(types,
+                 QStringList({"TextBox", "ComboBox", "CommandButton", "Frame", "OptionButton", "OptionButton", "Label",
+                              "SysInfo"}));
         QCOMPARE(errorOf([&] { s.form.control(8); }), 9);
     }
 
@@ -112,10 +113,10 @@ private slots:
         SampleForm s;
         const Control c = s.form.control(position);
         const QHash<QString, std::function<void()>> calls = {
-            {"locked", [&] { c.locked(); }},     {"selStart", [&] { c.selStart(); }},
+            {"locked", [&] { c.locked(); }},       {"selStart", [&] { c.selStart(); }},
             {"listCount", [&] { c.listCount(); }}, {"value", [&] { c.value(); }},
             {"backColor", [&] { c.backColor(); }}, {"tabIndex", [&] { c.tabIndex(); }},
-            {"text", [&] { c.text(); }},         {"osPlatform", [&] { c.osPlatform(); }},
+            {"text", [&] { c.text(); }},           {"osPlatform", [&] { c.osPlatform(); }},
         };
         if (property == "setFocus") {
             Control copy = c;
@@ -139,8 +140,7 @@ private slots:
         QCOMPARE(button.widget()->palette().color(QPalette::Button), QColor(0, 128, 128));
         button.setBackColor(kButtonFace);
         QCOMPARE(button.backColor(), kButtonFace);
-        QCOMPARE(button.widget()->palette().color(QPalette::Button),
-                 QApplication::palette().color(QPalette::Button));
+        QCOMPARE(button.widget()->palette().color(QPalette::Button), QApplication::palette().color(QPalette::Button));
         // The face really is painted in that colour.
         button.setBackColor(rgb(0, 0, 255));
         const QImage img = button.widget()->grab().toImage();
@@ -192,8 +192,8 @@ private slots:
         auto *box = static_cast<LockableComboBox *>(combo.widget());
         QTest::keyClick(box, Qt::Key_Down);
         QTest::keyClicks(box, QStringLiteral("9"));
-        QWheelEvent wheel(QPointF(5, 5), box->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120),
-                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent wheel(QPointF(5, 5), box->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(box, &wheel);
         box->showPopup();
         QVERIFY(!box->view()->isVisible());

@@ -35,12 +35,11 @@ private slots:
         QTest::addColumn<QSize>("picture");
         QTest::addColumn<QRect>("area");
         QTest::addColumn<QRect>("expected");
-        QTest::newRow("wide picture, width bound") << QSize(800, 400) << QRect(10, 20, 1000, 1000)
-                                                   << QRect(10, 20, 1000, 500);
-        QTest::newRow("tall picture, height bound") << QSize(300, 600) << QRect(0, 0, 1000, 800)
-                                                    << QRect(0, 0, 400, 800);
-        QTest::newRow("smaller picture grows") << QSize(797, 517) << QRect(0, 0, 1594, 2000)
-                                               << QRect(0, 0, 1594, 1034);
+        QTest::newRow("wide picture, width bound")
+            << QSize(800, 400) << QRect(10, 20, 1000, 1000) << QRect(10, 20, 1000, 500);
+        QTest::newRow("tall picture, height bound")
+            << QSize(300, 600) << QRect(0, 0, 1000, 800) << QRect(0, 0, 400, 800);
+        QTest::newRow("smaller picture grows") << QSize(797, 517) << QRect(0, 0, 1594, 2000) << QRect(0, 0, 1594, 1034);
         QTest::newRow("same shape fills") << QSize(4, 3) << QRect(5, 5, 400, 300) << QRect(5, 5, 400, 300);
         QTest::newRow("empty picture") << QSize(0, 10) << QRect(0, 0, 100, 100) << QRect();
     }

@@ -79,10 +79,7 @@ private slots:
         QVERIFY(store.location().endsWith("notafolder/QXN.ini"));
     }
 
-    void defaultLocationIsPerUser()
-    {
-        QVERIFY(QtSettingsBackend::defaultIniPath().endsWith("/QXN/QXN.ini"));
-    }
+    void defaultLocationIsPerUser() { QVERIFY(QtSettingsBackend::defaultIniPath().endsWith("/QXN/QXN.ini")); }
 };
 
 ZDB_TEST(SettingsBackendTest);

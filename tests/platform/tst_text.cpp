@@ -12,13 +12,19 @@ private slots:
     {
         QTest::addColumn<QString>("in");
         QTest::addColumn<QString>("out");
-        QTest::newRow("plain") << "abc" << "abc";
-        QTest::newRow("both ends") << " MSSQLServer  " << "MSSQLServer";
-        QTest::newRow("inner kept") << "  a b  " << "a b";
-        QTest::newRow("only blanks") << "   " << "";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("plain") << "abc"
+                               << "abc";
+        QTest::newRow("both ends") << " MSSQLServer  "
+                                   << "MSSQLServer";
+        QTest::newRow("inner kept") << "  a b  "
+                                    << "a b";
+        QTest::newRow("only blanks") << "   "
+                                     << "";
+        QTest::newRow("empty") << ""
+                               << "";
         QTest::newRow("ideographic space is text") << QStringLiteral("　1　") << QStringLiteral("　1　");
-        QTest::newRow("tab is text") << "\t1 " << "\t1";
+        QTest::newRow("tab is text") << "\t1 "
+                                     << "\t1";
     }
     void trim()
     {
@@ -40,8 +46,10 @@ private slots:
         QTest::newRow("Win32S") << "Win32S" << p << false;
         QTest::newRow("empty") << "" << p << false;
         QTest::newRow("case matters") << "windows 2000" << p << false;
-        QTest::newRow("star alone") << "" << "*" << true;
-        QTest::newRow("backtrack") << "aXbXc" << "a*b*c" << true;
+        QTest::newRow("star alone") << ""
+                                    << "*" << true;
+        QTest::newRow("backtrack") << "aXbXc"
+                                   << "a*b*c" << true;
         QTest::newRow("suffix") << "ZorvatDB入力" << QStringLiteral("*入力") << true;
         QTest::newRow("no suffix") << "入力画面" << QStringLiteral("*入力") << false;
     }

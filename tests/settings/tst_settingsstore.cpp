@@ -99,7 +99,8 @@ private slots:
         const QString section = kBase + "2";
         QCOMPARE(tp.settings.read("QXN", section, QStringLiteral("DBサーバー名"), "x"), QStringLiteral("MSSQLServer"));
         QCOMPARE(w.control(QStringLiteral("DBサーバー名")).text(), QStringLiteral("MSSQLServer"));
-        QCOMPARE(tp.settings.read("QXN", section, QStringLiteral("DBデータパス13"), "x"), QStringLiteral("/bk/thu.mdf"));
+        QCOMPARE(tp.settings.read("QXN", section, QStringLiteral("DBデータパス13"), "x"),
+                 QStringLiteral("/bk/thu.mdf"));
         // The destination boxes are not refreshed after a store.
         QCOMPARE(w.control(QStringLiteral("Path"), 3).text(), QStringLiteral("  /bk/thu.mdf "));
         // A field left empty is stored as empty.
@@ -141,7 +142,8 @@ private slots:
         QFETCH(bool, loaded);
         test::TestPlatform tp;
         MainWindow w(tp.platform);
-        tp.settings.values.insert(test::MemorySettings::keyOf("QXN", kBase + "5", QStringLiteral("DBサーバー名")), "SVC5");
+        tp.settings.values.insert(test::MemorySettings::keyOf("QXN", kBase + "5", QStringLiteral("DBサーバー名")),
+                                  "SVC5");
         w.control(QStringLiteral("設定番号")).setText("5");
         w.control(QStringLiteral("DBサーバー名")).setText("typed");
         tp.boxes.answers = {answer};
@@ -150,7 +152,8 @@ private slots:
         QCOMPARE(tp.boxes.shown[0].prompt, QStringLiteral("設定情報を読み込みます。よろしいですか"));
         QCOMPARE(tp.boxes.shown[0].code, 4);
         QVERIFY(!tp.boxes.shown[0].title);
-        QCOMPARE(w.control(QStringLiteral("DBサーバー名")).text(), loaded ? QStringLiteral("SVC5") : QStringLiteral("typed"));
+        QCOMPARE(w.control(QStringLiteral("DBサーバー名")).text(),
+                 loaded ? QStringLiteral("SVC5") : QStringLiteral("typed"));
     }
 
     void storeButton_data()
@@ -161,8 +164,8 @@ private slots:
         QTest::addColumn<QString>("result");
         QTest::newRow("yes") << int(kAnswerYes) << false << 19 << QStringLiteral("入力情報を記憶しました。");
         QTest::newRow("no") << int(kAnswerNo) << false << 0 << QStringLiteral("入力情報は記憶されませんでした。");
-        QTest::newRow("yes, store fails") << int(kAnswerYes) << true << 19
-                                          << QStringLiteral("エラーです。設定を記憶できません。\r/memory/QXN.ini");
+        QTest::newRow("yes, store fails")
+            << int(kAnswerYes) << true << 19 << QStringLiteral("エラーです。設定を記憶できません。\r/memory/QXN.ini");
     }
     void storeButton()
     {

@@ -2,8 +2,8 @@
 
 #include "Clock.h"
 #include "CommandShell.h"
-#include "FileOps.h"
 #include "EventPump.h"
+#include "FileOps.h"
 #include "MessageBoxes.h"
 #include "Printer.h"
 #include "SettingsBackend.h"
@@ -12,8 +12,8 @@
 #include <QList>
 #include <QMap>
 #include <QString>
-#include <functional>
 #include <QTemporaryDir>
+#include <functional>
 #include <optional>
 
 namespace zdb::test {
@@ -42,7 +42,7 @@ public:
     bool flush() override { return !failFlush; }
     QString location() const override { return QStringLiteral("/memory/QXN.ini"); }
 
-    QMap<QString, QString> values;   // "app|section|key"
+    QMap<QString, QString> values; // "app|section|key"
     int reads = 0;
     int writes = 0;
     bool failFlush = false;
@@ -97,7 +97,7 @@ public:
     QStringList failToStart;
     bool failCreate = false;
     int created = 0;
-    int alive = 0;            // shells not yet released
+    int alive = 0; // shells not yet released
     // Called while a command runs, as if the world moved meanwhile.
     std::function<void(const QString &commandLine)> whileRunning;
 };
@@ -116,7 +116,7 @@ public:
         int number;
     };
     QList<Fault> faults;
-    QStringList calls;        // "operation path"
+    QStringList calls; // "operation path"
     // The room reported for a target path; the host's when not set.
     std::function<FreeSpace(const QString &path)> space;
 
@@ -148,9 +148,9 @@ public:
     void printPicture(const QImage &picture) override;
     QString pdfPath() const { return pdf_.filePath(); }
 
-    bool noPrinter = false;     // both the setting and the print fail
-    bool refuseJob = false;     // the print alone fails
-    int jobs = 0;               // pictures that reached the page
+    bool noPrinter = false; // both the setting and the print fail
+    bool refuseJob = false; // the print alone fails
+    int jobs = 0; // pictures that reached the page
     QImage lastPicture;
 
 private:

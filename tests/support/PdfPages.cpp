@@ -16,8 +16,9 @@ QList<QImage> renderPdfPages(const QString &pdfPath, int dpi, bool *toolMissing)
         return {};
     QTemporaryDir dir;
     QProcess p;
-    p.start(tool, {QStringLiteral("-r"), QString::number(dpi), QStringLiteral("-png"), pdfPath,
-                   dir.filePath(QStringLiteral("page"))});
+    p.start(tool,
+            {QStringLiteral("-r"), QString::number(dpi), QStringLiteral("-png"), pdfPath,
+             dir.filePath(QStringLiteral("page"))});
     if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
         return {};
     QList<QImage> pages;

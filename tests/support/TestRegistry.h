@@ -13,6 +13,6 @@ int runRegisteredTests(int argc, char **argv);
 } // namespace zdb::test
 
 // Adds a QtTest class to its executable's run.
-#define ZDB_TEST(Class)                                                                          \
-    static const bool zdbRegistered##Class =                                                     \
+#define ZDB_TEST(Class)                                                                                                \
+    static const bool zdbRegistered##Class =                                                                           \
         ::zdb::test::registerTest([] { return std::unique_ptr<QObject>(std::make_unique<Class>()); })
