@@ -11,7 +11,7 @@ namespace zdb {
 
 QString FMM_CapSet1(Form &ME, const QVariant &)
 {
-    const QString caption = ME.caption();
+    QString caption = ME.caption();
     if (caption.size() >= 40)
         return caption;
     return ME.platform().systemInfo->productName() + QStringLiteral(" - ") + QStringLiteral(" <") + ME.formName() + u':'

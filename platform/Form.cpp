@@ -190,7 +190,7 @@ void Form::applyTabOrder()
 
 void Form::setGotFocusHandler(const Control &control, std::function<void()> handler)
 {
-    gotFocus_.insert(control.entry(), std::move(handler));
+    gotFocus_[control.entry()] = std::move(handler);
 }
 
 void Form::keyDown(qint16, int) {}

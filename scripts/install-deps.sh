@@ -2,7 +2,7 @@
 # Installs what building, running and testing need on Debian 12. Safe to run again.
 set -euo pipefail
 packages=(
-  build-essential cmake
+  build-essential cmake clang-format clang-tidy
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-ipafont-gothic fonts-ipafont-mincho
   xvfb xauth x11-utils imagemagick openbox

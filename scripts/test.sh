@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test; then builds again with
-# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test there.
+# Installs what is needed, builds, runs every test and the format and fault
+# checks; then builds again with AddressSanitizer and UndefinedBehaviorSanitizer
+# and runs every test there.
 # ZDB_SANITIZE=0 skips the second pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,6 +10,7 @@ scripts/install-deps.sh
 
 BUILD_DIR=build scripts/build.sh
 (cd build && ctest --output-on-failure --timeout 600)
+scripts/check-style.sh
 
 if [ "${ZDB_SANITIZE:-1}" != 0 ]; then
   echo "== The same suite under AddressSanitizer and UndefinedBehaviorSanitizer =="
