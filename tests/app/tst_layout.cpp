@@ -9,6 +9,16 @@
 
 using namespace zdb;
 
+namespace {
+
+// A single control by name, or an array element by name and index (index >= 0).
+Control controlAt(const Form &w, const QString &name, int index)
+{
+    return index < 0 ? w.control(name) : w.control(name, index);
+}
+
+} // namespace
+
 class LayoutTest : public QObject {
     Q_OBJECT
 private slots:
@@ -56,7 +66,7 @@ private slots:
         QFETCH(int, tab);
         test::TestPlatform tp;
         MainWindow w(tp.platform);
-        QCOMPARE((index < 0 ? w.control(name) : w.control(name, index)).tabIndex(), tab);
+        QCOMPARE(controlAt(w, name, index).tabIndex(), tab);
     }
 
     void everyControlInsideClientArea()
@@ -125,7 +135,7 @@ private slots:
         QFETCH(QString, tip);
         test::TestPlatform tp;
         MainWindow w(tp.platform);
-        Control c = index < 0 ? w.control(name) : w.control(name, index);
+        Control c = controlAt(w, name, index);
         QCOMPARE(c.text(), text);
         QCOMPARE(c.toolTip(), tip);
     }
@@ -155,7 +165,7 @@ private slots:
         QFETCH(uint, fore);
         test::TestPlatform tp;
         MainWindow w(tp.platform);
-        Control c = index < 0 ? w.control(name) : w.control(name, index);
+        Control c = controlAt(w, name, index);
         QCOMPARE(uint(c.backColor()), back);
         QCOMPARE(uint(c.foreColor()), fore);
     }
