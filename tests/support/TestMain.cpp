@@ -1,7 +1,5 @@
-#include "TestPlatform.h"
 #include "TestRegistry.h"
 
-#include <QApplication>
 #include <QTest>
 #include <vector>
 
@@ -35,7 +33,6 @@ int runRegisteredTests(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    zdb::test::setUpApplication();
+    const auto app = zdb::test::makeApplication(argc, argv);
     return zdb::test::runRegisteredTests(argc, argv);
 }
