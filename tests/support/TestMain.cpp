@@ -1,7 +1,5 @@
-#include "TestPlatform.h"
 #include "TestRegistry.h"
 
-#include <QApplication>
 #include <QMetaObject>
 #include <QSet>
 #include <QTest>
@@ -90,7 +88,6 @@ int runRegisteredTests(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    zdb::test::setUpApplication();
+    const auto app = zdb::test::makeApplication(argc, argv);
     return zdb::test::runRegisteredTests(argc, argv);
 }

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
-#include <QStandardPaths>
 
 namespace zdb {
 
@@ -31,21 +30,6 @@ QString keyPath(const QString &app, const QString &section, const QString &key)
 }
 
 } // namespace
-
-QString QtSettingsBackend::defaultIniPath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/QXN/QXN.ini");
-}
-
-QtSettingsBackend::QtSettingsBackend()
-#ifdef Q_OS_WIN
-    : settings_(
-        std::make_unique<QSettings>(QStringLiteral("HKEY_CURRENT_USER\\Software\\QXN"), QSettings::NativeFormat))
-#else
-    : QtSettingsBackend(defaultIniPath())
-#endif
-{
-}
 
 QtSettingsBackend::QtSettingsBackend(const QString &iniPath)
     : settings_(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
