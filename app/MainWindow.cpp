@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QShowEvent>
+#include <QTimer>
 
 namespace zdb {
 
@@ -62,6 +63,9 @@ void MainWindow::showEvent(QShowEvent *event)
         shownOnce_ = true;
         // The lowest tab position that can take the focus.
         control(QStringLiteral("YES")).setFocus();
+        // Asked once the window stands behind the question.
+        if (!testAttribute(Qt::WA_DontShowOnScreen))
+            QTimer::singleShot(0, this, [this] { reviewEarlierRuns(*this); });
     }
 }
 

@@ -26,7 +26,7 @@ QString settingsSection(const Form &ME)
 
 QVariant FMM_GETレジストリ1(Form &ME, QVariant &キー)
 {
-    SettingsBackend &store = *ME.platform().settings;
+    SettingsBackend &store = ME.platform().settings;
     const QString section = settingsSection(ME);
     for (const QString &field : kSingleFields) {
         キー = field;
@@ -45,7 +45,7 @@ QVariant FMM_GETレジストリ1(Form &ME, QVariant &キー)
 
 QVariant FMM_SETレジストリ1(Form &ME, QVariant &キー)
 {
-    SettingsBackend &store = *ME.platform().settings;
+    SettingsBackend &store = ME.platform().settings;
     const QString section = settingsSection(ME);
     for (const QString &field : kSingleFields) {
         キー = field;
@@ -69,7 +69,7 @@ QVariant FMM_SETレジストリ1(Form &ME, QVariant &キー)
 
 void 設定読込_Click(Form &ME)
 {
-    MessageBoxes &boxes = *ME.platform().messageBoxes;
+    MessageBoxes &boxes = ME.platform().messageBoxes;
     if (boxes.show(QStringLiteral("設定情報を読み込みます。よろしいですか"), kMsgYesNo) != kAnswerYes)
         return;
     QVariant キー;
@@ -78,7 +78,7 @@ void 設定読込_Click(Form &ME)
 
 void 設定記憶_Click(Form &ME)
 {
-    MessageBoxes &boxes = *ME.platform().messageBoxes;
+    MessageBoxes &boxes = ME.platform().messageBoxes;
     if (boxes.show(QStringLiteral("入力情報を記憶します。よろしいですか"), kMsgYesNo) != kAnswerYes) {
         boxes.show(QStringLiteral("入力情報は記憶されませんでした。"), kMsgOk);
         return;
@@ -86,7 +86,7 @@ void 設定記憶_Click(Form &ME)
     QVariant キー;
     FMM_SETレジストリ1(ME, キー);
     // A store that did not reach the disk must not be reported as kept.
-    SettingsBackend &store = *ME.platform().settings;
+    SettingsBackend &store = ME.platform().settings;
     if (!store.flush()) {
         boxes.show(QStringLiteral("エラーです。設定を記憶できません。") + u'\r' + store.location(), kMsgOk);
         return;

@@ -72,6 +72,21 @@ public:
     // Removes staged copies that an earlier, interrupted run left beside
     // `target`. Previous copies and files of any other naming stay.
     virtual void removeLeftovers(const QString &target) noexcept = 0;
+
+    // The path a copy for `target` is written to: where a symbolic link at
+    // `target` points, else `target` itself.
+    virtual QString resolveTarget(const QString &target) = 0;
+    // A folder on the way to `target` that another user owns inside a sticky
+    // world-writable folder (they could swap the copy); "" when there is none.
+    virtual QString foreignFolder(const QString &target) = 0;
+    // Puts right what an interrupted run left beside this pair of targets.
+    virtual void recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept = 0;
+    // Throws what copying from `source` would: 53 missing, 75 not an
+    // ordinary file, 70 unreadable.
+    virtual void checkSource(const QString &source) = 0;
+    // Makes the target's folder and tries a file there; throws what writing
+    // the copy would: 76 no folder, 70 not writable, 75 the target is a folder.
+    virtual void prepareTarget(const QString &target) = 0;
 };
 
 // Staged new copies are named ".<name>.zdbtmp-XXXXXX": never more than a
@@ -101,6 +116,11 @@ public:
     void moveBack(const QString &aside, const QString &target) override;
     void discard(const QString &path) noexcept override;
     void removeLeftovers(const QString &target) noexcept override;
+    QString resolveTarget(const QString &target) override;
+    QString foreignFolder(const QString &target) override;
+    void recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept override;
+    void checkSource(const QString &source) override;
+    void prepareTarget(const QString &target) override;
 
 private:
     CopyMethod method_;

@@ -10,7 +10,7 @@ public:
     virtual ~RunLock() = default;
     // False when another holder has it. Throws PlatformError when the lock
     // itself cannot be reached.
-    virtual bool tryAcquire() = 0;
+    virtual bool tryAcquire(const QString &serviceName) = 0;
     virtual void release() = 0;
 };
 
@@ -20,8 +20,10 @@ public:
 class HostRunLock : public RunLock {
 public:
     explicit HostRunLock(QString path = defaultPath());
+    HostRunLock(const HostRunLock &) = delete;
+    HostRunLock &operator=(const HostRunLock &) = delete;
     ~HostRunLock() override;
-    bool tryAcquire() override;
+    bool tryAcquire(const QString &serviceName) override;
     void release() override;
     static QString defaultPath();
 

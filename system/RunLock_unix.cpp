@@ -19,7 +19,7 @@ HostRunLock::~HostRunLock() { release(); }
 
 QString HostRunLock::defaultPath() { return QDir::tempPath() + QStringLiteral("/zorvatdbbackup-run.lock"); }
 
-bool HostRunLock::tryAcquire()
+bool HostRunLock::tryAcquire(const QString &)
 {
     if (fd_ >= 0)
         return true;

@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "Platform.h"
 #include "SettingsBackend.h"
 #include "SettingsStore.h"
 #include "TestPlatform.h"
@@ -193,8 +194,8 @@ private slots:
         {
             test::TestPlatform tp;
             QtSettingsBackend store(ini);
-            tp.platform.settings = &store;
-            MainWindow w(tp.platform);
+            Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
+            MainWindow w(p);
             w.load();
             w.control(QStringLiteral("設定番号")).setText("3");
             fillDistinct(w, QStringLiteral("三"));
@@ -203,8 +204,8 @@ private slots:
         }
         test::TestPlatform tp;
         QtSettingsBackend store(ini);
-        tp.platform.settings = &store;
-        MainWindow w(tp.platform);
+        Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
+        MainWindow w(p);
         w.load();
         // Number 1 holds nothing yet.
         QCOMPARE(w.control(QStringLiteral("DBサーバー名")).text(), QString());
