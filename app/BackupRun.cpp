@@ -330,14 +330,13 @@ void YES_Click(MainWindow &ME)
                 refuse(targetMistake(QStringLiteral("エラーです。DBデータとDBログの退避先が、同じファイルです。")));
                 return;
             }
-            if (!P.runLock->tryAcquire()) {
+            if (!P.runLock->tryAcquire(trimSpaces(ME.control(QStringLiteral("DBサーバー名")).text()))) {
                 refuse(QStringLiteral("エラーです。他のバックアップ処理が実行中です。"));
                 return;
             }
             held.emplace(*P.runLock);
             // What a killed run left is ours to remove, and frees its room.
-            f.removeLeftovers(in.dataTarget);
-            f.removeLeftovers(in.logTarget);
+            f.recoverInterrupted(in.dataTarget, in.logTarget);
             const QString shortfall = spaceShortfall(f, in.dataSource, in.dataTarget, in.logSource, in.logTarget);
             if (!shortfall.isEmpty()) {
                 refuse(shortfall);

@@ -19,7 +19,7 @@ struct TestPlatform {
     RecordingShellFactory shells;
     FaultyFileOps files;
     QTemporaryDir lockFolder;
-    HostRunLock runLock{lockFolder.filePath(QStringLiteral("run.lock"))};
+    HostRunLock runLock{lockFolder.path()};
     PdfTestPrinter printer;
     Platform platform;
 };
