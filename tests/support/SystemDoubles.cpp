@@ -69,18 +69,6 @@ void FaultyFileOps::enter(const QString &operation, const QString &path)
             throw PlatformError(f.number);
 }
 
-void FaultyFileOps::removeFile(const QString &path)
-{
-    enter(QStringLiteral("remove"), path);
-    HostFileOps::removeFile(path);
-}
-
-void FaultyFileOps::copyFile(const QString &from, const QString &to)
-{
-    enter(QStringLiteral("copy"), to);
-    HostFileOps::copyFile(from, to);
-}
-
 bool FaultyFileOps::fileExists(const QString &path)
 {
     enter(QStringLiteral("exists"), path);

@@ -68,10 +68,10 @@ public:
 
 // The host's files with faults injected by operation and path: the named
 // operation on a path ending in pathSuffix ("" any path) fails with the
-// catalogue number instead of running. Operations: remove, copy, exists,
-// mkdir, same, stage, verify, swap, swapBack, aside, moveBack. The operation
-// "corrupt" (number unused) lets the staging succeed and then changes one
-// byte of the staged copy, as a faulty disk or cable would.
+// catalogue number instead of running. Operations: exists, mkdir, same,
+// stage, verify, swap, swapBack, aside, moveBack. The operation "corrupt"
+// (number unused) lets the staging succeed and then changes one byte of the
+// staged copy, as a faulty disk or cable would.
 class FaultyFileOps : public HostFileOps {
 public:
     struct Fault {
@@ -84,8 +84,6 @@ public:
     // The room reported for a target path; the host's when not set.
     std::function<FreeSpace(const QString &path)> space;
 
-    void removeFile(const QString &path) override;
-    void copyFile(const QString &from, const QString &to) override;
     bool fileExists(const QString &path) override;
     bool makeSureDirectoryPathExists(const QString &folderPath) override;
     bool sameFile(const QString &a, const QString &b) override;
