@@ -63,8 +63,13 @@ void MainWindow::showEvent(QShowEvent *event)
         shownOnce_ = true;
         // The lowest tab position that can take the focus.
         control(QStringLiteral("YES")).setFocus();
-        // Said once the window stands behind the box.
-        QTimer::singleShot(0, this, [this] { reportUnreadableSettings(*this); });
+        // Said and asked once the window stands behind the box.
+        if (!testAttribute(Qt::WA_DontShowOnScreen)) {
+            QTimer::singleShot(0, this, [this] {
+                reportUnreadableSettings(*this);
+                reviewEarlierRuns(*this);
+            });
+        }
     }
 }
 

@@ -1,9 +1,6 @@
 #pragma once
 
-#include "CommandShell.h"
 #include "Form.h"
-
-#include <memory>
 
 namespace zdb {
 
@@ -13,10 +10,8 @@ public:
     explicit MainWindow(Platform &platform, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // The service name captured by the last stop, used by the restart.
+    // The service name handed to the last run, which stops and starts it.
     QString serviceName;
-    // The command shell, from the stop until the restart has run.
-    std::unique_ptr<CommandShell> shellObject;
     // A backup run is under way: no second run, and the window stays open.
     bool runUnderWay = false;
 

@@ -14,7 +14,7 @@ QString FMM_CapSet1(Form &ME, const QVariant &)
     QString caption = ME.caption();
     if (caption.size() >= 40)
         return caption;
-    return ME.platform().systemInfo->productName() + QStringLiteral(" - ") + QStringLiteral(" <") + ME.formName() + u':'
+    return ME.platform().systemInfo.productName() + QStringLiteral(" - ") + QStringLiteral(" <") + ME.formName() + u':'
         + caption + u'>' + QString(40, u' ');
 }
 
@@ -45,7 +45,7 @@ void Form_Load(Form &ME)
         ME.control(QStringLiteral("LblOS")).setText(family);
 
     // Monday is row 0, Sunday row 6; the row "その他" is never chosen here.
-    const int weekday = ME.platform().clock->now().date().dayOfWeek(); // 1 = Monday
+    const int weekday = ME.platform().clock.now().date().dayOfWeek(); // 1 = Monday
     ME.control(QStringLiteral("DNO"), weekday - 1).setValue(true);
 }
 

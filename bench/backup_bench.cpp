@@ -140,7 +140,7 @@ int main(int argc, char **argv)
     SkippingTime time;
     StubShells shells;
     HostFileOps files;
-    HostRunLock lock(at("run.lock"));
+    HostRunLock lock;
     class : public SystemInfo {
         int osPlatform() const override { return 2; }
         QString productName() const override { return QStringLiteral("bench"); }

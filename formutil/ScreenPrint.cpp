@@ -37,7 +37,7 @@ void hcpy1(Form &Me0, Form &Me6)
         passOverFailure([&] { c.setAppearance(0); });
     }
 
-    Printer &printer = *Me0.platform().printer;
+    Printer &printer = Me0.platform().printer;
     // The window is wider than high.
     passOverFailure([&] { printer.setOrientation(kOrientationLandscape); });
 
@@ -65,7 +65,7 @@ void hcpy1(Form &Me0, Form &Me6)
     Me6.close();
 
     if (!printed) {
-        Me0.platform().messageBoxes->show(QStringLiteral("エラーです。印刷できません。") + u'\r'
+        Me0.platform().messageBoxes.show(QStringLiteral("エラーです。印刷できません。") + u'\r'
                                               + QStringLiteral("プリンタを確認して下さい。"),
                                           kMsgOk);
     }

@@ -295,7 +295,7 @@ int Control::osPlatform() const
 {
     if (need()->kind != ControlKind::SysInfo)
         unsupported();
-    return e_->form->platform().systemInfo->osPlatform();
+    return e_->form->platform().systemInfo.osPlatform();
 }
 
 void Control::applyColours() const

@@ -7,23 +7,19 @@ class SettingsBackend;
 class Clock;
 class SystemInfo;
 class EventPump;
-class CommandShellFactory;
-class FileOps;
-class RunLock;
 class Printer;
+class BackupHost;
 
-// The outside world as the window sees it. main() hands the real services,
-// tests their doubles; the bundle does not own them.
+// The outside world as the window sees it. The host's services are built in
+// one place (HostPlatform), tests build their doubles; the window owns none.
 struct Platform {
-    MessageBoxes *messageBoxes = nullptr;
-    SettingsBackend *settings = nullptr;
-    Clock *clock = nullptr;
-    SystemInfo *systemInfo = nullptr;
-    EventPump *events = nullptr;
-    CommandShellFactory *shells = nullptr;
-    FileOps *files = nullptr;
-    RunLock *runLock = nullptr;
-    Printer *printer = nullptr;
+    MessageBoxes &messageBoxes;
+    SettingsBackend &settings;
+    Clock &clock;
+    SystemInfo &systemInfo;
+    EventPump &events;
+    Printer &printer;
+    BackupHost &backups;
 };
 
 } // namespace zdb

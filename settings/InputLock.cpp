@@ -28,7 +28,7 @@ void ロックと解除_Click(Form &ME)
         const QString question = QStringLiteral("ロックを解除し、設定変更が可能な状態にします。") + u'\r'
             + QStringLiteral("システムに詳しい方は、　　はい　　を選択して下さい") + u'\r'
             + QStringLiteral("そうでない場合は、　　　　いいえ　を選択して下さい");
-        if (ME.platform().messageBoxes->show(question, kMsgYesNo) != kAnswerYes)
+        if (ME.platform().messageBoxes.show(question, kMsgYesNo) != kAnswerYes)
             return;
         target = false;
     }

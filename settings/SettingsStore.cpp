@@ -37,7 +37,7 @@ QString settingsSection(const Form &ME)
 
 QVariant FMM_GETレジストリ1(Form &ME, QVariant &キー)
 {
-    SettingsBackend &store = *ME.platform().settings;
+    SettingsBackend &store = ME.platform().settings;
     const QString section = settingsSection(ME);
     for (const QString &field : kSingleFields) {
         キー = field;
@@ -56,7 +56,7 @@ QVariant FMM_GETレジストリ1(Form &ME, QVariant &キー)
 
 QVariant FMM_SETレジストリ1(Form &ME, QVariant &キー)
 {
-    SettingsBackend &store = *ME.platform().settings;
+    SettingsBackend &store = ME.platform().settings;
     const QString section = settingsSection(ME);
     for (const QString &field : kSingleFields) {
         キー = field;
@@ -80,7 +80,7 @@ QVariant FMM_SETレジストリ1(Form &ME, QVariant &キー)
 
 void 設定読込_Click(Form &ME)
 {
-    MessageBoxes &boxes = *ME.platform().messageBoxes;
+    MessageBoxes &boxes = ME.platform().messageBoxes;
     if (boxes.show(QStringLiteral("設定情報を読み込みます。よろしいですか"), kMsgYesNo) != kAnswerYes)
         return;
     QVariant キー;
@@ -90,7 +90,7 @@ void 設定読込_Click(Form &ME)
 
 void 設定記憶_Click(Form &ME)
 {
-    MessageBoxes &boxes = *ME.platform().messageBoxes;
+    MessageBoxes &boxes = ME.platform().messageBoxes;
     if (boxes.show(QStringLiteral("入力情報を記憶します。よろしいですか"), kMsgYesNo) != kAnswerYes) {
         boxes.show(QStringLiteral("入力情報は記憶されませんでした。"), kMsgOk);
         return;
@@ -98,7 +98,7 @@ void 設定記憶_Click(Form &ME)
     QVariant キー;
     FMM_SETレジストリ1(ME, キー);
     // A store that did not reach the disk must not be reported as kept.
-    SettingsBackend &store = *ME.platform().settings;
+    SettingsBackend &store = ME.platform().settings;
     if (!store.flush()) {
         // A file that cannot be read is left as it is: the reason is named.
         const QString reason = faultLine(store.fault());
@@ -112,7 +112,7 @@ void 設定記憶_Click(Form &ME)
 
 void reportUnreadableSettings(Form &ME)
 {
-    SettingsBackend &store = *ME.platform().settings;
+    SettingsBackend &store = ME.platform().settings;
     const SettingsFault fault = store.fault();
     if (fault == SettingsFault::None)
         return;
@@ -120,7 +120,7 @@ void reportUnreadableSettings(Form &ME)
     QString text = QStringLiteral("エラーです。設定ファイルを読み込めません。") + u'\r';
     if (fault == SettingsFault::NotAFile)
         text += QStringLiteral("通常のファイルではありません。") + u'\r';
-    ME.platform().messageBoxes->show(text + store.location(), kMsgOk);
+    ME.platform().messageBoxes.show(text + store.location(), kMsgOk);
 }
 
 } // namespace zdb

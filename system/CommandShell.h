@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <limits>
 #include <memory>
 
 namespace zdb {
@@ -15,7 +16,18 @@ public:
     // returns 0 once the command has started. A command that cannot be
     // started throws PlatformError.
     virtual int run(const QString &commandLine, int windowStyle, bool wait) = 0;
+    // A waited-for command still running after this many milliseconds is
+    // ended with its process group; run then gives kCommandTimedOut.
+    // 0 or less: no limit.
+    void setTimeLimit(int ms) { timeLimitMs_ = ms; }
+    int timeLimit() const { return timeLimitMs_; }
+
+protected:
+    int timeLimitMs_ = 0;
 };
+
+// The status of a command that did not end within its time limit.
+inline constexpr int kCommandTimedOut = std::numeric_limits<int>::min();
 
 // Creates command shells; the window creates one per use and releases it.
 class CommandShellFactory {

@@ -3,9 +3,13 @@
 #include "PlatformError.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace zdb {
 
@@ -33,14 +37,22 @@ public:
         // No terminal for password prompts; output goes where ours goes.
         process.setStandardInputFile(QProcess::nullDevice());
         process.setProcessChannelMode(QProcess::ForwardedChannels);
+        // A group of its own, so that a hung command ends with all it started.
+        process.setChildProcessModifier([] { ::setpgid(0, 0); });
         process.start(command.program, command.arguments);
         if (!process.waitForStarted(-1))
             throw PlatformError(kErrFileNotFound);
+        QElapsedTimer running;
+        running.start();
         // Short slices keep the window painted; its input waits until the
         // command has ended, so nothing else happens in between.
         while (!process.waitForFinished(20)) {
             if (process.state() == QProcess::NotRunning)
                 break;
+            if (timeLimitMs_ > 0 && running.hasExpired(timeLimitMs_)) {
+                endGroup(process);
+                return kCommandTimedOut;
+            }
             if (QCoreApplication::instance())
                 QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         }
@@ -50,6 +62,17 @@ public:
     }
 
 private:
+    // Asks the whole group to end, then makes it.
+    static void endGroup(QProcess &process)
+    {
+        const pid_t group = pid_t(process.processId());
+        ::kill(-group, SIGTERM);
+        process.waitForFinished(2000);
+        // What the command started may outlive it: none of the group stays.
+        ::kill(-group, SIGKILL);
+        process.waitForFinished(-1);
+    }
+
     bool systemd_;
 };
 

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <functional>
+#include <sys/types.h>
 
 namespace zdb {
 
@@ -25,8 +26,8 @@ struct FreeSpace {
 
 // How a staged copy reads its source while hashing it.
 enum class CopyMethod {
-    ReadWrite, // read into a buffer, hash it, write it out (slower: bytes pass through us)
-    OffloadThenHash, // the kernel copies each chunk, the hash reads it mapped (least downtime)
+    ReadWrite, // read into a buffer, hash it, write it out
+    OffloadThenHash, // the kernel copies each chunk, the hash reads it back from the cache
 };
 
 // File operations on full paths ("/" separates folders on Linux). Failures
@@ -36,12 +37,10 @@ class FileOps {
 public:
     virtual ~FileOps() = default;
 
-    virtual void removeFile(const QString &path) = 0;
-    // Replaces a file at `to` with a verified copy; on failure `to` is as it was.
-    virtual void copyFile(const QString &from, const QString &to) = 0;
     // True for an ordinary file; a folder counts as missing.
     virtual bool fileExists(const QString &path) = 0;
-    // Creates every missing folder up to the last "/" of folderPath; false on failure.
+    // Creates every missing folder up to the last "/" of folderPath, each
+    // flushed in its parent; false on failure.
     virtual bool makeSureDirectoryPathExists(const QString &folderPath) = 0;
     // The same file, whether by the same path, another path or a link.
     virtual bool sameFile(const QString &a, const QString &b) = 0;
@@ -51,27 +50,64 @@ public:
     // existing folder; unknown when even that cannot be measured.
     virtual FreeSpace freeSpace(const QString &path) = 0;
 
+    // Where a copy meant for `target` must go: a symbolic link as the last
+    // component is followed to its end (relative links from the link's
+    // folder), as cp writes through a link and keeps it; any other path comes
+    // back unchanged. Throws 75 for a loop of links.
+    virtual QString resolveTarget(const QString &target) = 0;
+    // "" when the folders of targetPath are fine; otherwise the folder, or
+    // link, on the way to it that lies in a sticky world-writable folder
+    // (such as /tmp) and belongs to another user than this one or root:
+    // that user could read the copy or swap it after it was verified.
+    virtual QString foreignFolder(const QString &targetPath) = 0;
+
     // Copies `from` to a new temporary file beside `target` and hashes what it
     // read; `target` is not touched. The copy may still be in the page cache.
+    // A source that changes size meanwhile fails with 57.
     virtual StagedCopy stageCopy(const QString &from, const QString &target, const Progress &progress) = 0;
     // Flushes a staged copy to disk, drops it from the cache and reads it back
     // from the disk: true when it hashes as its source did.
     virtual bool verifyCopy(const StagedCopy &copy, const Progress &progress) = 0;
-    // Puts the staged file at `target` in one step. Returns where the previous
-    // file now is (a name kept for previous copies), "" when there was none.
+
+    // The four moves below work with or without an exchange-rename in the
+    // file system, and flush the folder after they rename. When one throws,
+    // the files are where they were before the call; when it returns, where
+    // it says.
+
+    // Puts the staged file at `target`. Returns where the previous file now
+    // is (a name kept for previous copies), "" when there was none. Should
+    // the undo of a failed flush fail too, the swap stands and is returned.
     virtual QString swapIntoPlace(const QString &staged, const QString &target) = 0;
     // Undoes swapIntoPlace: the previous file goes back to `target` and the new
-    // one to `staged`.
+    // one to `staged`. Throws when the previous file is not back.
     virtual void swapBack(const QString &staged, const QString &previous, const QString &target) = 0;
     // Moves a file at `target` to a name kept for previous copies and returns
     // that name; "" when there is no file there.
     virtual QString moveAside(const QString &target) = 0;
+    // Undoes moveAside. Throws when the file is not back.
     virtual void moveBack(const QString &aside, const QString &target) = 0;
     // Removes a temporary file; "" and failures are ignored.
     virtual void discard(const QString &path) noexcept = 0;
-    // Removes staged copies that an earlier, interrupted run left beside
-    // `target`. Previous copies and files of any other naming stay.
+
+    // Before a run on this pair: finishes what an interrupted run left. Its
+    // staged copies go; a previous copy goes back where its target is missing
+    // or where the run was killed between its two swaps (the new data copy
+    // beside the old log), and is removed once a whole pair stands. Relies on
+    // the commit's order: data swapped before log, the data side's previous
+    // copy removed before the log side's. Only this program's names, only
+    // files of this user; never the only good copy.
+    virtual void recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept = 0;
+    // Removes staged copies that an interrupted run left beside `target`
+    // (targets of the other rows). Previous copies and files of any other
+    // naming stay.
     virtual void removeLeftovers(const QString &target) noexcept = 0;
+
+    // Throws what copying from `source` would: 53 missing, 75 not an
+    // ordinary file, 70 unreadable.
+    virtual void checkSource(const QString &source) = 0;
+    // Makes the target's folder and tries a file there; throws what writing
+    // the copy would: 76 no folder, 70 not writable, 75 the target is a folder.
+    virtual void prepareTarget(const QString &target) = 0;
 };
 
 // Staged new copies are named ".<name>.zdbtmp-XXXXXX": never more than a
@@ -81,18 +117,28 @@ inline constexpr char kTempMarker[] = ".zdbtmp-";
 // when a run cannot put one back it may be the only copy, so it is kept.
 inline constexpr char kPreviousMarker[] = ".zdbprev-";
 
+// The system calls that behave differently by file system, so that tests can
+// play a short kernel copy, a file system without exchange-rename or a
+// failing flush. Each sets errno on failure, as the call does.
+struct SystemCalls {
+    std::function<ssize_t(int in, off_t *inOffset, int out, off_t *outOffset, size_t length)> copyFileRange;
+    std::function<int(const char *from, const char *to)> renameExchange;
+    std::function<int(int folderFd)> syncFolder;
+    static SystemCalls host();
+};
+
 // The host's files (FileOps_unix.cpp).
 class HostFileOps : public FileOps {
 public:
-    explicit HostFileOps(CopyMethod method = CopyMethod::OffloadThenHash) : method_(method) {}
+    explicit HostFileOps(CopyMethod method = CopyMethod::OffloadThenHash, SystemCalls calls = SystemCalls::host());
 
-    void removeFile(const QString &path) override;
-    void copyFile(const QString &from, const QString &to) override;
     bool fileExists(const QString &path) override;
     bool makeSureDirectoryPathExists(const QString &folderPath) override;
     bool sameFile(const QString &a, const QString &b) override;
     qint64 fileSize(const QString &path) override;
     FreeSpace freeSpace(const QString &path) override;
+    QString resolveTarget(const QString &target) override;
+    QString foreignFolder(const QString &targetPath) override;
     StagedCopy stageCopy(const QString &from, const QString &target, const Progress &progress) override;
     bool verifyCopy(const StagedCopy &copy, const Progress &progress) override;
     QString swapIntoPlace(const QString &staged, const QString &target) override;
@@ -100,10 +146,18 @@ public:
     QString moveAside(const QString &target) override;
     void moveBack(const QString &aside, const QString &target) override;
     void discard(const QString &path) noexcept override;
+    void recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept override;
     void removeLeftovers(const QString &target) noexcept override;
+    void checkSource(const QString &source) override;
+    void prepareTarget(const QString &target) override;
 
 private:
+    void syncFolder(const QString &folder);
+    void syncFolderAfterUndo(const QString &folder) noexcept;
+    void unswap(const QString &staged, const QString &previous, const QString &target);
+
     CopyMethod method_;
+    SystemCalls sys_;
 };
 
 // The catalogue number for an errno; sourceSide reads a missing file as 53

@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <linux/fs.h>
 #include <memory>
 #include <new>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -75,14 +77,6 @@ QString folderOf(const QString &path)
     if (slash == 0)
         return QStringLiteral("/");
     return path.left(slash);
-}
-
-// A rename is on disk only once its folder is.
-void syncFolder(const QString &folder)
-{
-    Fd dir(::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd < 0 || ::fsync(dir.fd) != 0)
-        fail(errno, false);
 }
 
 // The name that temporary files beside target start with: the folder, a dot,
@@ -263,43 +257,97 @@ StagedCopy copyContents(int src, int dst, off_t size, CopyMethod method, const P
     return result;
 }
 
-bool renameExchange(const QString &a, const QString &b)
-{
-    return ::renameat2(AT_FDCWD, native(a).constData(), AT_FDCWD, native(b).constData(), RENAME_EXCHANGE) == 0;
-}
-
 void renameOver(const QString &from, const QString &to)
 {
     if (::rename(native(from).constData(), native(to).constData()) != 0)
         fail(errno, false);
 }
 
-} // namespace
-
-void HostFileOps::removeFile(const QString &path)
+bool tryRename(const QString &from, const QString &to)
 {
-    if (path.isEmpty())
-        throw PlatformError(kErrFileNotFound);
-    struct stat st;
-    if (::lstat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode))
-        throw PlatformError(kErrPathFileAccess);
-    if (::unlink(native(path).constData()) != 0)
-        fail(errno, true);
+    return ::rename(native(from).constData(), native(to).constData()) == 0;
 }
 
-void HostFileOps::copyFile(const QString &from, const QString &to)
+// The errors by which a file system says it has no exchange-rename.
+bool noExchange(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
+
+bool present(const QString &path)
 {
-    const StagedCopy staged = stageCopy(from, to, {});
-    QString previous;
-    try {
-        if (!verifyCopy(staged, {}))
-            throw PlatformError(kErrDiskIo);
-        previous = swapIntoPlace(staged.path, to);
-    } catch (...) {
-        discard(staged.path);
-        throw;
+    struct stat st;
+    return !path.isEmpty() && ::lstat(native(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// The names this program gave beside target under marker: exactly what
+// mkostemp makes of its template, an ordinary file of this user (a link or
+// folder is not one we made). Newest change first.
+QStringList ourFilesBeside(const QString &target, const char *marker)
+{
+    const QByteArray prefix = tempPrefix(target, marker);
+    const qsizetype slash = prefix.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : prefix.left(slash);
+    const QByteArray namePrefix = prefix.mid(slash + 1);
+    const std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir(folder.constData()), ::closedir);
+    if (!dir)
+        return {};
+    std::vector<std::pair<struct timespec, QByteArray>> ours;
+    const int dfd = ::dirfd(dir.get());
+    while (const dirent *e = ::readdir(dir.get())) {
+        const QByteArray name(e->d_name);
+        if (name.size() != namePrefix.size() + 6 || !name.startsWith(namePrefix))
+            continue;
+        const QByteArray tail = name.right(6);
+        if (!std::all_of(tail.begin(), tail.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            continue;
+        struct stat st;
+        if (::fstatat(dfd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+            && st.st_uid == ::geteuid())
+            ours.emplace_back(st.st_ctim, name);
     }
-    discard(previous);
+    std::sort(ours.begin(), ours.end(), [](const auto &a, const auto &b) {
+        return a.first.tv_sec != b.first.tv_sec ? a.first.tv_sec > b.first.tv_sec : a.first.tv_nsec > b.first.tv_nsec;
+    });
+    QStringList paths;
+    for (const auto &entry : ours)
+        paths << QFile::decodeName(slash < 0 ? entry.second : folder + '/' + entry.second);
+    return paths;
+}
+
+} // namespace
+
+SystemCalls SystemCalls::host()
+{
+    SystemCalls calls;
+    calls.copyFileRange = [](int in, off_t *inOffset, int out, off_t *outOffset, size_t length) {
+        return ::copy_file_range(in, inOffset, out, outOffset, length, 0);
+    };
+    calls.renameExchange = [](const char *from, const char *to) {
+        return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
+    };
+    calls.syncFolder = [](int folderFd) { return ::fsync(folderFd); };
+    return calls;
+}
+
+HostFileOps::HostFileOps(CopyMethod method, SystemCalls calls) : method_(method), sys_(std::move(calls)) {}
+
+// A create or rename is on disk only once its folder is.
+void HostFileOps::syncFolder(const QString &folder)
+{
+    Fd dir(::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
+        fail(errno, false);
+    // Some file systems cannot flush a folder at all: nothing to wait for there.
+    if (sys_.syncFolder(dir.fd) != 0 && errno != EINVAL && errno != EOPNOTSUPP)
+        fail(errno, false);
+}
+
+// The names are right again; the failure that called for the undo is the
+// one to report.
+void HostFileOps::syncFolderAfterUndo(const QString &folder) noexcept
+{
+    try {
+        syncFolder(folder);
+    } catch (...) {
+    }
 }
 
 bool HostFileOps::fileExists(const QString &path)
@@ -313,11 +361,27 @@ bool HostFileOps::makeSureDirectoryPathExists(const QString &folderPath)
     const qsizetype slash = folderPath.lastIndexOf(u'/');
     if (slash < 0)
         return true;
-    const QString folder = slash == 0 ? QStringLiteral("/") : folderPath.left(slash);
-    std::error_code ec;
-    fs::create_directories(fs::path(native(folder).toStdString()), ec);
+    const QByteArray folder = native(slash == 0 ? QStringLiteral("/") : folderPath.left(slash));
+    // One folder at a time, so that each new one is flushed in its parent.
+    // The mode leaves the rest to the operator's umask.
+    QByteArray at = folder.startsWith('/') ? QByteArray("/") : QByteArray();
+    for (const QByteArray &part : folder.split('/')) {
+        if (part.isEmpty())
+            continue;
+        const QByteArray parent = at.isEmpty() ? QByteArray(".") : at;
+        at += (at.isEmpty() || at.endsWith('/') ? QByteArray() : QByteArray("/")) + part;
+        if (::mkdir(at.constData(), 0777) == 0) {
+            try {
+                syncFolder(QFile::decodeName(parent));
+            } catch (const PlatformError &) {
+                return false;
+            }
+        } else if (errno != EEXIST) {
+            return false;
+        }
+    }
     struct stat st;
-    return ::stat(native(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool HostFileOps::sameFile(const QString &a, const QString &b)
@@ -432,15 +496,98 @@ bool HostFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
     return done == st.st_size && hash.digest() == copy.checksum;
 }
 
+QString HostFileOps::resolveTarget(const QString &target)
+{
+    QString path = target;
+    for (int hops = 0;; ++hops) {
+        struct stat st;
+        if (path.isEmpty() || ::lstat(native(path).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        if (hops == 40) // as the kernel counts a loop
+            throw PlatformError(kErrPathFileAccess);
+        std::error_code ec;
+        const fs::path link = fs::read_symlink(fs::path(native(path).toStdString()), ec);
+        if (ec)
+            fail(ec.value(), false);
+        const QString dest = QFile::decodeName(QByteArray::fromStdString(link.native()));
+        // A relative link starts from the folder that holds it.
+        const qsizetype slash = path.lastIndexOf(u'/');
+        path = dest.startsWith(u'/') || slash < 0 ? dest : path.left(slash + 1) + dest;
+    }
+}
+
+QString HostFileOps::foreignFolder(const QString &targetPath)
+{
+    if (targetPath.isEmpty())
+        return {};
+    std::error_code ec;
+    const fs::path whole = fs::absolute(fs::path(native(targetPath).toStdString()), ec);
+    if (ec)
+        return {};
+    // Walked as the kernel walks it, links followed where they stand, so that
+    // every folder the copy passes through is looked at.
+    std::deque<std::string> todo;
+    for (const fs::path &part : whole.relative_path())
+        todo.push_back(part.native());
+    fs::path at = "/";
+    struct stat atSt;
+    if (::lstat("/", &atSt) != 0)
+        return {};
+    const uid_t me = ::geteuid();
+    int links = 0;
+    while (!todo.empty()) {
+        const std::string name = todo.front();
+        todo.pop_front();
+        if (name.empty() || name == ".")
+            continue;
+        if (name == "..") {
+            at = at.parent_path();
+            if (::lstat(at.c_str(), &atSt) != 0)
+                return {};
+            continue;
+        }
+        const fs::path next = at / name;
+        struct stat st;
+        if (::lstat(next.c_str(), &st) != 0)
+            return {}; // the run makes the rest itself
+        const bool shared = (atSt.st_mode & S_ISVTX) && (atSt.st_mode & S_IWOTH);
+        if (shared && st.st_uid != 0 && st.st_uid != me && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)))
+            return QFile::decodeName(QByteArray::fromStdString(next.native()));
+        if (S_ISLNK(st.st_mode)) {
+            const fs::path dest = fs::read_symlink(next, ec);
+            if (ec || ++links > 40)
+                return {}; // the copy fails on its own
+            std::vector<std::string> parts;
+            for (const fs::path &part : dest.relative_path())
+                parts.push_back(part.native());
+            todo.insert(todo.begin(), parts.begin(), parts.end());
+            if (dest.is_absolute()) {
+                at = "/";
+                if (::lstat("/", &atSt) != 0)
+                    return {};
+            }
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode))
+            return {};
+        at = next;
+        atSt = st;
+    }
+    return {};
+}
+
 QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
 {
+    const QString folder = folderOf(target);
     struct stat st;
     if (::lstat(native(target).constData(), &st) != 0) {
         renameOver(staged, target);
         try {
-            syncFolder(folderOf(target));
+            syncFolder(folder);
         } catch (...) {
-            ::rename(native(target).constData(), native(staged).constData());
+            if (!tryRename(target, staged))
+                return {}; // the swap stands
+            syncFolderAfterUndo(folder);
             throw;
         }
         return {};
@@ -457,42 +604,66 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
         ::unlink(native(previous).constData());
         throw;
     }
-    if (!renameExchange(previous, target)) {
+    if (sys_.renameExchange(native(previous).constData(), native(target).constData()) != 0) {
         const int err = errno;
-        renameOver(previous, staged);
-        if (err != EINVAL && err != ENOSYS && err != EOPNOTSUPP)
+        if (!tryRename(previous, staged)) {
+            // A new copy is never kept under a previous copy's name.
+            ::unlink(native(previous).constData());
             fail(err, false);
-        // No exchange here: the previous copy steps aside, then the new one moves in.
+        }
+        if (!noExchange(err))
+            fail(err, false);
+        // No exchange here: the previous copy steps aside, then the new one
+        // moves in; a crash between leaves the previous copy for recovery.
         renameOver(target, previous);
-        try {
-            renameOver(staged, target);
-        } catch (...) {
-            ::rename(native(previous).constData(), native(target).constData());
-            throw;
+        if (!tryRename(staged, target)) {
+            const int moveErr = errno;
+            tryRename(previous, target);
+            fail(moveErr, false);
         }
     }
     try {
-        syncFolder(folderOf(target));
+        syncFolder(folder);
     } catch (...) {
-        // Report the swap as not made, so the caller's view stays true.
-        if (renameExchange(previous, target))
-            ::rename(native(previous).constData(), native(staged).constData());
+        try {
+            unswap(staged, previous, target);
+        } catch (...) {
+            return previous; // the swap stands
+        }
+        syncFolderAfterUndo(folder);
         throw;
     }
     return previous;
 }
 
+// Puts the previous file back at target and the new one at staged; throws
+// when the previous file is not back.
+void HostFileOps::unswap(const QString &staged, const QString &previous, const QString &target)
+{
+    if (previous.isEmpty()) {
+        renameOver(target, staged);
+        return;
+    }
+    if (sys_.renameExchange(native(previous).constData(), native(target).constData()) == 0) {
+        // The new copy is only a copy again: under a staged name it may be removed.
+        if (!tryRename(previous, staged))
+            ::unlink(native(previous).constData());
+        return;
+    }
+    if (!noExchange(errno))
+        fail(errno, false);
+    renameOver(target, staged);
+    if (!tryRename(previous, target)) {
+        const int err = errno;
+        tryRename(staged, target); // the swap stands again
+        fail(err, false);
+    }
+}
+
 void HostFileOps::swapBack(const QString &staged, const QString &previous, const QString &target)
 {
-    if (!previous.isEmpty()) {
-        if (!renameExchange(previous, target))
-            fail(errno, false);
-        // The new copy is only a copy again: under a staged name it may be removed.
-        ::rename(native(previous).constData(), native(staged).constData());
-    } else {
-        renameOver(target, staged);
-    }
-    syncFolder(folderOf(target));
+    unswap(staged, previous, target);
+    syncFolderAfterUndo(folderOf(target));
 }
 
 QString HostFileOps::moveAside(const QString &target)
@@ -508,6 +679,15 @@ QString HostFileOps::moveAside(const QString &target)
         ::unlink(native(aside).constData());
         throw;
     }
+    const QString folder = folderOf(target);
+    try {
+        syncFolder(folder);
+    } catch (...) {
+        if (!tryRename(aside, target))
+            return aside; // it stays aside
+        syncFolderAfterUndo(folder);
+        throw;
+    }
     return aside;
 }
 
@@ -516,7 +696,7 @@ void HostFileOps::moveBack(const QString &aside, const QString &target)
     if (aside.isEmpty())
         return;
     renameOver(aside, target);
-    syncFolder(folderOf(target));
+    syncFolderAfterUndo(folderOf(target));
 }
 
 void HostFileOps::discard(const QString &path) noexcept
@@ -525,35 +705,46 @@ void HostFileOps::discard(const QString &path) noexcept
         ::unlink(native(path).constData());
 }
 
+void HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept
+{
+    try {
+        removeLeftovers(dataTarget);
+        removeLeftovers(logTarget);
+        QStringList dataPrevious = ourFilesBeside(dataTarget, kPreviousMarker);
+        QStringList logPrevious = ourFilesBeside(logTarget, kPreviousMarker);
+        if (dataPrevious.isEmpty() && logPrevious.isEmpty())
+            return;
+        // Killed inside the commit: a target is missing beside its previous
+        // copy, or the data side has one and the log side none (the new data
+        // copy stands beside the old log). Then the previous pair goes back.
+        const bool killedInCommit = (!present(dataTarget) && !dataPrevious.isEmpty())
+            || (!present(logTarget) && !logPrevious.isEmpty()) || (!dataPrevious.isEmpty() && logPrevious.isEmpty());
+        if (killedInCommit) {
+            for (auto [list, target] : {std::pair{&dataPrevious, dataTarget}, std::pair{&logPrevious, logTarget}}) {
+                if (!list->isEmpty() && tryRename(list->front(), target)) {
+                    list->removeFirst();
+                    syncFolderAfterUndo(folderOf(target));
+                }
+            }
+        }
+        // Older previous copies go only where a whole pair stands.
+        if (!present(dataTarget) || !present(logTarget))
+            return;
+        for (const QStringList *list : {&dataPrevious, &logPrevious})
+            for (const QString &path : *list)
+                ::unlink(native(path).constData());
+        syncFolderAfterUndo(folderOf(dataTarget));
+        syncFolderAfterUndo(folderOf(logTarget));
+    } catch (...) {
+        // A target whose files cannot be named has none of ours.
+    }
+}
+
 void HostFileOps::removeLeftovers(const QString &target) noexcept
 {
     try {
-        const QByteArray prefix = tempPrefix(target, kTempMarker);
-        const qsizetype slash = prefix.lastIndexOf('/');
-        const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : prefix.left(slash);
-        const QByteArray namePrefix = prefix.mid(slash + 1);
-        const std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir(folder.constData()), ::closedir);
-        if (!dir)
-            return;
-        std::vector<QByteArray> ours;
-        while (const dirent *e = ::readdir(dir.get())) {
-            const QByteArray name(e->d_name);
-            // Exactly what mkostemp makes of our template: six letters or digits.
-            if (name.size() != namePrefix.size() + 6 || !name.startsWith(namePrefix))
-                continue;
-            const QByteArray tail = name.right(6);
-            if (std::all_of(tail.begin(), tail.end(),
-                            [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
-                ours.push_back(name);
-        }
-        const int dfd = ::dirfd(dir.get());
-        for (const QByteArray &name : ours) {
-            struct stat st;
-            // Only an ordinary file of this user: a link or folder is not one we made.
-            if (::fstatat(dfd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-                && st.st_uid == ::geteuid())
-                ::unlinkat(dfd, name.constData(), 0);
-        }
+        for (const QString &path : ourFilesBeside(target, kTempMarker))
+            ::unlink(native(path).constData());
     } catch (...) {
         // A target whose leftovers cannot be named has none of ours.
     }

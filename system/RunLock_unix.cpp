@@ -3,39 +3,60 @@
 #include "FileOps.h"
 #include "PlatformError.h"
 
-#include <QDir>
-#include <QFile>
+#include <QCryptographicHash>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace zdb {
 
-HostRunLock::HostRunLock(QString path) : path_(std::move(path)) {}
+namespace {
+
+// The abstract name of a service's lock: readable where it fits, else a
+// digest of the name, marked apart so the two never meet.
+QByteArray socketName(const QByteArray &scope, const QString &serviceName)
+{
+    const QByteArray name = scope + serviceName.toUtf8();
+    const QByteArray plain = QByteArrayLiteral("zorvatdbbackup-run:") + name;
+    if (plain.size() < qsizetype(sizeof(sockaddr_un::sun_path)))
+        return plain;
+    return QByteArrayLiteral("zorvatdbbackup-run#")
+        + QCryptographicHash::hash(name, QCryptographicHash::Sha256).toHex();
+}
+
+} // namespace
+
+HostRunLock::HostRunLock(const QString &scope) : scope_(scope.toUtf8() + ':') {}
 
 HostRunLock::~HostRunLock() { release(); }
 
-QString HostRunLock::defaultPath() { return QDir::tempPath() + QStringLiteral("/zorvatdbbackup-run.lock"); }
-
-bool HostRunLock::tryAcquire()
+bool HostRunLock::tryAcquire(const QString &serviceName)
 {
-    if (fd_ >= 0)
+    const QByteArray name = socketName(scope_, serviceName);
+    if (fd_ >= 0 && held_ == name)
         return true;
-    // Read-only is enough to lock, so another user's lock file serves too;
-    // no link is followed in the shared folder.
-    const int fd = ::open(QFile::encodeName(path_).constData(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    release();
+    // Close-on-exec: the service commands started meanwhile must not hold it.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw PlatformError(errorNumberForErrno(errno, false));
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    // A leading NUL makes the name abstract: no file behind it.
+    std::memcpy(addr.sun_path + 1, name.constData(), size_t(name.size()));
+    const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), length) != 0) {
         const int err = errno;
         ::close(fd);
-        if (err == EWOULDBLOCK)
+        if (err == EADDRINUSE)
             return false;
         throw PlatformError(errorNumberForErrno(err, false));
     }
     fd_ = fd;
+    held_ = name;
     return true;
 }
 
@@ -43,9 +64,9 @@ void HostRunLock::release()
 {
     if (fd_ < 0)
         return;
-    ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;
+    held_.clear();
 }
 
 } // namespace zdb

@@ -40,8 +40,9 @@ def xdotool(*args):
 class App:
     """One run of the program, with its own settings folder and PATH."""
 
-    def __init__(self, home, faketime=None, extra_path=None):
+    def __init__(self, home, faketime=None, extra_path=None, extra_env=None):
         env = dict(os.environ)
+        env.update(extra_env or {})
         env["HOME"] = home
         env["XDG_CONFIG_HOME"] = os.path.join(home, ".config")
         env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
@@ -249,6 +250,12 @@ except FileNotFoundError:
 with open(os.path.join(here, "calls.jsonl"), "a", encoding="utf-8") as f:
     f.write(json.dumps(record, ensure_ascii=False) + "\n")
 try:
+    # A slow or hung service manager.
+    with open(os.path.join(here, "sleep-" + verb)) as f:
+        time.sleep(float(f.read()))
+except FileNotFoundError:
+    pass
+try:
     with open(os.path.join(here, "exit-" + verb)) as f:
         sys.exit(int(f.read()))
 except FileNotFoundError:
@@ -271,6 +278,10 @@ class ServiceStub:
     def exit_status(self, verb, status):
         with open(os.path.join(self.folder, "exit-" + verb), "w") as f:
             f.write(str(status))
+
+    def sleep(self, verb, seconds):
+        with open(os.path.join(self.folder, "sleep-" + verb), "w") as f:
+            f.write(str(seconds))
 
     def watch(self, pairs):
         """Makes every call note whether each (source, target) pair is copied yet."""

@@ -43,7 +43,7 @@ setsid dbus-run-session -- bash -c '/usr/libexec/at-spi-bus-launcher --launch-im
     /usr/bin/python3 -c "import pyatspi; pyatspi.Registry.getDesktop(0).childCount" 2>/dev/null && break
     sleep 0.1
   done
-  [ "$#" -gt 0 ] || set -- test_e2e test_backup test_keyboard
+  [ "$#" -gt 0 ] || set -- test_e2e test_backup test_keyboard test_engine
   /usr/bin/python3 -W ignore::DeprecationWarning -m unittest -v "$@" >"$0" 2>&1' "$log" "$@" \
   >"$XDG_RUNTIME_DIR/bus.log" 2>&1 &
 session=$!

@@ -119,11 +119,11 @@ private slots:
         ObservingPrinter printer;
         printer.noPrinter = noPrinter;
         printer.refuseJob = refuseJob;
-        tp.platform.printer = &printer;
+        Platform platform{tp.boxes, tp.settings, tp.clock, tp.systemInfo, tp.events, printer, tp.backups};
 
-        ColouredForm reference(tp.platform);
+        ColouredForm reference(platform);
         reference.load();
-        ColouredForm window(tp.platform);
+        ColouredForm window(platform);
         window.load();
         // Colours moved away from start-up, as the focus mark leaves them.
         window.setBackColor(rgb(10, 20, 30));
@@ -131,7 +131,7 @@ private slots:
         window.control(QStringLiteral("PRN")).setBackColor(rgb(128, 255, 128));
         window.control(QStringLiteral("設定番号")).setForeColor(rgb(255, 0, 0));
         printer.watched = &window;
-        ColouredForm copy(tp.platform);
+        ColouredForm copy(platform);
 
         hcpy1(window, copy);
 

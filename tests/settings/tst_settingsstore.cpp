@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "Platform.h"
 #include "SettingsBackend.h"
 #include "SettingsStore.h"
 #include "TestPlatform.h"
@@ -210,8 +211,8 @@ private slots:
         blocker.close();
         test::TestPlatform tp;
         QtSettingsBackend store(dir.filePath("notafolder/QXN.ini"));
-        tp.platform.settings = &store;
-        MainWindow w(tp.platform);
+        Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
+        MainWindow w(p);
         w.load();
         fillDistinct(w, "typed");
         設定記憶_Click(w);
@@ -254,8 +255,8 @@ private slots:
         }
         test::TestPlatform tp;
         QtSettingsBackend store(ini);
-        tp.platform.settings = &store;
-        MainWindow w(tp.platform);
+        Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
+        MainWindow w(p);
         w.load();
         w.show();
         QTRY_COMPARE(tp.boxes.prompts(),
@@ -285,8 +286,8 @@ private slots:
         {
             test::TestPlatform tp;
             QtSettingsBackend store(ini);
-            tp.platform.settings = &store;
-            MainWindow w(tp.platform);
+            Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
+            MainWindow w(p);
             w.load();
             w.control(QStringLiteral("設定番号")).setText("3");
             fillDistinct(w, QStringLiteral("三"));
@@ -295,8 +296,8 @@ private slots:
         }
         test::TestPlatform tp;
         QtSettingsBackend store(ini);
-        tp.platform.settings = &store;
-        MainWindow w(tp.platform);
+        Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
+        MainWindow w(p);
         w.load();
         // Number 1 holds nothing yet.
         QCOMPARE(w.control(QStringLiteral("DBサーバー名")).text(), QString());

@@ -1,14 +1,17 @@
 #pragma once
 
 #include "Doubles.h"
+#include "InProcessBackups.h"
 #include "Platform.h"
 #include "RunLock.h"
+#include "RunRecords.h"
 
 #include <QTemporaryDir>
 
 namespace zdb::test {
 
-// A Platform made of doubles, owned together.
+// A Platform made of doubles, owned together. Backups run the real engine
+// in this process on the file and command doubles.
 struct TestPlatform {
     TestPlatform();
     ScriptedMessageBoxes boxes;
@@ -18,10 +21,13 @@ struct TestPlatform {
     CountingEventPump events;
     RecordingShellFactory shells;
     FaultyFileOps files;
-    QTemporaryDir lockFolder;
-    HostRunLock runLock{lockFolder.filePath(QStringLiteral("run.lock"))};
+    QTemporaryDir stateFolder;
+    HostRunLock runLock{stateFolder.filePath(QStringLiteral("run.lock"))};
+    RunRecords records{stateFolder.path()};
     PdfTestPrinter printer;
-    Platform platform;
+    EngineServices engine{files, shells, runLock, records, [](int) {}};
+    InProcessBackups backups{engine};
+    Platform platform{boxes, settings, clock, systemInfo, events, printer, backups};
 };
 
 // Fusion style and the font substitutes, as main() sets them up.

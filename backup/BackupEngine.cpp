@@ -1,0 +1,400 @@
+#include "BackupEngine.h"
+
+#include "CommandShell.h"
+#include "FileOps.h"
+#include "PlatformError.h"
+#include "RunLock.h"
+#include "RunRecords.h"
+#include "ServiceTexts.h"
+#include "Text.h"
+
+#include <QElapsedTimer>
+
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace zdb {
+
+namespace {
+
+constexpr int kWindowNormal = 1;
+constexpr quint64 kMegabyte = 1048576;
+// The bar moves at most this often, so the pipe to the window stays quiet.
+constexpr qint64 kProgressIntervalMs = 40;
+
+const QString kCopyDiffers = QStringLiteral("退避したファイルが、元のファイルと一致しません。");
+
+// Thrown from a copy's progress once a signal has asked the run to end.
+struct Abandoned {};
+
+QString targetMistake(const QString &what) { return what + u'\r' + QStringLiteral("退避先を確認して下さい。"); }
+
+quint64 megabytesUp(quint64 bytes) { return bytes / kMegabyte + (bytes % kMegabyte != 0); }
+quint64 megabytesDown(quint64 bytes) { return bytes / kMegabyte; }
+
+// Any failure as a catalogue error, so that every one can be reported.
+template <class F>
+std::optional<PlatformError> failureOf(F &&step)
+{
+    try {
+        step();
+    } catch (const PlatformError &e) {
+        return e;
+    } catch (const std::bad_alloc &) {
+        return PlatformError(7);
+    } catch (const std::exception &) {
+        return PlatformError(kErrInternal);
+    }
+    return std::nullopt;
+}
+
+// The refusal text when a target's file system cannot hold the new copy
+// beside the old one (both copies counted where the targets share one).
+QString spaceShortfall(FileOps &files, const BackupRequest &r)
+{
+    struct Need {
+        FreeSpace space;
+        quint64 bytes;
+    };
+    std::vector<Need> needs;
+    const auto add = [&](const QString &source, const QString &target) {
+        const qint64 size = files.fileSize(source);
+        if (size <= 0)
+            return;
+        const FreeSpace space = files.freeSpace(target);
+        if (!space.known)
+            return;
+        for (Need &n : needs)
+            if (n.space.device == space.device) {
+                n.bytes += quint64(size);
+                return;
+            }
+        needs.push_back({space, quint64(size)});
+    };
+    add(r.dataSource, r.dataTarget);
+    add(r.logSource, r.logTarget);
+    for (const Need &n : needs)
+        if (n.bytes > n.space.available)
+            return QStringLiteral("エラーです。退避先の空き容量が不足しています。") + u'\r'
+                + QStringLiteral("必要な容量: %1 MB　空き容量: %2 MB")
+                      .arg(megabytesUp(n.bytes))
+                      .arg(megabytesDown(n.space.available));
+    return {};
+}
+
+// The new pair, staged beside its targets, goes into place only as a whole:
+// until commit() has finished, destruction puts the previous pair back and
+// removes every staged copy.
+class PairCommit {
+public:
+    explicit PairCommit(FileOps &files) : f_(files) {}
+    ~PairCommit()
+    {
+        if (!done_)
+            rollBack();
+        f_.discard(data.path);
+        f_.discard(log.path);
+        f_.discard(previousData_);
+        f_.discard(previousLog_);
+    }
+    PairCommit(const PairCommit &) = delete;
+    PairCommit &operator=(const PairCommit &) = delete;
+
+    StagedCopy data, log; // log.path "" : no log copy to put in place
+    bool staged = false; // both copies made
+
+    void commit(const QString &dataTarget, const QString &logTarget)
+    {
+        dataTarget_ = dataTarget;
+        previousData_ = f_.swapIntoPlace(data.path, dataTarget);
+        dataSwapped_ = true;
+        logTarget_ = logTarget;
+        // Without a log source no log may stand beside the new data file.
+        previousLog_ = log.path.isEmpty() ? f_.moveAside(logTarget) : f_.swapIntoPlace(log.path, logTarget);
+        logMoved_ = true;
+        done_ = true; // the previous names now hold the previous pair
+    }
+
+private:
+    void rollBack() noexcept
+    {
+        try {
+            if (logMoved_) {
+                if (log.path.isEmpty())
+                    f_.moveBack(previousLog_, logTarget_);
+                else
+                    f_.swapBack(log.path, previousLog_, logTarget_);
+                previousLog_.clear();
+            }
+        } catch (...) {
+            previousLog_.clear(); // what could not go back is the previous copy: keep it
+        }
+        try {
+            if (dataSwapped_)
+                f_.swapBack(data.path, previousData_, dataTarget_);
+            previousData_.clear();
+        } catch (...) {
+            previousData_.clear();
+        }
+    }
+
+    FileOps &f_;
+    QString dataTarget_, logTarget_, previousData_, previousLog_;
+    bool dataSwapped_ = false, logMoved_ = false, done_ = false;
+};
+
+} // namespace
+
+QString stopCommandLine(const QString &service) { return QStringLiteral("NET STOP ") + service; }
+QString startCommandLine(const QString &service) { return QStringLiteral("NET START ") + service; }
+
+int commandTimeLimitFromEnvironment()
+{
+    bool ok = false;
+    const qint64 seconds = qEnvironmentVariable("ZDB_COMMAND_TIMEOUT").trimmed().toLongLong(&ok);
+    if (!ok || seconds <= 0)
+        return 10 * 60 * 1000;
+    return int(std::min<qint64>(seconds, 24 * 3600) * 1000);
+}
+
+struct BackupEngine::Impl {
+    EngineServices &s;
+    const Sink &send;
+    BackupRequest r; // targets as written to: a link's destination
+    QString shownData, shownLog; // targets as the operator typed them
+    QString service;
+    QStringList deferred; // boxes that wait until the service runs again
+
+    void stage(const QString &text) { send(RunEvent::stage(text)); }
+    void message(const QString &text) { send(RunEvent::message(text)); }
+    void report(const PlatformError &e) { message(runErrorReport(e.number(), e.text())); }
+    bool fail(const QString &text)
+    {
+        message(text);
+        stage(QString::fromUtf8(kMsgAbnormalEnd));
+        return false;
+    }
+    bool failReport(const PlatformError &e) { return fail(runErrorReport(e.number(), e.text())); }
+
+    Progress progress()
+    {
+        auto since = std::make_shared<QElapsedTimer>();
+        since->start();
+        return [this, since](qint64 done, qint64 total) {
+            if (s.abandoned())
+                throw Abandoned{};
+            if (done == 0 || done >= total || since->elapsed() >= kProgressIntervalMs) {
+                send(RunEvent::progress(done, total));
+                since->restart();
+            }
+        };
+    }
+
+    // The checks before anything is stopped: a refusal text, "" to go on.
+    QString refusal()
+    {
+        FileOps &f = s.files;
+        if (!serviceNameIsValid(service))
+            return badServiceNameText();
+        if (trimSpaces(r.dataTarget).isEmpty() || trimSpaces(r.logTarget).isEmpty())
+            return targetMistake(QStringLiteral("エラーです。退避先が、指定されていません。"));
+        if (f.sameFile(r.dataTarget, r.dataSource) || f.sameFile(r.dataTarget, r.logSource)
+            || f.sameFile(r.logTarget, r.dataSource) || f.sameFile(r.logTarget, r.logSource))
+            return targetMistake(QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。"));
+        if (f.sameFile(r.dataTarget, r.logTarget))
+            return targetMistake(QStringLiteral("エラーです。DBデータとDBログの退避先が、同じファイルです。"));
+        for (const QString &target : {r.dataTarget, r.logTarget}) {
+            const QString foreign = f.foreignFolder(target);
+            if (!foreign.isEmpty())
+                return QStringLiteral("エラーです。退避先のフォルダーが、他のユーザーのものです。") + u'\r' + foreign;
+        }
+        return {};
+    }
+
+    // Runs a service command within its limit: the status, or
+    // kCommandTimedOut.
+    int command(const QString &line)
+    {
+        auto shell = s.shells.create();
+        shell->setTimeLimit(s.commandTimeLimitMs);
+        return shell->run(line, kWindowNormal, true);
+    }
+
+    // The start command and the settling wait. The mark goes once the
+    // service has been started.
+    bool restart()
+    {
+        stage(QStringLiteral("SQLServer開始処理中です... "));
+        int status = -1;
+        const auto failure = failureOf([&] { status = command(startCommandLine(service)); });
+        if (failure) {
+            // A start that cannot be started is tried once more.
+            deferred << runErrorReport(failure->number(), failure->text());
+            if (failureOf([&] { status = command(startCommandLine(service)); }))
+                status = -1;
+        }
+        if (status == 0)
+            s.records.clearServiceDown(service);
+        else
+            deferred << (status == kCommandTimedOut ? startTimedOutText() : startFailureText());
+        for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < s.restartWaitMs;) {
+            if (!waited.isValid())
+                waited.start();
+            s.sleep(int(std::min<qint64>(50, s.restartWaitMs - waited.elapsed())));
+        }
+        send(RunEvent::restarted());
+        return status == 0;
+    }
+
+    void copyPhase(PairCommit &pair)
+    {
+        stage(QStringLiteral("1.処理中です... 退避先:") + shownData);
+        pair.data = s.files.stageCopy(r.dataSource, r.dataTarget, progress());
+        stage(QStringLiteral("2.処理中です... 退避先:") + shownLog);
+        if (s.files.fileExists(r.logSource))
+            pair.log = s.files.stageCopy(r.logSource, r.logTarget, progress());
+        else
+            deferred << QStringLiteral("DBログファイルなし");
+        pair.staged = true;
+    }
+
+    // With the database running again: each copy read back from the disk must
+    // hash as its source did before the pair replaces the previous one.
+    void verifyAndCommit(PairCommit &pair)
+    {
+        const std::pair<const StagedCopy *, QString> copies[] = {{&pair.data, shownData}, {&pair.log, shownLog}};
+        for (const auto &[copy, target] : copies) {
+            if (copy->path.isEmpty())
+                continue;
+            stage(QStringLiteral("3.検証中です... 退避先:") + target);
+            if (!s.files.verifyCopy(*copy, progress()))
+                throw PlatformError(kErrDiskIo, kCopyDiffers);
+        }
+        pair.commit(r.dataTarget, r.logTarget);
+    }
+
+    bool run()
+    {
+        service = trimSpaces(r.serviceName);
+        FileOps &f = s.files;
+        shownData = r.dataTarget;
+        shownLog = r.logTarget;
+        QString refused;
+        if (auto e = failureOf([&] {
+                // A link at a target stays: the copy goes where it points.
+                r.dataTarget = f.resolveTarget(r.dataTarget);
+                r.logTarget = f.resolveTarget(r.logTarget);
+                refused = refusal();
+            }))
+            return failReport(*e);
+        if (!refused.isEmpty())
+            return fail(refused);
+        bool locked = false;
+        if (auto e = failureOf([&] { locked = s.runLock.tryAcquire(service); }))
+            return failReport(*e);
+        if (!locked)
+            return fail(QStringLiteral("エラーです。他のバックアップ処理が実行中です。"));
+        struct Unlock {
+            RunLock &lock;
+            ~Unlock() { lock.release(); }
+        } unlock{s.runLock};
+
+        // What an interrupted run left is ours to put right, and frees its room.
+        f.recoverInterrupted(r.dataTarget, r.logTarget);
+        for (const QString &other : std::as_const(r.allTargets))
+            if (other != r.dataTarget && other != r.logTarget)
+                f.removeLeftovers(other);
+
+        // Whatever would fail the copy shows now, while nothing is stopped.
+        QString shortfall;
+        if (auto e = failureOf([&] {
+                f.checkSource(r.dataSource);
+                shortfall = spaceShortfall(f, r);
+                if (shortfall.isEmpty()) {
+                    f.prepareTarget(r.dataTarget);
+                    f.prepareTarget(r.logTarget);
+                }
+            }))
+            return failReport(*e);
+        if (!shortfall.isEmpty())
+            return fail(shortfall);
+        if (s.abandoned()) {
+            stage(QString::fromUtf8(kMsgAbnormalEnd));
+            return false;
+        }
+
+        // The mark is on disk before the service goes down, so that a run
+        // killed from here on is found at the next start.
+        if (auto e = failureOf([&] { s.records.markServiceDown(service); }))
+            return failReport(*e);
+        int status = -1;
+        if (auto e = failureOf([&] { status = command(stopCommandLine(service)); })) {
+            s.records.clearServiceDown(service);
+            return failReport(*e);
+        }
+        if (status == kCommandTimedOut) {
+            // Half stopped is still stopped: start it again.
+            deferred.prepend(stopTimedOutText());
+            restart();
+            for (const QString &text : std::as_const(deferred))
+                message(text);
+            stage(QString::fromUtf8(kMsgAbnormalEnd));
+            return false;
+        }
+        if (status != 0) {
+            s.records.clearServiceDown(service);
+            return fail(stopFailureText());
+        }
+
+        // The service is down from here: whatever fails, it is started again.
+        bool ok = true;
+        PairCommit pair(f);
+        if (!s.abandoned()) {
+            try {
+                if (auto e = failureOf([&] { copyPhase(pair); })) {
+                    ok = false;
+                    deferred << runErrorReport(e->number(), e->text());
+                }
+            } catch (const Abandoned &) {
+                ok = false;
+            }
+        } else {
+            ok = false;
+        }
+        if (!pair.staged || s.abandoned()) {
+            ok = false;
+            pair.staged = false;
+        }
+        ok = restart() && ok;
+        for (const QString &text : std::as_const(deferred))
+            message(text);
+        // The service runs again: a failure now needs no restart.
+        if (pair.staged && !s.abandoned()) {
+            try {
+                if (auto e = failureOf([&] { verifyAndCommit(pair); })) {
+                    ok = false;
+                    report(*e);
+                }
+            } catch (const Abandoned &) {
+                ok = false;
+            }
+        }
+        if (s.abandoned())
+            ok = false;
+        stage(QString::fromUtf8(ok ? kMsgNormalEnd : kMsgAbnormalEnd));
+        return ok;
+    }
+};
+
+BackupEngine::BackupEngine(EngineServices &services, Sink sink) : s_(services), emit_(std::move(sink)) {}
+
+bool BackupEngine::run(const BackupRequest &request)
+{
+    Impl impl{s_, emit_, request, {}, {}, {}, {}};
+    const bool ok = impl.run();
+    emit_(RunEvent::finished(ok));
+    return ok;
+}
+
+} // namespace zdb

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "RunEvent.h"
+
+#include <functional>
+
+namespace zdb {
+
+class FileOps;
+class CommandShellFactory;
+class RunLock;
+class RunRecords;
+
+// What the engine needs of the world; tests hand doubles.
+struct EngineServices {
+    FileOps &files;
+    CommandShellFactory &shells;
+    RunLock &runLock;
+    RunRecords &records;
+    // Sleeps about ms milliseconds (the settling wait after the restart).
+    std::function<void(int ms)> sleep;
+    // True once the run is asked to end (a signal): the copy is abandoned.
+    std::function<bool()> abandoned = [] { return false; };
+    // The longest a stop or start command may take; 0: no limit.
+    int commandTimeLimitMs = 10 * 60 * 1000;
+    // The settling wait after the start command.
+    int restartWaitMs = 3456;
+};
+
+// The backup run without a window: checks, stop, staged copies, restart,
+// read-back, commit. Every box it asks for comes after the service runs
+// again (or before anything was stopped). Returns true for a run that ended
+// with "正常に処理終了しました".
+class BackupEngine {
+public:
+    using Sink = std::function<void(const RunEvent &)>;
+    BackupEngine(EngineServices &services, Sink sink);
+    bool run(const BackupRequest &request);
+
+private:
+    struct Impl;
+    EngineServices &s_;
+    Sink emit_;
+};
+
+// The commands of the service manager, as the engine runs them.
+QString stopCommandLine(const QString &service);
+QString startCommandLine(const QString &service);
+
+// The time limit of service commands: $ZDB_COMMAND_TIMEOUT whole seconds,
+// else ten minutes.
+int commandTimeLimitFromEnvironment();
+
+} // namespace zdb

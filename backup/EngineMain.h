@@ -1,0 +1,17 @@
+#pragma once
+
+#include "BackupEngine.h"
+
+namespace zdb {
+
+// The engine process (`--engine`): reads one request from its standard input,
+// runs it with the host's services and writes each event to its standard
+// output as a line. When the window has gone it finishes alone and keeps its
+// outcome for the next start. Returns the exit status.
+int runEngineProcess();
+
+// One run with the host's services, the ending signals caught and the
+// service's lock held; events go to sink.
+bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink &sink);
+
+} // namespace zdb

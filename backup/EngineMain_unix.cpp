@@ -1,0 +1,116 @@
+#include "EngineMain.h"
+
+#include "CommandShell.h"
+#include "EngineSignals.h"
+#include "FileOps.h"
+#include "RunLock.h"
+#include "RunRecords.h"
+#include "ServiceTexts.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace zdb {
+
+namespace {
+
+// Writes events to the window without ever waiting on it: a window that has
+// gone or stopped reading must not hold the database down. Progress is
+// dropped while earlier lines wait; everything else is kept in order.
+class EventWriter {
+public:
+    EventWriter() { ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK); }
+
+    void write(const RunEvent &event)
+    {
+        if (gone_)
+            return;
+        if (event.kind == RunEvent::Progress && !pending_.isEmpty() && !flush())
+            return;
+        pending_ += encodeEvent(event);
+        flush();
+    }
+    // At the end: a reader still there gets every line, within a bound.
+    void finish()
+    {
+        for (int waited = 0; !gone_ && !pending_.isEmpty() && waited < 60000; waited += 100) {
+            if (flush())
+                break;
+            pollfd p{STDOUT_FILENO, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        }
+    }
+    bool gone() const { return gone_; }
+
+private:
+    bool flush()
+    {
+        while (!pending_.isEmpty()) {
+            const ssize_t n = ::write(STDOUT_FILENO, pending_.constData(), size_t(pending_.size()));
+            if (n > 0) {
+                pending_.remove(0, n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN)
+                return false;
+            gone_ = true; // EPIPE: the window has gone
+            pending_.clear();
+            return false;
+        }
+        return true;
+    }
+
+    QByteArray pending_;
+    bool gone_ = false;
+};
+
+} // namespace
+
+bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink &sink)
+{
+    catchEndingSignals();
+    HostFileOps files;
+    HostCommandShellFactory shells;
+    HostRunLock lock;
+    RunRecords records(RunRecords::defaultFolder());
+    EngineServices services{files, shells, lock, records, [](int ms) { QThread::msleep(ulong(ms)); }};
+    services.abandoned = endingSignalArrived;
+    services.commandTimeLimitMs = commandTimeLimitFromEnvironment();
+    BackupEngine engine(services, sink);
+    return engine.run(request);
+}
+
+int runEngineProcess()
+{
+    QFile in;
+    if (!in.open(stdin, QIODevice::ReadOnly))
+        return 2;
+    const auto request = decodeRequest(in.readLine(1 << 20));
+    if (!request)
+        return 2;
+    EventWriter out;
+    RunRecords records(RunRecords::defaultFolder());
+    RunRecords::Outcome outcome;
+    const bool ok = runWithHostServices(*request, [&](const RunEvent &event) {
+        if (event.kind == RunEvent::Message)
+            outcome.messages << event.text;
+        if (event.kind == RunEvent::Stage)
+            outcome.finalText = event.text;
+        // Kept before the window hears of the end; the window forgets it once shown.
+        if (event.kind == RunEvent::Finished)
+            records.keepOutcome(outcome);
+        out.write(event);
+    });
+    out.finish();
+    return ok ? 0 : 1;
+}
+
+} // namespace zdb

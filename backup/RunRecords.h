@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace zdb {
+
+// What a run leaves in the user's state folder for the next start:
+// a mark for each service it may have left stopped, and the outcome of a
+// run whose window had gone before it finished.
+class RunRecords {
+public:
+    explicit RunRecords(QString folder);
+    // $XDG_STATE_HOME (else ~/.local/state), in a folder of this program's.
+    static QString defaultFolder();
+    const QString &folder() const { return folder_; }
+
+    // Written and on disk before it returns; throws PlatformError otherwise.
+    void markServiceDown(const QString &service);
+    void clearServiceDown(const QString &service) noexcept;
+    // The services with a mark, in no particular order.
+    QStringList servicesMarkedDown() const;
+
+    struct Outcome {
+        QString finalText;
+        QStringList messages;
+    };
+    // The outcome is kept until the window has shown it.
+    void keepOutcome(const Outcome &outcome) noexcept;
+    void forgetOutcome() noexcept;
+    bool takeOutcome(Outcome *outcome);
+
+private:
+    QString markPath(const QString &service) const;
+    QString folder_;
+};
+
+} // namespace zdb

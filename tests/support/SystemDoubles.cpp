@@ -1,0 +1,151 @@
+#include "SystemDoubles.h"
+
+#include "PlatformError.h"
+
+#include <QFile>
+
+namespace zdb::test {
+
+QString MemorySettings::keyOf(const QString &app, const QString &section, const QString &key)
+{
+    return app + u'|' + section + u'|' + key;
+}
+
+QString MemorySettings::read(const QString &app, const QString &section, const QString &key, const QString &def)
+{
+    ++reads;
+    return values.value(keyOf(app, section, key), def);
+}
+
+void MemorySettings::write(const QString &app, const QString &section, const QString &key, const QString &value)
+{
+    ++writes;
+    values.insert(keyOf(app, section, key), value);
+}
+
+namespace {
+
+class RecordingShell : public CommandShell {
+public:
+    explicit RecordingShell(RecordingShellFactory &owner) : owner_(owner) { ++owner_.alive; }
+    ~RecordingShell() override { --owner_.alive; }
+    int run(const QString &commandLine, int windowStyle, bool wait) override
+    {
+        owner_.runs.append({commandLine, windowStyle, wait});
+        if (owner_.failToStart.contains(commandLine))
+            throw PlatformError(kErrFileNotFound);
+        if (owner_.whileRunning)
+            owner_.whileRunning(commandLine);
+        return owner_.exitCodes.isEmpty() ? 0 : owner_.exitCodes.takeFirst();
+    }
+
+private:
+    RecordingShellFactory &owner_;
+};
+
+} // namespace
+
+std::unique_ptr<CommandShell> RecordingShellFactory::create()
+{
+    if (failCreate)
+        throw PlatformError(kErrCannotCreateObject);
+    ++created;
+    return std::make_unique<RecordingShell>(*this);
+}
+
+QStringList RecordingShellFactory::commandLines() const
+{
+    QStringList out;
+    for (const auto &r : runs)
+        out << r.commandLine;
+    return out;
+}
+
+void FaultyFileOps::enter(const QString &operation, const QString &path)
+{
+    calls << operation + u' ' + path;
+    for (const auto &f : faults)
+        if (f.operation == operation && f.operation != QStringLiteral("corrupt") && path.endsWith(f.pathSuffix))
+            throw PlatformError(f.number);
+}
+
+bool FaultyFileOps::fileExists(const QString &path)
+{
+    enter(QStringLiteral("exists"), path);
+    return HostFileOps::fileExists(path);
+}
+
+bool FaultyFileOps::makeSureDirectoryPathExists(const QString &folderPath)
+{
+    enter(QStringLiteral("mkdir"), folderPath);
+    return HostFileOps::makeSureDirectoryPathExists(folderPath);
+}
+
+bool FaultyFileOps::sameFile(const QString &a, const QString &b)
+{
+    enter(QStringLiteral("same"), a);
+    return HostFileOps::sameFile(a, b);
+}
+
+FreeSpace FaultyFileOps::freeSpace(const QString &path)
+{
+    enter(QStringLiteral("space"), path);
+    return space ? space(path) : HostFileOps::freeSpace(path);
+}
+
+StagedCopy FaultyFileOps::stageCopy(const QString &from, const QString &target, const Progress &progress)
+{
+    enter(QStringLiteral("stage"), target);
+    StagedCopy copy = HostFileOps::stageCopy(from, target, progress);
+    for (const auto &f : faults) {
+        if (f.operation != QStringLiteral("corrupt") || !target.endsWith(f.pathSuffix))
+            continue;
+        QFile file(copy.path);
+        if (!file.open(QIODevice::ReadWrite) || file.size() == 0)
+            throw PlatformError(kErrDiskIo);
+        file.seek(file.size() / 2);
+        char byte = 0;
+        file.getChar(&byte);
+        file.seek(file.size() / 2);
+        file.putChar(char(byte ^ 0x20));
+    }
+    return copy;
+}
+
+bool FaultyFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
+{
+    enter(QStringLiteral("verify"), copy.path);
+    return HostFileOps::verifyCopy(copy, progress);
+}
+
+QString FaultyFileOps::swapIntoPlace(const QString &staged, const QString &target)
+{
+    enter(QStringLiteral("swap"), target);
+    return HostFileOps::swapIntoPlace(staged, target);
+}
+
+void FaultyFileOps::swapBack(const QString &staged, const QString &previous, const QString &target)
+{
+    enter(QStringLiteral("swapBack"), target);
+    HostFileOps::swapBack(staged, previous, target);
+}
+
+QString FaultyFileOps::moveAside(const QString &target)
+{
+    enter(QStringLiteral("aside"), target);
+    return HostFileOps::moveAside(target);
+}
+
+void FaultyFileOps::moveBack(const QString &aside, const QString &target)
+{
+    enter(QStringLiteral("moveBack"), target);
+    HostFileOps::moveBack(aside, target);
+}
+
+void FaultyFileOps::removeLeftovers(const QString &target) noexcept
+{
+    calls << QStringLiteral("leftovers ") + target;
+    HostFileOps::removeLeftovers(target);
+}
+
+} // namespace zdb::test

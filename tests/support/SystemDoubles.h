@@ -1,0 +1,105 @@
+#pragma once
+
+#include "Clock.h"
+#include "CommandShell.h"
+#include "FileOps.h"
+#include "SettingsBackend.h"
+#include "SystemInfo.h"
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace zdb::test {
+
+// A store in memory, which can be told to fail its flush.
+class MemorySettings : public SettingsBackend {
+public:
+    QString read(const QString &app, const QString &section, const QString &key, const QString &def) override;
+    void write(const QString &app, const QString &section, const QString &key, const QString &value) override;
+    bool flush() override { return !failFlush; }
+    QString location() const override { return QStringLiteral("/memory/QXN.ini"); }
+    SettingsFault fault() override { return faultState; }
+
+    QMap<QString, QString> values; // "app|section|key"
+    int reads = 0;
+    int writes = 0;
+    bool failFlush = false;
+    SettingsFault faultState = SettingsFault::None;
+    static QString keyOf(const QString &app, const QString &section, const QString &key);
+};
+
+class FixedClock : public Clock {
+public:
+    QDateTime now() const override { return current; }
+    QDateTime current = QDateTime(QDate(2026, 12, 7), QTime(9, 0));
+};
+
+class FixedSystemInfo : public SystemInfo {
+public:
+    int osPlatform() const override { return platform; }
+    QString productName() const override { return product; }
+    int platform = 2;
+    QString product = QStringLiteral("ZorvatDBバックアップ");
+};
+
+// Records the command lines run and answers with scripted exit codes
+// (0 once the script is used up).
+class RecordingShellFactory : public CommandShellFactory {
+public:
+    std::unique_ptr<CommandShell> create() override;
+
+    struct Run {
+        QString commandLine;
+        int windowStyle;
+        bool wait;
+    };
+    QList<Run> runs;
+    QStringList commandLines() const;
+    QList<int> exitCodes;
+    // Command lines that cannot be started (PlatformError 53).
+    QStringList failToStart;
+    bool failCreate = false;
+    int created = 0;
+    int alive = 0; // shells not yet released
+    // Called while a command runs, as if the world moved meanwhile.
+    std::function<void(const QString &commandLine)> whileRunning;
+};
+
+// The host's files with faults injected by operation and path: the named
+// operation on a path ending in pathSuffix ("" any path) fails with the
+// catalogue number instead of running. Operations: exists, mkdir, same,
+// stage, verify, swap, swapBack, aside, moveBack. The operation "corrupt"
+// (number unused) lets the staging succeed and then changes one byte of the
+// staged copy, as a faulty disk or cable would.
+class FaultyFileOps : public HostFileOps {
+public:
+    struct Fault {
+        QString operation;
+        QString pathSuffix;
+        int number;
+    };
+    QList<Fault> faults;
+    QStringList calls; // "operation path"
+    // The room reported for a target path; the host's when not set.
+    std::function<FreeSpace(const QString &path)> space;
+
+    bool fileExists(const QString &path) override;
+    bool makeSureDirectoryPathExists(const QString &folderPath) override;
+    bool sameFile(const QString &a, const QString &b) override;
+    FreeSpace freeSpace(const QString &path) override;
+    StagedCopy stageCopy(const QString &from, const QString &target, const Progress &progress) override;
+    bool verifyCopy(const StagedCopy &copy, const Progress &progress) override;
+    QString swapIntoPlace(const QString &staged, const QString &target) override;
+    void swapBack(const QString &staged, const QString &previous, const QString &target) override;
+    QString moveAside(const QString &target) override;
+    void moveBack(const QString &aside, const QString &target) override;
+    void removeLeftovers(const QString &target) noexcept override;
+
+private:
+    void enter(const QString &operation, const QString &path);
+};
+
+} // namespace zdb::test
