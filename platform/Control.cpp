@@ -327,8 +327,12 @@ void Control::applyColours() const
     case ControlKind::OptionButton:
     case ControlKind::Label:
     case ControlKind::Frame:
+        // The ground is filled from the widget's background role, which is
+        // Button for an option, as for every button, and Window for the rest.
         p.setColor(QPalette::Window, back);
+        p.setColor(w->backgroundRole(), back);
         setText(QPalette::WindowText);
+        setText(w->foregroundRole());
         w->setAutoFillBackground(true);
         break;
     case ControlKind::SysInfo: return;

@@ -144,6 +144,8 @@ Control Form::addControl(ControlKind kind, const QString &name, int index, QWidg
         break;
     case ControlKind::Label: {
         auto *label = new QLabel(parent);
+        // Captions and messages show paths as typed, "<b>" and "&lt;" included.
+        label->setTextFormat(Qt::PlainText);
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setWordWrap(true);
         entry->widget = label;

@@ -11,7 +11,9 @@ fi
 shot=${SCREENSHOT:-$PWD/docs/screenshot.png}
 mkdir -p "$(dirname "$shot")"
 display=:${XVFB_DISPLAY:-91}
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+# -noreset: the server must not reset when xdpyinfo, its first client, leaves
+# while the program connects.
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
 xvfb=$!
 app=
 cleanup() { [ -n "$app" ] && kill "$app" 2>/dev/null; kill "$xvfb" 2>/dev/null; wait 2>/dev/null || true; }

@@ -17,6 +17,17 @@ const QString kDataRowKey = QStringLiteral("DBデータパス1");
 const QString kLogRowKey = QStringLiteral("DBログパス1");
 constexpr int kRows = 8;
 
+// The reason a store cannot be read, as a line of a message; empty for none.
+QString faultLine(SettingsFault fault)
+{
+    switch (fault) {
+    case SettingsFault::Unreadable: return QStringLiteral("設定ファイルを読み込めません。");
+    case SettingsFault::NotAFile: return QStringLiteral("設定ファイルが通常のファイルではありません。");
+    case SettingsFault::None: break;
+    }
+    return {};
+}
+
 } // namespace
 
 QString settingsSection(const Form &ME)
@@ -74,6 +85,7 @@ void 設定読込_Click(Form &ME)
         return;
     QVariant キー;
     FMM_GETレジストリ1(ME, キー);
+    reportUnreadableSettings(ME);
 }
 
 void 設定記憶_Click(Form &ME)
@@ -88,10 +100,27 @@ void 設定記憶_Click(Form &ME)
     // A store that did not reach the disk must not be reported as kept.
     SettingsBackend &store = ME.platform().settings;
     if (!store.flush()) {
-        boxes.show(QStringLiteral("エラーです。設定を記憶できません。") + u'\r' + store.location(), kMsgOk);
+        // A file that cannot be read is left as it is: the reason is named.
+        const QString reason = faultLine(store.fault());
+        boxes.show(QStringLiteral("エラーです。設定を記憶できません。") + u'\r'
+                       + (reason.isEmpty() ? reason : reason + u'\r') + store.location(),
+                   kMsgOk);
         return;
     }
     boxes.show(QStringLiteral("入力情報を記憶しました。"), kMsgOk);
+}
+
+void reportUnreadableSettings(Form &ME)
+{
+    SettingsBackend &store = ME.platform().settings;
+    const SettingsFault fault = store.fault();
+    if (fault == SettingsFault::None)
+        return;
+    // The fields stay empty, as on a first start; the operator hears why.
+    QString text = QStringLiteral("エラーです。設定ファイルを読み込めません。") + u'\r';
+    if (fault == SettingsFault::NotAFile)
+        text += QStringLiteral("通常のファイルではありません。") + u'\r';
+    ME.platform().messageBoxes.show(text + store.location(), kMsgOk);
 }
 
 } // namespace zdb

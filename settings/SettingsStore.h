@@ -16,6 +16,9 @@ QVariant FMM_GETレジストリ1(Form &ME, QVariant &キー);
 // Stores the nineteen input fields, trimmed, under the current settings number.
 QVariant FMM_SETレジストリ1(Form &ME, QVariant &キー);
 
+// One box naming the settings file when it cannot be read as settings.
+void reportUnreadableSettings(Form &ME);
+
 void 設定読込_Click(Form &ME);
 void 設定記憶_Click(Form &ME);
 

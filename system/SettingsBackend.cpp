@@ -2,7 +2,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSettings>
+#include <QTemporaryFile>
+#include <utility>
 
 namespace zdb {
 
@@ -31,34 +34,141 @@ QString keyPath(const QString &app, const QString &section, const QString &key)
 
 } // namespace
 
-QtSettingsBackend::QtSettingsBackend(const QString &iniPath)
-    : settings_(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
+QtSettingsBackend::QtSettingsBackend(const QString &iniPath) : QtSettingsBackend(iniPath, false) {}
+
+QtSettingsBackend::QtSettingsBackend(const QString &location, bool native)
+    : location_(native ? location : QFileInfo(location).absoluteFilePath()), native_(native)
 {
 }
 
 QtSettingsBackend::~QtSettingsBackend() = default;
 
+// QSettings works only on private copies of the INI file. It keeps what it has
+// read, and what it failed to write, for every later QSettings on the same
+// path: on the file itself it would show values that were never stored, and
+// a file it could not read as sound once it had read it.
+std::unique_ptr<QTemporaryFile> QtSettingsBackend::copyOfFile()
+{
+    auto copy = std::make_unique<QTemporaryFile>();
+    if (!copy->open())
+        return nullptr;
+    // QSettings would open a pipe or a device and block, or read without end.
+    const QFileInfo file(location_);
+    if (file.exists()) {
+        if (!file.isFile()) {
+            fault_ = SettingsFault::NotAFile;
+            return nullptr;
+        }
+        QFile current(location_);
+        if (!current.open(QIODevice::ReadOnly) || copy->write(current.readAll()) != current.size()) {
+            fault_ = SettingsFault::Unreadable;
+            return nullptr;
+        }
+    }
+    copy->close();
+    return copy;
+}
+
+QSettings *QtSettingsBackend::reader()
+{
+    if (reader_)
+        return reader_.get();
+    if (native_) {
+        reader_ = std::make_unique<QSettings>(location_, QSettings::NativeFormat);
+        return reader_.get();
+    }
+    fault_ = SettingsFault::None;
+    auto copy = copyOfFile();
+    if (!copy)
+        return nullptr;
+    auto settings = std::make_unique<QSettings>(copy->fileName(), QSettings::IniFormat);
+    // Sections are parsed when first used: all of them now, so that a file
+    // that is not settings shows as such before anything is read from it.
+    settings->allKeys();
+    if (settings->status() != QSettings::NoError) {
+        fault_ = SettingsFault::Unreadable;
+        return nullptr;
+    }
+    reader_ = std::move(settings);
+    return reader_.get();
+}
+
 QString QtSettingsBackend::read(const QString &app, const QString &section, const QString &key, const QString &def)
 {
-    const QVariant v = settings_->value(keyPath(app, section, key));
+    const QString path = keyPath(app, section, key);
+    if (const auto it = pending_.constFind(path); it != pending_.cend())
+        return *it;
+    QSettings *settings = reader();
+    const QVariant v = settings ? settings->value(path) : QVariant();
     return v.isValid() ? v.toString() : def;
 }
 
 void QtSettingsBackend::write(const QString &app, const QString &section, const QString &key, const QString &value)
 {
-    settings_->setValue(keyPath(app, section, key), value);
+    pending_.insert(keyPath(app, section, key), value);
 }
 
 bool QtSettingsBackend::flush()
 {
-    if (settings_->format() == QSettings::IniFormat) {
-        // QSettings does not create a missing folder on every system.
-        QDir().mkpath(QFileInfo(settings_->fileName()).absolutePath());
-    }
-    settings_->sync();
-    return settings_->status() == QSettings::NoError;
+    // Stored or not, the values are settled: later reads show the store.
+    const QMap<QString, QString> values = std::exchange(pending_, {});
+    // Looked at afresh: what is there now is what gets written into.
+    reader_.reset();
+    if (!reader())
+        return false;
+    reader_.reset();
+    return native_ ? writeNative(values) : writeIni(values);
 }
 
-QString QtSettingsBackend::location() const { return settings_->fileName(); }
+bool QtSettingsBackend::writeNative(const QMap<QString, QString> &values)
+{
+    QSettings settings(location_, QSettings::NativeFormat);
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        settings.setValue(it.key(), it.value());
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+bool QtSettingsBackend::writeIni(const QMap<QString, QString> &values)
+{
+    const auto copy = copyOfFile();
+    if (!copy)
+        return false;
+    {
+        QSettings settings(copy->fileName(), QSettings::IniFormat);
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            settings.setValue(it.key(), it.value());
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            return false;
+    }
+    QFile written(copy->fileName());
+    if (!written.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray content = written.readAll();
+    // QSettings does not create a missing folder on every system.
+    const QFileInfo target(location_);
+    if (!QDir().mkpath(target.absolutePath()))
+        return false;
+    const bool created = !target.exists();
+    QSaveFile out(location_);
+    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size() || !out.commit())
+        return false;
+    // The user's own, as QSettings makes it.
+    if (created)
+        QFile::setPermissions(location_, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return true;
+}
+
+SettingsFault QtSettingsBackend::fault()
+{
+    reader();
+    return fault_;
+}
+
+QString QtSettingsBackend::location() const
+{
+    return native_ ? QSettings(location_, QSettings::NativeFormat).fileName() : location_;
+}
 
 } // namespace zdb

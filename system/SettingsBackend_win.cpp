@@ -11,10 +11,6 @@ QString QtSettingsBackend::defaultIniPath()
 }
 
 // The user's store is the registry.
-QtSettingsBackend::QtSettingsBackend()
-    : settings_(
-        std::make_unique<QSettings>(QStringLiteral("HKEY_CURRENT_USER\\Software\\QXN"), QSettings::NativeFormat))
-{
-}
+QtSettingsBackend::QtSettingsBackend() : QtSettingsBackend(QStringLiteral("HKEY_CURRENT_USER\\Software\\QXN"), true) {}
 
 } // namespace zdb

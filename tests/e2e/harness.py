@@ -3,6 +3,7 @@ AT-SPI for reading what the window shows."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -23,6 +24,20 @@ def wait_for(predicate, timeout=10.0, what="condition"):
         if time.monotonic() > end:
             raise AssertionError(f"timed out waiting for {what}")
         time.sleep(0.1)
+
+
+def engines():
+    """Process ids of this program's engines now running."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        if len(argv) >= 2 and argv[1] == b"--engine" and os.path.realpath(argv[0]) == os.path.realpath(os.fsencode(PROGRAM)):
+            found.append(int(pid))
+    return found
 
 
 def walk(acc):
@@ -56,10 +71,19 @@ class App:
         cmd = [PROGRAM]
         if faketime:
             cmd = ["faketime", faketime, PROGRAM]
-        self.proc = subprocess.Popen(cmd, env=env)
+        # The program's own words go to a file, shown when a test fails.
+        fd, self.output_path = tempfile.mkstemp(prefix="program-", suffix=".log", dir=home)
+        with os.fdopen(fd, "wb") as output:
+            self.proc = subprocess.Popen(cmd, env=env, stdout=output, stderr=subprocess.STDOUT)
         self.pid = self.proc.pid
-        self.app = wait_for(self._find_app, 20, "the program on the accessibility bus")
-        self.window = wait_for(lambda: self._top_level(lambda w: "SCR520" in (w.name or "")), 10, "the main window")
+        try:
+            self.app = wait_for(self._find_app, 20, "the program on the accessibility bus")
+            self.window = wait_for(lambda: self._top_level(lambda w: "SCR520" in (w.name or "")), 10,
+                                   "the main window")
+        except AssertionError:
+            self.close()
+            self.print_output()
+            raise
         # Keys go to the window under the pointer when no window manager runs.
         self.hover("YES")
 
@@ -199,6 +223,12 @@ class App:
     def running(self):
         return self.proc.poll() is None
 
+    def print_output(self):
+        status = "running" if self.running() else f"exit status {self.proc.returncode}"
+        with open(self.output_path, encoding="utf-8", errors="replace") as f:
+            output = f.read()
+        print(f"--- output of the program ({status}):\n{output}--- end of output", flush=True)
+
     def close(self):
         if self.running():
             self.proc.terminate()
@@ -306,6 +336,8 @@ class ProgramCase(unittest.TestCase):
                     pass
         for app in self.apps:
             app.close()
+            if self._failed():
+                app.print_output()
         shutil.rmtree(self.home, ignore_errors=True)
 
     def _failed(self):

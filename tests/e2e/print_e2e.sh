@@ -10,8 +10,19 @@ program=$(readlink -f "${1:?usage: print_e2e.sh path/to/zorvatdbbackup [--refuse
 refused=0
 [ "${2:-}" = --refused ] && refused=1
 queue=zdbe2e
+work=
 skip() { echo "SKIPPED: $*"; exit 77; }
-fail() { echo "FAILED: $*"; exit 1; }
+# A failure shows what the program and the X server said.
+fail() {
+  echo "FAILED: $*"
+  for log in app xvfb; do
+    if [ -n "$work" ] && [ -s "$work/log/$log.out" ]; then
+      echo "--- $log.out:"
+      cat "$work/log/$log.out"
+    fi
+  done
+  exit 1
+}
 
 [ "$(id -u)" -eq 0 ] || skip "cupsd and the cups-pdf backend must run as root"
 
@@ -91,12 +102,12 @@ unset PRINTER LPDEST
 running() { lpstat -r 2>/dev/null | grep -q "scheduler is running"; }
 for _ in $(seq 50); do running && break; sleep 0.2; done
 if ! running; then
-  cat "$work/log/cupsd.out" "$work/log/error_log" 2>/dev/null | tail -5
+  cat "$work/log/cupsd.out" "$work/log/error_log" 2>/dev/null | tail -n 5
   skip "cupsd could not be started"
 fi
 echo "cupsd running, pid $cupsd_pid"
 
-ppd=$(ls /usr/share/ppd/cups-pdf/CUPS-PDF_opt.ppd /usr/share/ppd/cups-pdf/*.ppd 2>/dev/null | head -1)
+ppd=$(ls /usr/share/ppd/cups-pdf/CUPS-PDF_opt.ppd /usr/share/ppd/cups-pdf/*.ppd 2>/dev/null | head -n 1)
 [ -n "$ppd" ] || fail "no cups-pdf PPD found"
 lpadmin -p "$queue" -E -v "cups-pdf:/$queue" -P "$ppd" 2>/dev/null || fail "lpadmin could not add the cups-pdf queue"
 lpadmin -d "$queue" || fail "could not make $queue the default printer"
@@ -105,11 +116,13 @@ if [ "$refused" = 1 ]; then cupsreject "$queue" || fail "cupsreject failed"; fi
 
 # The program under Xvfb, with a settings store of its own.
 # Xvfb picks a free display itself and writes its number.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/log/xvfb.out" 2>&1 &
+# -noreset: a server that resets when xdpyinfo leaves refuses the program's
+# connection during the reset.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" >"$work/log/xvfb.out" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || skip "Xvfb did not start"
-export DISPLAY=:$(head -1 "$work/display")
+export DISPLAY=:$(head -n 1 "$work/display")
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 xdpyinfo >/dev/null 2>&1 || skip "Xvfb did not start"
 XDG_CONFIG_HOME=$work/config HOME=$work "$program" >"$work/log/app.out" 2>&1 &
@@ -117,15 +130,12 @@ app_pid=$!
 # Bounded: a program that died at start must fail the test, not hang it.
 wid=
 for _ in $(seq 100); do
-  wid=$(xdotool search --onlyvisible --name "ZorvatDB" 2>/dev/null | head -1)
+  wid=$(xdotool search --onlyvisible --name "ZorvatDB" 2>/dev/null | head -n 1)
   [ -n "$wid" ] && break
   kill -0 "$app_pid" 2>/dev/null || break
   sleep 0.2
 done
-if [ -z "$wid" ]; then
-  tail -3 "$work/log/xvfb.out" "$work/log/app.out"
-  fail "the window did not appear on $DISPLAY"
-fi
+[ -n "$wid" ] || fail "the window did not appear on $DISPLAY"
 sleep 1
 
 # PRN stands at 300, 7170 twips, 495 square: its centre in pixels (15 twips each).
@@ -145,13 +155,13 @@ fi
 
 pdf=
 for _ in $(seq 120); do
-  pdf=$(find "$work/pdf" -name '*.pdf' -size +0 2>/dev/null | head -1)
+  pdf=$(find "$work/pdf" -name '*.pdf' -size +0 2>/dev/null | head -n 1)
   [ -n "$pdf" ] && break
   sleep 0.5
 done
 if [ -z "$pdf" ]; then
-  lpstat -W all -o 2>&1 | tail -3
-  tail -5 "$work/log/error_log" 2>/dev/null
+  lpstat -W all -o 2>&1 | tail -n 3
+  tail -n 5 "$work/log/error_log" 2>/dev/null
   xdotool search --name "Zorvat総合販売管理システム" >/dev/null 2>&1 && echo "The program reported a failed print."
   fail "no PDF arrived from the queue"
 fi

@@ -12,7 +12,9 @@ done
 
 scratch=$(mktemp -d)
 # The server picks a free display itself: a guessed one may belong to another run.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
+# Without -noreset it resets when its last client leaves, and a program that
+# connects at that moment is refused.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
 xvfb=$!
 trap 'kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.1; done
@@ -49,5 +51,5 @@ rc=0
 wait "$session" || rc=$?
 kill -KILL -- "-$session" 2>/dev/null || true
 cat "$log"
-[ "$rc" -eq 0 ] || { wm_up || echo "e2e: the window manager had gone"; cat "$scratch/openbox.log"; }
+[ "$rc" -eq 0 ] || { wm_up || echo "e2e: the window manager had gone"; cat "$scratch/openbox.log" "$scratch/xvfb.log"; }
 exit "$rc"

@@ -1,11 +1,45 @@
 #include "FocusMark.h"
 #include "Form.h"
+#include "ScreenPrintButton.h"
 #include "TestRegistry.h"
 #include "WindowFixture.h"
 
+#include <QHash>
 #include <QLineEdit>
 
 using namespace zdb;
+
+namespace {
+
+// The colour that covers most of an image: a control's ground, whatever its
+// caption, frame or focus rectangle add.
+QString mostCommonColour(const QImage &image)
+{
+    QHash<QRgb, int> counts;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < rgb.height(); ++y)
+        for (int x = 0; x < rgb.width(); ++x)
+            ++counts[rgb.pixel(x, y)];
+    QRgb best = 0;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        if (it.value() > counts.value(best))
+            best = it.key();
+    return QColor(best).name();
+}
+
+// The control as painted on screen; a frame without the controls it holds.
+QString drawnColour(const Control &c)
+{
+    QWidget *w = c.widget();
+    QImage image(w->size(), QImage::Format_RGB32);
+    image.fill(Qt::magenta);
+    const auto flags = c.kind() == ControlKind::Frame ? QWidget::RenderFlags(QWidget::DrawWindowBackground)
+                                                      : QWidget::DrawWindowBackground | QWidget::DrawChildren;
+    w->render(&image, QPoint(), QRegion(), flags);
+    return mostCommonColour(image);
+}
+
+} // namespace
 
 class FocusMarkTest : public QObject {
     Q_OBJECT
@@ -99,6 +133,50 @@ private slots:
             QCOMPARE(c.selLength(), length);
             QCOMPARE(c.text(), text);
         }
+    }
+
+    // What the screen shows, not only what is stored: each kind of control is
+    // painted in its layout colour, in the mark while it has the focus, white
+    // on the printed picture, and in its layout colour again after the print.
+    void drawnColours_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QColor>("layout");
+        QTest::addColumn<bool>("focused");
+        const QColor grey(224, 224, 224);
+        const QColor buttonFace = toQColor(kButtonFace);
+        QTest::newRow("text box") << "Path(1)" << grey << false;
+        QTest::newRow("text box, focused") << "Path(1)" << grey << true;
+        QTest::newRow("combo box") << QStringLiteral("設定番号") << grey << false;
+        QTest::newRow("combo box, focused") << QStringLiteral("設定番号") << grey << true;
+        QTest::newRow("option") << "DNO(2)" << grey << false;
+        QTest::newRow("option, focused") << "DNO(2)" << grey << true;
+        QTest::newRow("selected option, focused") << "DNO(0)" << grey << true;
+        QTest::newRow("button") << QStringLiteral("設定読込") << buttonFace << false;
+        QTest::newRow("button, focused") << QStringLiteral("設定読込") << buttonFace << true;
+        QTest::newRow("label") << "LABEL1(1)" << QColor(255, 255, 192) << false;
+        QTest::newRow("frame") << "Frame1" << QColor(192, 192, 192) << false;
+    }
+
+    void drawnColours()
+    {
+        QFETCH(QString, control);
+        QFETCH(QColor, layout);
+        QFETCH(bool, focused);
+        test::ShownWindow w;
+        QVERIFY(w.ready());
+        const Control c = w[control];
+        if (focused) {
+            Control(c).setFocus();
+            QCOMPARE(w.focusLabel(), control);
+        }
+        QCOMPARE(drawnColour(c), focused ? QStringLiteral("#c0ffc0") : layout.name());
+
+        PRN_Click(w.window);
+        QCOMPARE(w.tp.printer.jobs, 1);
+        const QRect onPicture(c.widget()->mapTo(&w.window, QPoint(0, 0)), c.widget()->size());
+        QCOMPARE(mostCommonColour(w.tp.printer.lastPicture.copy(onPicture)), QStringLiteral("#ffffff"));
+        QCOMPARE(drawnColour(c), layout.name());
     }
 
     // Coming back from another window returns the focus: no new entry.

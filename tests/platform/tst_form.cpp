@@ -151,6 +151,22 @@ private slots:
         QCOMPARE(s.form.palette().color(QPalette::Window), QColor(Qt::white));
     }
 
+    // MSG1 shows paths the operator typed: markup in them is text to show.
+    void labelShowsMarkupAsText()
+    {
+        SampleForm s;
+        Control label = s.form.control(QStringLiteral("MSG1"));
+        label.setText(QStringLiteral("<b></b>"));
+        QCOMPARE(label.text(), QStringLiteral("<b></b>"));
+        const QImage drawn = label.widget()->grab().toImage();
+        int ink = 0;
+        for (int y = 0; y < drawn.height(); ++y)
+            for (int x = 0; x < drawn.width(); ++x)
+                ink += qGray(drawn.pixel(x, y)) < 128;
+        // As rich text it is an empty bold run: nothing at all is drawn.
+        QVERIFY2(ink > 20, qPrintable(QString::number(ink)));
+    }
+
     void lockedTextBoxIsReadOnlyButFocusable()
     {
         SampleForm s;

@@ -5,8 +5,11 @@
 #include "TestPlatform.h"
 #include "TestRegistry.h"
 
+#include <QDir>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
 
 using namespace zdb;
 
@@ -161,21 +164,33 @@ private slots:
     {
         QTest::addColumn<int>("answer");
         QTest::addColumn<bool>("failFlush");
+        QTest::addColumn<SettingsFault>("fault");
         QTest::addColumn<int>("writes");
         QTest::addColumn<QString>("result");
-        QTest::newRow("yes") << int(kAnswerYes) << false << 19 << QStringLiteral("入力情報を記憶しました。");
-        QTest::newRow("no") << int(kAnswerNo) << false << 0 << QStringLiteral("入力情報は記憶されませんでした。");
-        QTest::newRow("yes, store fails")
-            << int(kAnswerYes) << true << 19 << QStringLiteral("エラーです。設定を記憶できません。\r/memory/QXN.ini");
+        const auto none = SettingsFault::None;
+        QTest::newRow("yes") << int(kAnswerYes) << false << none << 19 << QStringLiteral("入力情報を記憶しました。");
+        QTest::newRow("no") << int(kAnswerNo) << false << none << 0
+                            << QStringLiteral("入力情報は記憶されませんでした。");
+        QTest::newRow("yes, store fails") << int(kAnswerYes) << true << none << 19
+                                          << QStringLiteral("エラーです。設定を記憶できません。\r/memory/QXN.ini");
+        QTest::newRow("yes, file unreadable")
+            << int(kAnswerYes) << true << SettingsFault::Unreadable << 19
+            << QStringLiteral("エラーです。設定を記憶できません。\r設定ファイルを読み込めません。\r/memory/QXN.ini");
+        QTest::newRow("yes, not a file")
+            << int(kAnswerYes) << true << SettingsFault::NotAFile << 19
+            << QStringLiteral(
+                   "エラーです。設定を記憶できません。\r設定ファイルが通常のファイルではありません。\r/memory/QXN.ini");
     }
     void storeButton()
     {
         QFETCH(int, answer);
         QFETCH(bool, failFlush);
+        QFETCH(SettingsFault, fault);
         QFETCH(int, writes);
         QFETCH(QString, result);
         test::TestPlatform tp;
         tp.settings.failFlush = failFlush;
+        tp.settings.faultState = fault;
         MainWindow w(tp.platform);
         tp.boxes.answers = {answer};
         設定記憶_Click(w);
@@ -184,6 +199,83 @@ private slots:
         QCOMPARE(tp.boxes.shown[1].code, 0);
         QVERIFY(!tp.boxes.shown[0].title && !tp.boxes.shown[1].title);
         QCOMPARE(tp.settings.writes, writes);
+    }
+
+    // A store that failed leaves nothing behind: loading shows the file.
+    void loadAfterFailedStoreShowsTheFile()
+    {
+        QTemporaryDir dir;
+        // A file where the folder should be: no user, root included, can write there.
+        QFile blocker(dir.filePath("notafolder"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        test::TestPlatform tp;
+        QtSettingsBackend store(dir.filePath("notafolder/QXN.ini"));
+        Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
+        MainWindow w(p);
+        w.load();
+        fillDistinct(w, "typed");
+        設定記憶_Click(w);
+        QVERIFY(tp.boxes.prompts().last().startsWith(QStringLiteral("エラーです。設定を記憶できません。")));
+        設定読込_Click(w);
+        for (Control c : fields(w))
+            QCOMPARE(c.text(), QString());
+    }
+
+    // Whatever stands where the settings file should be, the window opens
+    // with empty fields and one box naming the file; a store says why it
+    // cannot keep anything and leaves the file alone.
+    void settingsFileThatIsNoSettings_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("storeReason");
+        const QString notAFile = QStringLiteral("通常のファイルではありません。\r");
+        const QString notAFileStore = QStringLiteral("設定ファイルが通常のファイルではありません。\r");
+        QTest::newRow("random bytes") << "bytes" << QString() << QStringLiteral("設定ファイルを読み込めません。\r");
+        QTest::newRow("named pipe") << "pipe" << notAFile << notAFileStore;
+        QTest::newRow("folder") << "folder" << notAFile << notAFileStore;
+    }
+    void settingsFileThatIsNoSettings()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QFETCH(QString, storeReason);
+        QTemporaryDir dir;
+        const QString ini = dir.filePath("QXN.ini");
+        QByteArray bytes(4096, Qt::Uninitialized);
+        QRandomGenerator(13).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        if (kind == "bytes") {
+            QFile file(ini);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        } else if (kind == "pipe") {
+            QCOMPARE(::mkfifo(QFile::encodeName(ini).constData(), 0600), 0);
+        } else {
+            QVERIFY(QDir().mkpath(ini));
+        }
+        test::TestPlatform tp;
+        QtSettingsBackend store(ini);
+        Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
+        MainWindow w(p);
+        w.load();
+        w.show();
+        QTRY_COMPARE(tp.boxes.prompts(),
+                     QStringList{QStringLiteral("エラーです。設定ファイルを読み込めません。\r") + reason + ini});
+        for (Control c : fields(w))
+            QCOMPARE(c.text(), QString());
+
+        fillDistinct(w, "typed");
+        設定記憶_Click(w);
+        QCOMPARE(tp.boxes.prompts().last(), QStringLiteral("エラーです。設定を記憶できません。\r") + storeReason + ini);
+        const QFileInfo after(ini);
+        if (kind == "bytes") {
+            QFile file(ini);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), bytes);
+        } else {
+            QCOMPARE(after.isDir(), kind == "folder");
+            QVERIFY(!after.isFile());
+        }
     }
 
     // The real store: what is kept under number 3 comes back in a new window.

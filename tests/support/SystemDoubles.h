@@ -21,11 +21,13 @@ public:
     void write(const QString &app, const QString &section, const QString &key, const QString &value) override;
     bool flush() override { return !failFlush; }
     QString location() const override { return QStringLiteral("/memory/QXN.ini"); }
+    SettingsFault fault() override { return faultState; }
 
     QMap<QString, QString> values; // "app|section|key"
     int reads = 0;
     int writes = 0;
     bool failFlush = false;
+    SettingsFault faultState = SettingsFault::None;
     static QString keyOf(const QString &app, const QString &section, const QString &key);
 };
 
