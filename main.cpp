@@ -2,6 +2,7 @@
 #include "Fonts.h"
 #include "HostPlatform.h"
 #include "MainWindow.h"
+#include "NightlyRun.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -15,6 +16,11 @@ int main(int argc, char *argv[])
     if (argc == 2 && std::strcmp(argv[1], "--engine") == 0) {
         QCoreApplication app(argc, argv);
         return zdb::runEngineProcess();
+    }
+    // A timer's nightly run, or help: no window and no display.
+    if (argc > 1) {
+        QCoreApplication app(argc, argv);
+        return zdb::runFromCommandLine(QCoreApplication::arguments().mid(1));
     }
 
     QApplication app(argc, argv);

@@ -113,9 +113,7 @@ private:
             ME_.platform().messageBoxes.show(e.text, kMsgOk);
             inBox_ = false;
             break;
-        case RunEvent::Restarted:
-            try {
-                ME_.control(QStringLiteral("END")).setFocus();
+        case RunEvent::Restarted: try { ME_.control(QStringLiteral("END")).setFocus();
             } catch (const PlatformError &) {
                 // Without the focus on END the run is still complete.
             }
@@ -152,7 +150,8 @@ QString runLostText()
 QString leftDownText(const QString &service)
 {
     return QStringLiteral("前回のバックアップ処理が中断されました。ＤＢサービス（") + service
-        + QStringLiteral("）が、停止したままの可能性があります。") + u'\r' + QStringLiteral("ＤＢサービスを開始しますか？");
+        + QStringLiteral("）が、停止したままの可能性があります。") + u'\r'
+        + QStringLiteral("ＤＢサービスを開始しますか？");
 }
 
 } // namespace

@@ -63,13 +63,12 @@ void MainWindow::showEvent(QShowEvent *event)
         shownOnce_ = true;
         // The lowest tab position that can take the focus.
         control(QStringLiteral("YES")).setFocus();
-        // Said and asked once the window stands behind the box.
-        if (!testAttribute(Qt::WA_DontShowOnScreen)) {
+        // Said or asked once the window stands behind the box.
+        if (!testAttribute(Qt::WA_DontShowOnScreen))
             QTimer::singleShot(0, this, [this] {
                 reportUnreadableSettings(*this);
                 reviewEarlierRuns(*this);
             });
-        }
     }
 }
 

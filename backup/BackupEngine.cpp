@@ -201,7 +201,8 @@ struct BackupEngine::Impl {
             return targetMistake(QStringLiteral("エラーです。退避先が、指定されていません。"));
         if (f.sameFile(r.dataTarget, r.dataSource) || f.sameFile(r.dataTarget, r.logSource)
             || f.sameFile(r.logTarget, r.dataSource) || f.sameFile(r.logTarget, r.logSource))
-            return targetMistake(QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。"));
+            return targetMistake(
+                QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。"));
         if (f.sameFile(r.dataTarget, r.logTarget))
             return targetMistake(QStringLiteral("エラーです。DBデータとDBログの退避先が、同じファイルです。"));
         for (const QString &target : {r.dataTarget, r.logTarget}) {

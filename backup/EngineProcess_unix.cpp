@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <initializer_list>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,8 +115,7 @@ std::unique_ptr<RunChannel> startEngineProcess(const QString &program, const Bac
         throw PlatformError(errorNumberForErrno(forkError, false));
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
 
     // An engine gone before it read its request must not end the window.
     ::signal(SIGPIPE, SIG_IGN);

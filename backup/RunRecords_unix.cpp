@@ -76,10 +76,7 @@ void RunRecords::markServiceDown(const QString &service)
         throw PlatformError(errorNumberForErrno(errno, false));
 }
 
-void RunRecords::clearServiceDown(const QString &service) noexcept
-{
-    QFile::remove(markPath(service));
-}
+void RunRecords::clearServiceDown(const QString &service) noexcept { QFile::remove(markPath(service)); }
 
 QStringList RunRecords::servicesMarkedDown() const
 {

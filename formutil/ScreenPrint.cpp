@@ -66,8 +66,8 @@ void hcpy1(Form &Me0, Form &Me6)
 
     if (!printed) {
         Me0.platform().messageBoxes.show(QStringLiteral("エラーです。印刷できません。") + u'\r'
-                                              + QStringLiteral("プリンタを確認して下さい。"),
-                                          kMsgOk);
+                                             + QStringLiteral("プリンタを確認して下さい。"),
+                                         kMsgOk);
     }
 }
 

@@ -36,8 +36,8 @@ void HostFileOps::prepareTarget(const QString &target)
         throw PlatformError(kErrPathNotFound);
     // A file beside the target, named as the staged copy will be.
     const QString folder = slash < 0 ? QString() : target.left(slash + 1);
-    QByteArray probe = QFile::encodeName(folder + u'.' + target.mid(slash + 1) + QString::fromLatin1(kTempMarker))
-        + "XXXXXX";
+    QByteArray probe =
+        QFile::encodeName(folder + u'.' + target.mid(slash + 1) + QString::fromLatin1(kTempMarker)) + "XXXXXX";
     const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
     if (fd < 0)
         throw PlatformError(errno == ENOENT || errno == ENOTDIR ? kErrPathNotFound : errorNumberForErrno(errno, false));

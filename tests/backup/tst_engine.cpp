@@ -54,8 +54,8 @@ struct Rig {
     Rig()
     {
         services.restartWaitMs = 0;
-        request = {QStringLiteral(" db "), path("src/D.MDF"), path("src/L.LDF"), path("bk/D.MDF"), path("bk/L.LDF"),
-                   {}};
+        request = {QStringLiteral(" db "), path("src/D.MDF"), path("src/L.LDF"),
+                   path("bk/D.MDF"),       path("bk/L.LDF"),  {}};
         writeFile(request.dataSource, "new data");
         writeFile(request.logSource, "new log");
         writeFile(request.dataTarget, "old data");
@@ -118,21 +118,28 @@ private slots:
                                        << true << false;
         QTest::newRow("copy differs on disk")
             << QList<int>{} << "corrupt:L.LDF:0" << true
-            << QStringList{kStop, s1, s2, restart, kStart, kRestarted, "3", "3",
+            << QStringList{kStop,
+                           s1,
+                           s2,
+                           restart,
+                           kStart,
+                           kRestarted,
+                           "3",
+                           "3",
                            box(runErrorReport(57, QStringLiteral("退避したファイルが、元のファイルと一致しません。"))),
                            failed}
             << false << false;
-        QTest::newRow("start fails") << QList<int>{0, 1} << QString() << true
-                                     << QStringList{kStop, s1, s2, restart, kStart, kRestarted,
-                                                    box(startFailureText()), "3", "3", failed}
-                                     << true << true;
+        QTest::newRow("start fails")
+            << QList<int>{0, 1} << QString() << true
+            << QStringList{kStop, s1, s2, restart, kStart, kRestarted, box(startFailureText()), "3", "3", failed}
+            << true << true;
         QTest::newRow("stop hangs") << QList<int>{kCommandTimedOut} << QString() << true
                                     << QStringList{kStop, restart, kStart, kRestarted, box(stopTimedOutText()), failed}
                                     << false << false;
-        QTest::newRow("start hangs") << QList<int>{0, kCommandTimedOut} << QString() << true
-                                     << QStringList{kStop, s1, s2, restart, kStart, kRestarted,
-                                                    box(startTimedOutText()), "3", "3", failed}
-                                     << true << true;
+        QTest::newRow("start hangs")
+            << QList<int>{0, kCommandTimedOut} << QString() << true
+            << QStringList{kStop, s1, s2, restart, kStart, kRestarted, box(startTimedOutText()), "3", "3", failed}
+            << true << true;
     }
     void order()
     {
@@ -179,7 +186,8 @@ private slots:
         QTest::newRow("name with a tab") << "name my\tdb" << badServiceNameText();
         QTest::newRow("name like an option") << "name --all" << badServiceNameText();
         QTest::newRow("no targets") << "no targets"
-                                    << QStringLiteral("エラーです。退避先が、指定されていません。\r退避先を確認して下さい。");
+                                    << QStringLiteral(
+                                           "エラーです。退避先が、指定されていません。\r退避先を確認して下さい。");
         QTest::newRow("same targets") << "same targets" << sameFile;
     }
     void refusedBeforeTheStop()
@@ -240,8 +248,9 @@ private slots:
     void eventsCrossThePipeUnchanged()
     {
         const RunEvent events[] = {RunEvent::stage(QStringLiteral("1.処理中です... 退避先:/b/\"x\"\r")),
-                                   RunEvent::progress(5'000'000'000, 6'000'000'000), RunEvent::message(stopFailureText()),
-                                   RunEvent::restarted(), RunEvent::finished(true)};
+                                   RunEvent::progress(5'000'000'000, 6'000'000'000),
+                                   RunEvent::message(stopFailureText()), RunEvent::restarted(),
+                                   RunEvent::finished(true)};
         for (const RunEvent &e : events) {
             const QByteArray line = encodeEvent(e);
             QCOMPARE(line.count('\n'), 1);

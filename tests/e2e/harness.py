@@ -4,6 +4,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -24,6 +25,20 @@ def wait_for(predicate, timeout=10.0, what="condition"):
         if time.monotonic() > end:
             raise AssertionError(f"timed out waiting for {what}")
         time.sleep(0.1)
+
+
+def engines():
+    """Process ids of this program's engines now running."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        if len(argv) >= 2 and argv[1] == b"--engine" and os.path.realpath(argv[0]) == os.path.realpath(os.fsencode(PROGRAM)):
+            found.append(int(pid))
+    return found
 
 
 def walk(acc):

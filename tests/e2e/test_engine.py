@@ -5,27 +5,13 @@ import signal
 import time
 import unittest
 
-from harness import PROGRAM, ProgramCase, ServiceStub, wait_for
+from harness import ProgramCase, ServiceStub, engines, wait_for
 from test_backup import APP_TITLE, SERVICE, read, write
 
 FAILED = "異常終了しました"
 DONE = "正常に処理終了しました"
 LEFT_DOWN = ("前回のバックアップ処理が中断されました。ＤＢサービス（" + SERVICE
              + "）が、停止したままの可能性があります。\nＤＢサービスを開始しますか？")
-
-
-def engines():
-    """Process ids of this program's engines now running."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                argv = f.read().split(b"\0")
-        except OSError:
-            continue
-        if len(argv) >= 2 and argv[1] == b"--engine" and os.path.realpath(argv[0]) == os.path.realpath(os.fsencode(PROGRAM)):
-            found.append(int(pid))
-    return found
 
 
 class EngineTest(ProgramCase):
@@ -41,12 +27,6 @@ class EngineTest(ProgramCase):
         write(self.log_source, os.urandom(300 * 1024))
         write(self.data_target, b"previous data")
         write(self.log_target, b"previous log")
-
-    def tearDown(self):
-        # An engine a test left behind must not outlive it.
-        for pid in engines():
-            os.kill(pid, signal.SIGKILL)
-        super().tearDown()
 
     def begin(self, **kw):
         app = self.start(extra_path=self.stub.folder, **kw)

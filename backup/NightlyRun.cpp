@@ -1,0 +1,120 @@
+#include "NightlyRun.h"
+
+#include "EngineMain.h"
+#include "EngineSignals.h"
+#include "ProductInfo.h"
+#include "SettingsBackend.h"
+#include "Text.h"
+
+#include <QDate>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace zdb {
+
+namespace {
+
+const QString kApp = QStringLiteral("QXN");
+
+QString helpText()
+{
+    return QStringLiteral(
+        "使い方: zorvatdbbackup [--run [--settings 番号]]\n"
+        "  引数なし          画面を開きます。\n"
+        "  --run             画面なしでバックアップします（確認なし）。退避先は今日の曜日の行です。\n"
+        "  --settings 番号   使う設定番号（既定: 1）。\n"
+        "  --help            この説明を表示します。\n"
+        "  --version         版を表示します。\n"
+        "終了コード: 0 正常終了、1 異常終了、2 使い方の誤り。\n"
+        "\n"
+        "Usage: zorvatdbbackup [--run [--settings N]]\n"
+        "  no arguments      opens the window.\n"
+        "  --run             backs up without a window and without asking; the targets are today's weekday row.\n"
+        "  --settings N      the settings number to use (default 1).\n"
+        "  --help            shows this text.\n"
+        "  --version         shows the version.\n"
+        "Exit status: 0 normal end, 1 abnormal end, 2 bad usage.\n");
+}
+
+} // namespace
+
+int runFromCommandLine(const QStringList &arguments)
+{
+    QTextStream out(stdout), err(stderr);
+    bool run = false;
+    QString number = QStringLiteral("1");
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &a = arguments[i];
+        if (a == QLatin1String("--help")) {
+            out << helpText();
+            return 0;
+        }
+        if (a == QLatin1String("--version")) {
+            out << QString::fromUtf8(kProductName) << u' ' << QString::fromUtf8(kProductVersion) << '\n';
+            return 0;
+        }
+        if (a == QLatin1String("--run")) {
+            run = true;
+        } else if (a == QLatin1String("--settings") && i + 1 < arguments.size()) {
+            number = arguments[++i];
+        } else if (a.startsWith(QLatin1String("--settings="))) {
+            number = a.mid(11);
+        } else {
+            err << QStringLiteral("エラーです。引数が正しくありません: %1 (unknown argument; see --help)\n").arg(a);
+            return 2;
+        }
+    }
+    if (!run) {
+        err << QStringLiteral("エラーです。--run がありません (--run is missing; see --help)\n");
+        return 2;
+    }
+
+    // As the window reads them: the number trimmed, today's weekday row.
+    number = trimSpaces(number);
+    QtSettingsBackend store;
+    const QString section = QStringLiteral("ZorvatDBバックアップ") + number;
+    const auto value = [&](const QString &key) { return store.read(kApp, section, key, QString()); };
+    const int row = QDate::currentDate().dayOfWeek() - 1; // Monday is row 0
+    BackupRequest request;
+    request.serviceName = trimSpaces(value(QStringLiteral("DBサーバー名")));
+    request.dataSource = value(QStringLiteral("DBデータパス"));
+    request.logSource = value(QStringLiteral("DBログパス"));
+    for (int i = 0; i < 8; ++i)
+        request.allTargets << value(QStringLiteral("DBデータパス1") + QString::number(i))
+                           << value(QStringLiteral("DBログパス1") + QString::number(i));
+    request.dataTarget = request.allTargets[2 * row];
+    request.logTarget = request.allTargets[2 * row + 1];
+    if (request.serviceName.isEmpty()) {
+        err << QStringLiteral("エラーです。設定番号 %1 に、ＤＢサービス名が記憶されていません。(%2)\n")
+                   .arg(number, store.location());
+        return 2;
+    }
+    if (trimSpaces(request.dataTarget).isEmpty() || trimSpaces(request.logTarget).isEmpty()) {
+        err << QStringLiteral("エラーです。設定番号 %1 に、今日（%2）の退避先が記憶されていません。(%3)\n")
+                   .arg(number, QLocale(QLocale::Japanese).dayName(row + 1), store.location());
+        return 2;
+    }
+
+    const bool terminal = standardOutputIsTerminal();
+    const bool ok = runWithHostServices(request, [&](const RunEvent &e) {
+        switch (e.kind) {
+        case RunEvent::Stage:
+        case RunEvent::Message:
+            if (terminal)
+                out << "\r\033[K";
+            out << QString(e.text).replace(u'\r', u'\n') << '\n';
+            break;
+        case RunEvent::Progress:
+            if (terminal && e.total > 0)
+                out << QStringLiteral("\r%1%").arg(e.done * 100 / e.total);
+            break;
+        case RunEvent::Restarted:
+        case RunEvent::Finished: break;
+        }
+        out.flush();
+    });
+    return ok ? 0 : 1;
+}
+
+} // namespace zdb
