@@ -50,6 +50,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+for sig in TERM INT HUP; do trap "fail 'ended by SIG$sig'" "$sig"; done
 
 # A cupsd of our own, on its own socket, so that the machine's printers and
 # its default printer stay as they are.

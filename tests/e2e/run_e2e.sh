@@ -47,6 +47,14 @@ setsid dbus-run-session -- bash -c '/usr/libexec/at-spi-bus-launcher --launch-im
   /usr/bin/python3 -W ignore::DeprecationWarning -m unittest -v "$@" >"$0" 2>&1' "$log" "$@" \
   >"$XDG_RUNTIME_DIR/bus.log" 2>&1 &
 session=$!
+# Ended from outside, the run still shows how far it came.
+ended() {
+  { kill -KILL -- "-$session"; wait "$session"; } 2>/dev/null || true
+  cat "$log"
+  echo "e2e: ended by SIG$1"
+  exit 1
+}
+for sig in TERM INT HUP; do trap "ended $sig" "$sig"; done
 rc=0
 wait "$session" || rc=$?
 kill -KILL -- "-$session" 2>/dev/null || true
