@@ -9,7 +9,10 @@ set -uo pipefail
 program=$(readlink -f "${1:?usage: print_e2e.sh path/to/zorvatdbbackup [--refused]}")
 refused=0
 [ "${2:-}" = --refused ] && refused=1
-queue=zdbe2e
+# cups-pdf reads its settings from /etc/cups, a folder every run on this
+# machine shares: a queue name of its own keeps runs from taking each
+# other's settings (and output folder) at the same time.
+queue=zdbe2e_$$
 work=
 skip() { echo "SKIPPED: $*"; exit 77; }
 # A failure shows what the program and the X server said.
