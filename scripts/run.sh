@@ -10,15 +10,30 @@ if [ -n "${DISPLAY:-}" ]; then
 fi
 shot=${SCREENSHOT:-$PWD/docs/screenshot.png}
 mkdir -p "$(dirname "$shot")"
-display=:${XVFB_DISPLAY:-91}
 # -noreset: the server must not reset when xdpyinfo, its first client, leaves
-# while the program connects.
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+# while the program connects. It picks a free display itself (XVFB_DISPLAY
+# names one): a fixed one may belong to another user's server, whose
+# screen would be saved instead.
+numberfile=$(mktemp)
+if [ -n "${XVFB_DISPLAY:-}" ]; then
+  echo "$XVFB_DISPLAY" >"$numberfile"
+  Xvfb ":$XVFB_DISPLAY" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+else
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$numberfile" >/dev/null 2>&1 &
+fi
 xvfb=$!
 app=
-cleanup() { [ -n "$app" ] && kill "$app" 2>/dev/null; kill "$xvfb" 2>/dev/null; wait 2>/dev/null || true; }
+cleanup() {
+  [ -n "$app" ] && kill "$app" 2>/dev/null
+  kill "$xvfb" 2>/dev/null
+  wait 2>/dev/null || true
+  rm -f "$numberfile"
+}
 trap cleanup EXIT
+for _ in $(seq 50); do [ -s "$numberfile" ] && break; sleep 0.1; done
+display=:$(head -n 1 "$numberfile")
 for _ in $(seq 50); do DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+kill -0 "$xvfb" 2>/dev/null || { echo "Xvfb could not start on $display" >&2; exit 1; }
 DISPLAY=$display build/zorvatdbbackup &
 app=$!
 sleep 1
