@@ -106,11 +106,14 @@ struct Sample {
     double downtime = 0; // seconds
     double readBack = 0; // seconds, after the restart
     double peakMiB = 0;
+    double cpu = 0; // seconds of processor time, user and system
     bool ok = false;
 };
 
 // One staging of the pair in a child process of its own, so that its peak
 // memory is its own; the read-back follows, as after the restart.
+double cpuSeconds(const struct rusage &u);
+
 Sample stagePair(CopyMethod method, const QString (&sources)[2], const QString (&targets)[2])
 {
     int pipeFds[2];
@@ -148,18 +151,26 @@ Sample stagePair(CopyMethod method, const QString (&sources)[2], const QString (
         ::wait4(pid, nullptr, 0, &usage);
     s.ok = s.ok && got;
     s.peakMiB = double(usage.ru_maxrss) / 1024.0;
+    s.cpu = cpuSeconds(usage); // includes the read-back
     return s;
+}
+
+double cpuSeconds(const struct rusage &u)
+{
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 Sample cpPair(const QString (&sources)[2], const QString (&outputs)[2], bool sync)
 {
-    Sample s{0, 0, 0, true};
+    Sample s;
+    s.ok = true;
     QElapsedTimer t;
     t.start();
     for (int i = 0; i < 2; ++i) {
         struct rusage usage {};
         s.ok = s.ok && runProgram({"cp", str(sources[i]), str(outputs[i])}, &usage) == 0;
         s.peakMiB = std::max(s.peakMiB, double(usage.ru_maxrss) / 1024.0);
+        s.cpu += cpuSeconds(usage);
     }
     if (sync)
         s.ok = s.ok && runProgram({"sync", str(outputs[0]), str(outputs[1])}) == 0;
@@ -225,19 +236,24 @@ bool measure(const char *title, const QString &folder, int rounds, bool cold)
     const double cp = medianOf(ways[0], &Sample::downtime);
     const double cpSync = medianOf(ways[1], &Sample::downtime);
     std::printf("\n%s, %d rounds, medians\n", title, rounds);
-    std::printf("| %-26s | %11s | %6s | %9s | %16s | %13s |\n", "way", "downtime s", "x cp", "x cp+sync",
-                "read-back s (*)", "peak memory");
-    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(28, '-').c_str(), std::string(13, '-').c_str(),
-                std::string(8, '-').c_str(), std::string(11, '-').c_str(), std::string(18, '-').c_str(),
-                std::string(15, '-').c_str());
+    std::printf("| %-26s | %10s | %6s | %9s | %15s | %15s | %10s | %11s |\n", "way", "downtime s", "x cp", "x cp+sync",
+                "x cp same round", "read-back s (*)", "cpu s (**)", "peak memory");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|%s|\n", std::string(28, '-').c_str(), std::string(12, '-').c_str(),
+                std::string(8, '-').c_str(), std::string(11, '-').c_str(), std::string(17, '-').c_str(),
+                std::string(17, '-').c_str(), std::string(12, '-').c_str(), std::string(13, '-').c_str());
     for (const Way &w : ways) {
         const double down = medianOf(w, &Sample::downtime);
         double peak = 0;
-        for (const Sample &s : w.samples)
-            peak = std::max(peak, s.peakMiB);
+        std::vector<double> ratios;
+        for (size_t i = 0; i < w.samples.size(); ++i) {
+            peak = std::max(peak, w.samples[i].peakMiB);
+            ratios.push_back(w.samples[i].downtime / ways[0].samples[i].downtime);
+        }
         const bool staged = &w != &ways[0] && &w != &ways[1];
-        std::printf("| %-26s | %11.3f | %6.2f | %9.2f | %16s | %9.1f MiB |\n", w.name, down, down / cp, down / cpSync,
-                    staged ? qPrintable(QString::number(medianOf(w, &Sample::readBack), 'f', 3)) : "-", peak);
+        std::printf("| %-26s | %10.3f | %6.2f | %9.2f | %15.2f | %15s | %10.3f | %7.1f MiB |\n", w.name, down,
+                    down / cp, down / cpSync, median(ratios),
+                    staged ? qPrintable(QString::number(medianOf(w, &Sample::readBack), 'f', 3)) : "-",
+                    medianOf(w, &Sample::cpu), peak);
     }
     std::fflush(stdout);
     return true;
@@ -298,6 +314,7 @@ bool makeSources(const QString &folder)
 
 int main(int argc, char **argv)
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int rounds = 5;
     QString base = QStringLiteral("/var/tmp");
     for (int i = 1; i < argc; ++i) {
@@ -313,7 +330,11 @@ int main(int argc, char **argv)
     }
     const QString folder = QFile::decodeName(templ);
     bool ok = makeSources(folder);
-    std::printf("(*) read-back: flush and hash from the disk after the restart, not downtime\n");
+    std::printf("(*) read-back: flush and hash from the disk after the restart, not downtime\n"
+                "(**) processor time of the child doing it, read-back included\n");
+    QFile load(QStringLiteral("/proc/loadavg"));
+    if (load.open(QIODevice::ReadOnly))
+        std::printf("load average at the start: %s", load.readAll().constData());
     ok = ok && measure("Warm cache", folder, rounds, false)
         && (getenv("XWARM") || measure("Cold cache", folder, rounds, true));
     if (getenv("XWARM")) {

@@ -111,9 +111,9 @@ int makeTempBeside(const QString &target, const char *marker, QString *tempPath)
 // Large enough that system calls cost little, small enough for a lean process.
 constexpr size_t kChunk = 1 << 20;
 // The kernel copy goes in steps small enough that the hash, right behind it,
-// finds the bytes still in the processor's shared cache (measured: 512 KiB
-// to 8 MiB, this was best); the hash reads them into a buffer that stays in
-// its core's own cache.
+// finds the bytes still in the processor's shared cache (of the steps tried,
+// 512 KiB to 8 MiB, this measured best); the hash reads them into a buffer
+// that stays in its core's own cache.
 constexpr off_t kOffloadChunk = 2 << 20;
 constexpr size_t kHashChunk = 256 << 10;
 // How far the hash may fall behind the kernel copy: what it reads must still
@@ -271,12 +271,12 @@ private:
                 changed_.notify_all();
             }
         } catch (const PlatformError &e) {
-            fail(e.number());
+            stopWith(e.number());
         } catch (...) {
-            fail(kErrInternal);
+            stopWith(kErrInternal);
         }
     }
-    void fail(int number)
+    void stopWith(int number)
     {
         {
             const std::lock_guard lock(mutex_);
