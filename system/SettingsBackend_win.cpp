@@ -12,7 +12,8 @@ QString QtSettingsBackend::defaultIniPath()
 
 // The user's store is the registry.
 QtSettingsBackend::QtSettingsBackend()
-    : settings_(std::make_unique<QSettings>(QStringLiteral("HKEY_CURRENT_USER\\Software\\QXN"), QSettings::NativeFormat))
+    : settings_(
+        std::make_unique<QSettings>(QStringLiteral("HKEY_CURRENT_USER\\Software\\QXN"), QSettings::NativeFormat))
 {
 }
 
