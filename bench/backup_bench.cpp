@@ -60,6 +60,7 @@ bool makeFile(const QString &path, qint64 size)
 int runProgram(const std::vector<std::string> &argv, struct rusage *usage = nullptr, bool quiet = false)
 {
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -266,7 +267,7 @@ public:
         : image_(base + QStringLiteral("/xfs.img")), mount_(base + QStringLiteral("/xfs"))
     {
         const int fd = ::open(native(image_).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0 || ::ftruncate(fd, 4 * 1024 * kMiB) != 0) {
+        if (fd < 0 || ::ftruncate(fd, qint64(4) << 30) != 0) {
             note_ = "cannot make the image file";
             if (fd >= 0)
                 ::close(fd);

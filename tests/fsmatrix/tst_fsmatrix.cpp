@@ -52,7 +52,7 @@ QByteArray contents(char version, qint64 size)
 {
     QByteArray bytes(size, '\0');
     for (qint64 i = 0; i < size; ++i)
-        bytes[i] = char(i * 31 + i / 4099 + version * 7);
+        bytes[i] = char(i * 31 + i / 4099 + qint64(version) * 7);
     return bytes;
 }
 
