@@ -2,6 +2,7 @@
 AT-SPI for reading what the window shows."""
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -52,6 +53,14 @@ def xdotool(*args):
     subprocess.run(["xdotool", *args], check=True)
 
 
+def on_screen(title):
+    """Whether a window whose title matches this pattern is mapped. The accessibility
+    bus knows a window from the moment it is shown, before the window manager
+    has put it on the screen; a click before then falls on the desktop."""
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", title],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
 class App:
     """One run of the program, with its own settings folder and PATH."""
 
@@ -80,6 +89,7 @@ class App:
             self.app = wait_for(self._find_app, 20, "the program on the accessibility bus")
             self.window = wait_for(lambda: self._top_level(lambda w: "SCR520" in (w.name or "")), 10,
                                    "the main window")
+            wait_for(lambda: on_screen("SCR520"), 10, "the main window on the screen")
         except AssertionError:
             self.close()
             self.print_output()
@@ -203,6 +213,7 @@ class App:
     def answer(self, button):
         """Reads the open message box and presses one of its buttons with the mouse."""
         title, text, box = self.message_box()
+        wait_for(lambda: on_screen("^" + re.escape(title) + "$"), 10, "the box on the screen")
         for acc in walk(box):
             if acc.getRoleName() == "push button" and acc.name == button:
                 x, y = self._centre(acc)
