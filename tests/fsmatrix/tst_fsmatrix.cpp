@@ -5,6 +5,7 @@
 // without loop devices or FUSE it says SKIPPED and exits 77.
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "TestFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -20,6 +21,8 @@
 #include <unistd.h>
 
 using namespace zdb;
+using test::readFile;
+using test::writeFile;
 
 namespace {
 
@@ -32,19 +35,6 @@ std::optional<QByteArray> run(const QString &program, const QStringList &args)
     if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
         return std::nullopt;
     return p.readAllStandardOutput().trimmed();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.flush();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 // A few MiB whose every byte depends on the version.

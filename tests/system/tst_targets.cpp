@@ -1,6 +1,7 @@
 #include "ErrorOf.h"
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 
 #include <QDir>
@@ -13,22 +14,11 @@
 #include <unistd.h>
 
 using namespace zdb;
+using test::readFile;
+using test::writeFile;
 using zdb::test::errorOf;
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("-");
-}
 
 QByteArray native(const QString &path) { return QFile::encodeName(path); }
 
@@ -86,8 +76,8 @@ private slots:
         const StagedCopy staged = files_.stageCopy(p(QStringLiteral("src.MDF")), resolved, {});
         QVERIFY(files_.verifyCopy(staged, {}));
         files_.discard(files_.swapIntoPlace(staged.path, resolved));
-        QCOMPARE(readFile(destination), QByteArray("new"));
-        QCOMPARE(readFile(p(target)), QByteArray("new"));
+        QCOMPARE(readFile(destination, "-"), QByteArray("new"));
+        QCOMPARE(readFile(p(target), "-"), QByteArray("new"));
         QCOMPARE(QFileInfo(p(target)).isSymLink(), !receives.isEmpty());
     }
 
@@ -203,8 +193,8 @@ private slots:
 
         files_.recoverInterrupted(data, log);
 
-        QCOMPARE(readFile(data), after[0].toLatin1());
-        QCOMPARE(readFile(log), after[1].toLatin1());
+        QCOMPARE(readFile(data, "-"), after[0].toLatin1());
+        QCOMPARE(readFile(log, "-"), after[1].toLatin1());
         QStringList left = QDir(p(QStringLiteral("bk"))).entryList(QDir::Files | QDir::Hidden, QDir::Name);
         QCOMPARE(left.removeAll(QStringLiteral(".DATA.MDF.zdbprev-toolong1")), 1);
         left.removeAll(QStringLiteral("DATA.MDF"));
