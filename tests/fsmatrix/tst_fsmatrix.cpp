@@ -166,15 +166,6 @@ int errorOf(PairRun &r)
     return 0;
 }
 
-QStringList ourFiles(const QString &folder)
-{
-    QStringList out;
-    for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
-        if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
-            out << name;
-    return out;
-}
-
 } // namespace
 
 class FsMatrixTest : public QObject {
@@ -230,7 +221,7 @@ private slots:
             for (int i = 0; i < 2; ++i)
                 if (readFile(r.targets[i]) != contents(char(version + i), sizes[i]))
                     return false;
-            return ourFiles(folder).isEmpty();
+            return test::ourFilesIn(folder).isEmpty();
         };
 
         sourcesAt(1);

@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
+#include <QStringList>
+
+#include "FileOps.h"
 
 namespace zdb::test {
 
@@ -21,6 +24,16 @@ inline QByteArray readFile(const QString &path, const QByteArray &missing = "<mi
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : missing;
+}
+
+// This program's staged and previous copies in a folder.
+inline QStringList ourFilesIn(const QString &folder)
+{
+    QStringList out;
+    for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
+        if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
+            out << name;
+    return out;
 }
 
 } // namespace zdb::test

@@ -1,6 +1,7 @@
 #include "ErrorOf.h"
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 
 #include <QDir>
@@ -53,15 +54,6 @@ void backUp(FileOps &files, const QString &from, const QString &to)
     files.discard(previous);
 }
 
-QStringList tempFilesIn(const QString &folder)
-{
-    QStringList out;
-    for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
-        if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
-            out << name;
-    return out;
-}
-
 } // namespace
 
 class FileOpsTest : public QObject {
@@ -109,7 +101,7 @@ private slots:
         backUp(files_, p(source), p(target));
         QCOMPARE(readFile(p(target)), bytes);
         QCOMPARE(QFileInfo(p(target)).lastModified(), mtime);
-        QVERIFY(tempFilesIn(QFileInfo(p(target)).path()).isEmpty());
+        QVERIFY(test::ourFilesIn(QFileInfo(p(target)).path()).isEmpty());
     }
 
     void copyFailures_data()
@@ -138,8 +130,8 @@ private slots:
         QVERIFY(writeFile(p(QStringLiteral("s.mdf")), "data"));
         QVERIFY(QDir(dir_.path()).mkdir(QStringLiteral("folder")));
         QCOMPARE(errorOf([&] { backUp(files_, p(source), p(target)); }), number);
-        QVERIFY(tempFilesIn(dir_.path()).isEmpty());
-        QVERIFY(tempFilesIn(p(QStringLiteral("folder"))).isEmpty());
+        QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
+        QVERIFY(test::ourFilesIn(p(QStringLiteral("folder"))).isEmpty());
         QCOMPARE(readFile(p(QStringLiteral("s.mdf"))), QByteArray("data"));
     }
 
@@ -159,7 +151,7 @@ private slots:
         std::signal(SIGXFSZ, oldHandler);
         QCOMPARE(number, int(kErrDiskFull));
         QCOMPARE(readFile(p(QStringLiteral("t.mdf"))), QByteArray("previous"));
-        QVERIFY(tempFilesIn(dir_.path()).isEmpty());
+        QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
     }
 
     // /dev/shm is another file system: the kernel copy may refuse and the
@@ -320,7 +312,7 @@ private slots:
             QCOMPARE(number, int(kErrDiskIo));
             QCOMPARE(readFile(target), old);
             QCOMPARE(readFile(staged.path), QByteArray("new"));
-            QCOMPARE(tempFilesIn(dir_.path()), QStringList{QFileInfo(staged.path).fileName()});
+            QCOMPARE(test::ourFilesIn(dir_.path()), QStringList{QFileInfo(staged.path).fileName()});
             return;
         }
         QCOMPARE(number, 0);
@@ -339,7 +331,7 @@ private slots:
         QCOMPARE(readFile(target), old);
         QCOMPARE(readFile(staged.path), QByteArray("new"));
         files.discard(staged.path);
-        QVERIFY(tempFilesIn(dir_.path()).isEmpty());
+        QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
     }
 
     // A kernel copy may copy less than asked, or not at all between these
@@ -394,7 +386,7 @@ private slots:
         QCOMPARE(errorOf([&] { copy = files.stageCopy(source, p(QStringLiteral("t.mdf")), changeMidway); }), number);
         if (number != 0) {
             QVERIFY(changed);
-            QVERIFY(tempFilesIn(dir_.path()).isEmpty());
+            QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
             return;
         }
         if (step > 0)
@@ -507,7 +499,7 @@ private slots:
             files.moveBack(aside, target);
         }
         QCOMPARE(readFile(target), QByteArray("log"));
-        QVERIFY(tempFilesIn(dir_.path()).isEmpty());
+        QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
     }
 };
 
