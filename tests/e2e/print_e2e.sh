@@ -9,7 +9,8 @@ set -uo pipefail
 program=$(readlink -f "${1:?usage: print_e2e.sh path/to/zorvatdbbackup [--refused]}")
 refused=0
 [ "${2:-}" = --refused ] && refused=1
-queue=zdbe2e
+# Its own name: the cups-pdf settings file of a queue is the machine's, shared by runs side by side.
+queue=zdbe2e$$
 work=
 skip() { echo "SKIPPED: $*"; exit 77; }
 # A failure shows what the program and the X server said.
