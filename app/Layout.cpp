@@ -141,4 +141,19 @@ void buildLayout(Form &form)
     form.applyTabOrder();
 }
 
+const SettingsControls &mainSettingsControls()
+{
+    static const SettingsControls names{
+        QStringLiteral("設定番号"),
+        QStringLiteral("DBサーバー名"),
+        QStringLiteral("DBデータパス"),
+        QStringLiteral("DBログパス"),
+        QStringLiteral("Path"),
+        QStringLiteral("Path2"),
+        {QStringLiteral("YES"), QStringLiteral("END"), QStringLiteral("PRN"), QStringLiteral("ロックと解除"),
+         QStringLiteral("下矢印")},
+    };
+    return names;
+}
+
 } // namespace zdb

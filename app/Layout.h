@@ -2,6 +2,7 @@
 
 #include "Colour.h"
 #include "Control.h"
+#include "SettingsControls.h"
 
 namespace zdb {
 
@@ -41,5 +42,8 @@ const LayoutRow *mainLayout(int *count);
 
 // Creates the controls of the layout on the window.
 void buildLayout(Form &form);
+
+// The main window's controls that show the stored settings.
+const SettingsControls &mainSettingsControls();
 
 } // namespace zdb

@@ -6,6 +6,7 @@
 #include "KeyDown.h"
 #include "Layout.h"
 #include "ScreenPrintButton.h"
+#include "SettingsControls.h"
 #include "SettingsStore.h"
 #include "StartUp.h"
 
@@ -21,6 +22,8 @@ MainWindow::MainWindow(Platform &platform, QWidget *parent) : Form(platform, QSt
 {
     setCaption(QString::fromUtf8(kMainFormCaption));
     buildLayout(*this);
+    // The settings routines find this window's controls by these names.
+    setSettingsControls(mainSettingsControls());
     connectHandlers();
 }
 

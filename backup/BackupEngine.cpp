@@ -205,7 +205,8 @@ struct BackupEngine::Impl {
                 QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。"));
         if (f.sameFile(r.dataTarget, r.logTarget))
             return targetMistake(QStringLiteral("エラーです。DBデータとDBログの退避先が、同じファイルです。"));
-        for (const QString &target : {r.dataTarget, r.logTarget}) {
+        // As typed: a link planted at the target itself counts too.
+        for (const QString &target : {shownData, shownLog}) {
             const QString foreign = f.foreignFolder(target);
             if (!foreign.isEmpty())
                 return QStringLiteral("エラーです。退避先のフォルダーが、他のユーザーのものです。") + u'\r' + foreign;
@@ -303,9 +304,10 @@ struct BackupEngine::Impl {
 
         // What an interrupted run left is ours to put right, and frees its room.
         f.recoverInterrupted(r.dataTarget, r.logTarget);
+        // Staged copies lie beside where a target's link points.
         for (const QString &other : std::as_const(r.allTargets))
-            if (other != r.dataTarget && other != r.logTarget)
-                f.removeLeftovers(other);
+            if (other != shownData && other != shownLog && !other.isEmpty())
+                failureOf([&] { f.removeLeftovers(f.resolveTarget(other)); });
 
         // Whatever would fail the copy shows now, while nothing is stopped.
         QString shortfall;

@@ -1,212 +1,360 @@
-// Times a backup run of a 1 GiB data file and a 256 MiB log file against
-// `cp` of the same files: the downtime (end of the stop command to the start
-// of the start command), the time the read-back adds after the restart, and
-// the run's peak memory, for each way of copying.
-#include "BackupRun.h"
-#include "Clock.h"
-#include "CommandShell.h"
-#include "EventPump.h"
+// The downtime of a backup against `cp` of the same files: a 1 GiB data file
+// and a 256 MiB log file staged beside their targets (what happens between
+// the stop and the start of the service), for each way of copying, with a
+// warm and a cold cache. Also the read-back that follows the restart and the
+// peak memory. Links the file operations alone.
+//
+//   backup_bench [--rounds N] [FOLDER]
+//
+// As root it also runs on XFS with reflinks, made on a loop device.
 #include "FileOps.h"
-#include "MainWindow.h"
-#include "MessageBoxes.h"
-#include "Platform.h"
-#include "RunLock.h"
-#include "SettingsBackend.h"
-#include "SystemInfo.h"
 
-#include <QApplication>
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
+#include <QString>
+#include <QStringList>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <spawn.h>
+#include <string>
 #include <sys/resource.h>
-#include <utility>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
+
+extern char **environ;
 
 using namespace zdb;
 
 namespace {
 
-// The service commands succeed without touching any service; the times
-// around them mark the downtime.
-class StubShells : public CommandShellFactory {
-    class Shell : public CommandShell {
-    public:
-        explicit Shell(StubShells &owner) : owner_(owner) {}
-        int run(const QString &line, int, bool) override
-        {
-            if (line.startsWith(QStringLiteral("NET STOP")))
-                owner_.stopEnded = owner_.clock.nsecsElapsed();
-            else {
-                owner_.startBegan = owner_.clock.nsecsElapsed();
-                owner_.startEnded = owner_.startBegan;
-            }
-            return 0;
-        }
+constexpr qint64 kMiB = 1 << 20;
 
-    private:
-        StubShells &owner_;
-    };
-
-public:
-    StubShells() { clock.start(); }
-    std::unique_ptr<CommandShell> create() override { return std::make_unique<Shell>(*this); }
-    QElapsedTimer clock;
-    qint64 stopEnded = 0, startBegan = 0, startEnded = 0;
-};
-
-class AnswerYes : public MessageBoxes {
-public:
-    int show(const QString &prompt, int, const std::optional<QString> &) override
-    {
-        prompts << prompt;
-        return kAnswerYes;
-    }
-    QStringList prompts;
-};
-
-// The restart wait passes at once: the clock jumps by what would be slept.
-class SkippingTime : public Clock, public EventPump {
-public:
-    QDateTime now() const override { return QDateTime::currentDateTime().addMSecs(skippedMs); }
-    void doEvents() override { QCoreApplication::processEvents(); }
-    void waitEvents(int maxMs) override { skippedMs += maxMs; }
-    void paintEvents() override { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
-    qint64 skippedMs = 0;
-};
-
-class NoSettings : public SettingsBackend {
-public:
-    QString read(const QString &, const QString &, const QString &, const QString &def) override { return def; }
-    void write(const QString &, const QString &, const QString &, const QString &) override {}
-    bool flush() override { return true; }
-    QString location() const override { return {}; }
-};
+QByteArray native(const QString &path) { return QFile::encodeName(path); }
 
 bool makeFile(const QString &path, qint64 size)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
+    const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
         return false;
-    QByteArray block(1 << 20, '\0');
-    for (qint64 done = 0; done < size; done += block.size()) {
-        for (int i = 0; i < block.size(); i += 4096)
-            block[i] = char(done / block.size() + i); // distinct pages
-        if (f.write(block) != block.size())
-            return false;
+    std::vector<char> block(kMiB);
+    bool ok = true;
+    for (qint64 done = 0; ok && done < size; done += kMiB) {
+        for (size_t i = 0; i < block.size(); i += 64) // no two pages alike
+            block[i] = char((done / 64 + qint64(i)) * 2654435761u >> 13);
+        ok = ::write(fd, block.data(), block.size()) == ssize_t(block.size());
     }
-    return f.flush();
+    ok = ok && ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
 }
 
-double seconds(const std::function<void()> &f)
+// Runs a program with its arguments (no shell) and waits; its rusage too.
+int runProgram(const std::vector<std::string> &argv, struct rusage *usage = nullptr, bool quiet = false)
 {
+    std::vector<char *> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t pid = 0;
+    const int err = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (err != 0)
+        return -1;
+    int status = 0;
+    struct rusage local;
+    if (::wait4(pid, &status, 0, usage ? usage : &local) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string str(const QString &s) { return native(s).toStdString(); }
+
+void dropFromCache(const QString &path)
+{
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fdatasync(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+}
+
+void readIntoCache(const QString &path)
+{
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
+    std::vector<char> buffer(kMiB);
+    while (fd >= 0 && ::read(fd, buffer.data(), buffer.size()) > 0) {}
+    if (fd >= 0)
+        ::close(fd);
+}
+
+struct Sample {
+    double downtime = 0; // seconds
+    double readBack = 0; // seconds, after the restart
+    double peakMiB = 0;
+    double cpu = 0; // seconds of processor time, user and system
+    bool ok = false;
+};
+
+// One staging of the pair in a child process of its own, so that its peak
+// memory is its own; the read-back follows, as after the restart.
+double cpuSeconds(const struct rusage &u);
+
+Sample stagePair(CopyMethod method, const QString (&sources)[2], const QString (&targets)[2])
+{
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipeFds[0]);
+        Sample s;
+        try {
+            HostFileOps files(method);
+            StagedCopy copies[2];
+            QElapsedTimer t;
+            t.start();
+            for (int i = 0; i < 2; ++i)
+                copies[i] = files.stageCopy(sources[i], targets[i], {});
+            s.downtime = double(t.nsecsElapsed()) / 1e9;
+            t.restart();
+            s.ok = files.verifyCopy(copies[0], {}) && files.verifyCopy(copies[1], {});
+            s.readBack = double(t.nsecsElapsed()) / 1e9;
+            for (const StagedCopy &c : copies)
+                files.discard(c.path);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "staging failed: %s\n", e.what());
+        }
+        const bool sent = ::write(pipeFds[1], &s, sizeof s) == ssize_t(sizeof s);
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    Sample s;
+    const bool got = pid > 0 && ::read(pipeFds[0], &s, sizeof s) == ssize_t(sizeof s);
+    ::close(pipeFds[0]);
+    struct rusage usage {};
+    if (pid > 0)
+        ::wait4(pid, nullptr, 0, &usage);
+    s.ok = s.ok && got;
+    s.peakMiB = double(usage.ru_maxrss) / 1024.0;
+    s.cpu = cpuSeconds(usage); // includes the read-back
+    return s;
+}
+
+double cpuSeconds(const struct rusage &u)
+{
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+Sample cpPair(const QString (&sources)[2], const QString (&outputs)[2], bool sync)
+{
+    Sample s;
+    s.ok = true;
     QElapsedTimer t;
     t.start();
-    f();
-    return t.nsecsElapsed() / 1e9;
+    for (int i = 0; i < 2; ++i) {
+        struct rusage usage {};
+        s.ok = s.ok && runProgram({"cp", str(sources[i]), str(outputs[i])}, &usage) == 0;
+        s.peakMiB = std::max(s.peakMiB, double(usage.ru_maxrss) / 1024.0);
+        s.cpu += cpuSeconds(usage);
+    }
+    if (sync)
+        s.ok = s.ok && runProgram({"sync", str(outputs[0]), str(outputs[1])}) == 0;
+    s.downtime = double(t.nsecsElapsed()) / 1e9;
+    return s;
 }
 
-void cp(const QString &from, const QString &to)
+double median(std::vector<double> v)
 {
-    if (QProcess::execute(QStringLiteral("cp"), {from, to}) != 0)
-        std::fprintf(stderr, "cp failed\n");
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+struct Way {
+    const char *name;
+    std::function<Sample()> run;
+    std::vector<Sample> samples;
+};
+
+// Rounds of every way in turn (the order turns each round), each from the
+// same start: previous outputs gone, everything on disk, the sources in the
+// cache or not.
+bool measure(const char *title, const QString &folder, int rounds, bool cold)
+{
+    const QString sources[2] = {folder + QStringLiteral("/DATA.MDF"), folder + QStringLiteral("/DATA_LOG.LDF")};
+    const QString targets[2] = {folder + QStringLiteral("/bk/DATA.MDF"), folder + QStringLiteral("/bk/DATA_LOG.LDF")};
+    const QString cpOut[2] = {folder + QStringLiteral("/cp.MDF"), folder + QStringLiteral("/cp.LDF")};
+    std::vector<Way> ways = {
+        {"cp", [&] { return cpPair(sources, cpOut, false); }, {}},
+        {"cp + sync", [&] { return cpPair(sources, cpOut, true); }, {}},
+        {"kernel copy, hash thread", [&] { return stagePair(CopyMethod::OffloadThenHash, sources, targets); }, {}},
+        {"read, hash, write", [&] { return stagePair(CopyMethod::ReadWrite, sources, targets); }, {}},
+    };
+    ::mkdir(native(folder + QStringLiteral("/bk")).constData(), 0777);
+    // Round 0 warms up and is not counted.
+    for (int round = 0; round <= rounds; ++round) {
+        for (size_t k = 0; k < ways.size(); ++k) {
+            Way &way = ways[(k + size_t(round)) % ways.size()];
+            for (const QString &out : cpOut)
+                ::unlink(native(out).constData());
+            runProgram({"sync"});
+            for (const QString &src : sources)
+                cold ? dropFromCache(src) : readIntoCache(src);
+            const Sample s = way.run();
+            if (!s.ok) {
+                std::fprintf(stderr, "%s failed\n", way.name);
+                return false;
+            }
+            if (round == 0)
+                continue;
+            std::printf("  %s round %d: %-26s %.3f s\n", cold ? "cold" : "warm", round, way.name, s.downtime);
+            way.samples.push_back(s);
+        }
+    }
+    for (const QString &out : cpOut)
+        ::unlink(native(out).constData());
+    const auto medianOf = [](const Way &w, double Sample::*field) {
+        std::vector<double> v;
+        for (const Sample &s : w.samples)
+            v.push_back(s.*field);
+        return median(v);
+    };
+    const double cp = medianOf(ways[0], &Sample::downtime);
+    const double cpSync = medianOf(ways[1], &Sample::downtime);
+    std::printf("\n%s, %d rounds, medians\n", title, rounds);
+    std::printf("| %-26s | %10s | %6s | %9s | %15s | %15s | %10s | %11s |\n", "way", "downtime s", "x cp", "x cp+sync",
+                "x cp same round", "read-back s (*)", "cpu s (**)", "peak memory");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|%s|\n", std::string(28, '-').c_str(), std::string(12, '-').c_str(),
+                std::string(8, '-').c_str(), std::string(11, '-').c_str(), std::string(17, '-').c_str(),
+                std::string(17, '-').c_str(), std::string(12, '-').c_str(), std::string(13, '-').c_str());
+    for (const Way &w : ways) {
+        const double down = medianOf(w, &Sample::downtime);
+        double peak = 0;
+        std::vector<double> ratios;
+        for (size_t i = 0; i < w.samples.size(); ++i) {
+            peak = std::max(peak, w.samples[i].peakMiB);
+            ratios.push_back(w.samples[i].downtime / ways[0].samples[i].downtime);
+        }
+        const bool staged = &w != &ways[0] && &w != &ways[1];
+        std::printf("| %-26s | %10.3f | %6.2f | %9.2f | %15.2f | %15s | %10.3f | %7.1f MiB |\n", w.name, down,
+                    down / cp, down / cpSync, median(ratios),
+                    staged ? qPrintable(QString::number(medianOf(w, &Sample::readBack), 'f', 3)) : "-",
+                    medianOf(w, &Sample::cpu), peak);
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+// XFS with reflinks on a loop device, for as long as it lives.
+class ReflinkFolder {
+public:
+    explicit ReflinkFolder(const QString &base)
+        : image_(base + QStringLiteral("/xfs.img")), mount_(base + QStringLiteral("/xfs"))
+    {
+        const int fd = ::open(native(image_).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::ftruncate(fd, qint64(4) << 30) != 0) {
+            note_ = "cannot make the image file";
+            if (fd >= 0)
+                ::close(fd);
+            return;
+        }
+        ::close(fd);
+        ::mkdir(native(mount_).constData(), 0700);
+        if (runProgram({"mkfs.xfs", "-q", "-m", "reflink=1", str(image_)}, nullptr, true) != 0) {
+            note_ = "mkfs.xfs -m reflink=1 failed (is xfsprogs installed?)";
+            return;
+        }
+        if (runProgram({"mount", "-o", "loop", str(image_), str(mount_)}, nullptr, true) != 0) {
+            note_ = "cannot mount a loop device here";
+            return;
+        }
+        mounted_ = true;
+    }
+    ~ReflinkFolder()
+    {
+        if (mounted_)
+            runProgram({"umount", str(mount_)});
+        ::rmdir(native(mount_).constData());
+        ::unlink(native(image_).constData());
+    }
+    ReflinkFolder(const ReflinkFolder &) = delete;
+    ReflinkFolder &operator=(const ReflinkFolder &) = delete;
+    bool mounted() const { return mounted_; }
+    const char *note() const { return note_; }
+    QString path() const { return mount_; }
+
+private:
+    QString image_, mount_;
+    const char *note_ = "";
+    bool mounted_ = false;
+};
+
+bool makeSources(const QString &folder)
+{
+    std::printf("files in %s\n", qPrintable(folder));
+    return makeFile(folder + QStringLiteral("/DATA.MDF"), 1024 * kMiB)
+        && makeFile(folder + QStringLiteral("/DATA_LOG.LDF"), 256 * kMiB);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    const QString base = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    QTemporaryDir dir(base.isEmpty() ? QDir::tempPath() + QStringLiteral("/zdbbench-XXXXXX")
-                                     : base + QStringLiteral("/zdbbench-XXXXXX"));
-    const auto at = [&](const char *name) { return dir.filePath(QString::fromUtf8(name)); };
-    std::printf("files in %s\n", qPrintable(dir.path()));
-    if (!makeFile(at("DATA.MDF"), qint64(1) << 30) || !makeFile(at("DATA_LOG.LDF"), qint64(256) << 20)) {
-        std::fprintf(stderr, "cannot write the source files\n");
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    int rounds = 5;
+    QString base = QStringLiteral("/var/tmp");
+    for (int i = 1; i < argc; ++i) {
+        if (QByteArray(argv[i]) == "--rounds" && i + 1 < argc)
+            rounds = std::max(1, std::atoi(argv[++i]));
+        else
+            base = QString::fromLocal8Bit(argv[i]);
+    }
+    QByteArray templ = native(base + QStringLiteral("/zdbbench-XXXXXX"));
+    if (!::mkdtemp(templ.data())) {
+        std::fprintf(stderr, "cannot make a folder in %s\n", qPrintable(base));
         return 1;
     }
-
-    // Sources on disk first, so that no round pays for writing them back.
-    QProcess::execute(QStringLiteral("sync"), {});
-
-    AnswerYes boxes;
-    NoSettings settings;
-    SkippingTime time;
-    StubShells shells;
-    HostFileOps files;
-    HostRunLock lock;
-    class : public SystemInfo {
-        int osPlatform() const override { return 2; }
-        QString productName() const override { return QStringLiteral("bench"); }
-    } info;
-    Platform platform;
-    platform.messageBoxes = &boxes;
-    platform.settings = &settings;
-    platform.clock = &time;
-    platform.systemInfo = &info;
-    platform.events = &time;
-    platform.shells = &shells;
-    platform.files = &files;
-    platform.runLock = &lock;
-
-    MainWindow w(platform);
-    w.load();
-    w.control(QStringLiteral("DBデータパス")).setText(at("DATA.MDF"));
-    w.control(QStringLiteral("DBログパス")).setText(at("DATA_LOG.LDF"));
-    w.control(QStringLiteral("DNO"), 7).setValue(true);
-    w.control(QStringLiteral("Path"), 7).setText(at("bk/その他/DATA.MDF"));
-    w.control(QStringLiteral("Path2"), 7).setText(at("bk/その他/DATA_LOG.LDF"));
-
-    const auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
-    };
-    const auto clear = [&] {
-        for (const char *name : {"bk/その他/DATA.MDF", "bk/その他/DATA_LOG.LDF", "cp.MDF", "cp.LDF"})
-            QFile::remove(at(name));
-    };
-    const int rounds = 5;
-    for (const auto &[name, method] : {std::pair{"read+hash+write", CopyMethod::ReadWrite},
-                                       std::pair{"copy_file_range+hash", CopyMethod::OffloadThenHash}}) {
-        HostFileOps methodFiles(method);
-        platform.files = &methodFiles;
-        std::vector<double> downs, verifies, cps;
-        for (int round = 1; round <= rounds; ++round) {
-            clear();
-            boxes.prompts.clear();
-            YES_Click(w);
-            const qint64 returned = shells.clock.nsecsElapsed();
-            const QString msg = w.control(QStringLiteral("MSG1")).text();
-            if (msg != QStringLiteral("正常に処理終了しました") || boxes.prompts.size() != 1) {
-                std::fprintf(stderr, "run failed: %s / %s\n", qPrintable(msg), qPrintable(boxes.prompts.join(u'|')));
-                return 1;
-            }
-            const double down = (shells.startBegan - shells.stopEnded) / 1e9;
-            // The restart wait is skipped, so what follows the start command is the read-back.
-            const double verify = (returned - shells.startEnded) / 1e9;
-            const double copy = seconds([&] {
-                cp(at("DATA.MDF"), at("cp.MDF"));
-                cp(at("DATA_LOG.LDF"), at("cp.LDF"));
-            });
-            QProcess::execute(QStringLiteral("sync"), {});
-            std::printf("%s round %d: downtime %.3f s, cp %.3f s, ratio %.2f; read-back after restart %.3f s\n", name,
-                        round, down, copy, down / copy, verify);
-            downs.push_back(down);
-            verifies.push_back(verify);
-            cps.push_back(copy);
-        }
-        std::printf("%s median: downtime %.3f s, cp %.3f s, ratio %.2f, read-back after restart %.3f s\n", name,
-                    median(downs), median(cps), median(downs) / median(cps), median(verifies));
+    const QString folder = QFile::decodeName(templ);
+    bool ok = makeSources(folder);
+    std::printf("(*) read-back: flush and hash from the disk after the restart, not downtime\n"
+                "(**) processor time of the child doing it, read-back included\n");
+    QFile load(QStringLiteral("/proc/loadavg"));
+    if (load.open(QIODevice::ReadOnly))
+        std::printf("load average at the start: %s", load.readAll().constData());
+    ok = ok && measure("Warm cache", folder, rounds, false)
+        && (getenv("XWARM") || measure("Cold cache", folder, rounds, true));
+    if (getenv("XWARM")) {
+        runProgram({"rm", "-rf", "--", str(folder)});
+        return 0;
     }
-    clear();
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("peak memory (ru_maxrss) %.1f MiB\n", usage.ru_maxrss / 1024.0);
-    return 0;
+    runProgram({"rm", "-rf", "--", str(folder)});
+    if (!ok)
+        return 1;
+
+    if (::geteuid() != 0) {
+        std::printf("\nXFS with reflinks: skipped (needs root for a loop device)\n");
+        return 0;
+    }
+    ReflinkFolder xfs(QFile::decodeName(templ.left(templ.lastIndexOf('/'))));
+    if (!xfs.mounted()) {
+        std::printf("\nXFS with reflinks: skipped (%s)\n", xfs.note());
+        return 0;
+    }
+    ok = makeSources(xfs.path()) && measure("XFS with reflinks, warm cache", xfs.path(), rounds, false);
+    return ok ? 0 : 1;
 }

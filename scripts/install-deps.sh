@@ -11,6 +11,7 @@ packages=(
   libcups2-dev poppler-utils xdotool cups printer-driver-cups-pdf
   pkg-config libxxhash-dev
   xfsprogs
+  exfat-fuse exfatprogs btrfs-progs
 )
 missing=()
 for p in "${packages[@]}"; do

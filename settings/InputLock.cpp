@@ -3,8 +3,7 @@
 #include "Form.h"
 #include "MessageBoxes.h"
 #include "Platform.h"
-
-#include <QStringList>
+#include "SettingsControls.h"
 
 namespace zdb {
 
@@ -13,18 +12,19 @@ namespace {
 // Buttons that stay usable while the inputs are locked.
 bool isExempt(const QString &upperName)
 {
-    static const QStringList exempt{QStringLiteral("YES"), QStringLiteral("END"), QStringLiteral("PRN"),
-                                    QStringLiteral("ロックと解除"), QStringLiteral("下矢印")};
-    return exempt.contains(upperName);
+    for (const QString &name : settingsControls().alwaysUsable)
+        if (name.toUpper() == upperName)
+            return true;
+    return false;
 }
 
 } // namespace
 
 void ロックと解除_Click(Form &ME)
 {
-    // The lock has no state of its own: DBサーバー名 tells it.
+    // The lock has no state of its own: the service name's field tells it.
     bool target = true;
-    if (ME.control(QStringLiteral("DBサーバー名")).locked()) {
+    if (ME.control(settingsControls().serviceName).locked()) {
         const QString question = QStringLiteral("ロックを解除し、設定変更が可能な状態にします。") + u'\r'
             + QStringLiteral("システムに詳しい方は、　　はい　　を選択して下さい") + u'\r'
             + QStringLiteral("そうでない場合は、　　　　いいえ　を選択して下さい");

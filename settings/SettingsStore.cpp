@@ -4,6 +4,7 @@
 #include "MessageBoxes.h"
 #include "Platform.h"
 #include "SettingsBackend.h"
+#include "SettingsControls.h"
 #include "Text.h"
 
 namespace zdb {
@@ -11,8 +12,14 @@ namespace zdb {
 namespace {
 
 const QString kApp = QStringLiteral("QXN");
-const QString kSingleFields[] = {QStringLiteral("DBサーバー名"), QStringLiteral("DBデータパス"),
-                                 QStringLiteral("DBログパス")};
+// The stored keys of the three single fields and the control each is shown in.
+struct SingleField {
+    QString key;
+    QString SettingsControls::*control;
+};
+const SingleField kSingleFields[] = {{QStringLiteral("DBサーバー名"), &SettingsControls::serviceName},
+                                     {QStringLiteral("DBデータパス"), &SettingsControls::dataSource},
+                                     {QStringLiteral("DBログパス"), &SettingsControls::logSource}};
 const QString kDataRowKey = QStringLiteral("DBデータパス1");
 const QString kLogRowKey = QStringLiteral("DBログパス1");
 constexpr int kRows = 8;
@@ -32,48 +39,50 @@ QString faultLine(SettingsFault fault)
 
 QString settingsSection(const Form &ME)
 {
-    return QStringLiteral("ZorvatDBバックアップ") + trimSpaces(ME.control(QStringLiteral("設定番号")).text());
+    return QStringLiteral("ZorvatDBバックアップ") + trimSpaces(ME.control(settingsControls().number).text());
 }
 
 QVariant FMM_GETレジストリ1(Form &ME, QVariant &キー)
 {
+    const SettingsControls &names = settingsControls();
     SettingsBackend &store = ME.platform().settings;
     const QString section = settingsSection(ME);
-    for (const QString &field : kSingleFields) {
-        キー = field;
-        ME.control(field).setText(store.read(kApp, section, field, QString()));
+    for (const SingleField &field : kSingleFields) {
+        キー = field.key;
+        ME.control(names.*field.control).setText(store.read(kApp, section, field.key, QString()));
     }
     for (int i = 0; i < kRows; ++i) {
         キー = kDataRowKey + QString::number(i);
-        ME.control(QStringLiteral("Path"), i).setText(store.read(kApp, section, キー.toString(), QString()));
+        ME.control(names.dataTargets, i).setText(store.read(kApp, section, キー.toString(), QString()));
     }
     for (int i = 0; i < kRows; ++i) {
         キー = kLogRowKey + QString::number(i);
-        ME.control(QStringLiteral("Path2"), i).setText(store.read(kApp, section, キー.toString(), QString()));
+        ME.control(names.logTargets, i).setText(store.read(kApp, section, キー.toString(), QString()));
     }
     return {};
 }
 
 QVariant FMM_SETレジストリ1(Form &ME, QVariant &キー)
 {
+    const SettingsControls &names = settingsControls();
     SettingsBackend &store = ME.platform().settings;
     const QString section = settingsSection(ME);
-    for (const QString &field : kSingleFields) {
-        キー = field;
-        store.write(kApp, section, field, trimSpaces(ME.control(field).text()));
+    for (const SingleField &field : kSingleFields) {
+        キー = field.key;
+        store.write(kApp, section, field.key, trimSpaces(ME.control(names.*field.control).text()));
     }
     // The three boxes show what was stored.
-    for (const QString &field : kSingleFields) {
-        キー = field;
-        ME.control(field).setText(store.read(kApp, section, field, QStringLiteral("0")));
+    for (const SingleField &field : kSingleFields) {
+        キー = field.key;
+        ME.control(names.*field.control).setText(store.read(kApp, section, field.key, QStringLiteral("0")));
     }
     for (int i = 0; i < kRows; ++i) {
         キー = kDataRowKey + QString::number(i);
-        store.write(kApp, section, キー.toString(), trimSpaces(ME.control(QStringLiteral("Path"), i).text()));
+        store.write(kApp, section, キー.toString(), trimSpaces(ME.control(names.dataTargets, i).text()));
     }
     for (int i = 0; i < kRows; ++i) {
         キー = kLogRowKey + QString::number(i);
-        store.write(kApp, section, キー.toString(), trimSpaces(ME.control(QStringLiteral("Path2"), i).text()));
+        store.write(kApp, section, キー.toString(), trimSpaces(ME.control(names.logTargets, i).text()));
     }
     return {};
 }

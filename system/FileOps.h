@@ -26,8 +26,8 @@ struct FreeSpace {
 
 // How a staged copy reads its source while hashing it.
 enum class CopyMethod {
-    ReadWrite, // read into a buffer, hash it, write it out
-    OffloadThenHash, // the kernel copies each chunk, the hash reads it back from the cache
+    ReadWrite, // read into a buffer, hash it, write it out (also where the kernel cannot copy)
+    OffloadThenHash, // the kernel copies, a second thread hashes right behind it (least downtime)
 };
 
 // File operations on full paths ("/" separates folders on Linux). Failures

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -15,12 +16,13 @@
 #include <filesystem>
 #include <linux/fs.h>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 #include <xxhash.h>
@@ -107,9 +109,16 @@ int makeTempBeside(const QString &target, const char *marker, QString *tempPath)
 }
 
 // Large enough that system calls cost little, small enough for a lean process.
-constexpr size_t kChunk = 8 << 20;
-// The kernel copies in larger steps; only the mapping for the hash costs memory.
-constexpr size_t kOffloadChunk = 32 << 20;
+constexpr size_t kChunk = 1 << 20;
+// The kernel copy goes in steps small enough that the hash, right behind it,
+// finds the bytes still in the processor's shared cache (of the steps tried,
+// 512 KiB to 8 MiB, this measured best); the hash reads them into a buffer
+// that stays in its core's own cache.
+constexpr off_t kOffloadChunk = 2 << 20;
+constexpr size_t kHashChunk = 256 << 10;
+// How far the hash may fall behind the kernel copy: what it reads must still
+// be in the cache.
+constexpr off_t kMaxLag = 64 << 20;
 
 // Streams bytes into an XXH3 64-bit hash.
 class Hasher {
@@ -167,6 +176,17 @@ void report(const Progress &progress, off_t done, off_t total)
         progress(qint64(done), qint64(total));
 }
 
+// The source must end where it ended when the copy began: a database file
+// that changes size under the copy was not stopped.
+void checkSizeUnchanged(int src, int dst, off_t size)
+{
+    struct stat s, d;
+    if (::fstat(src, &s) != 0 || ::fstat(dst, &d) != 0)
+        fail(errno, true);
+    if (s.st_size != size || d.st_size != size)
+        throw PlatformError(kErrDiskIo);
+}
+
 // Reads the source once into a buffer, hashing and writing it.
 quint64 copyByReading(int src, int dst, off_t size, const Progress &progress)
 {
@@ -177,46 +197,114 @@ quint64 copyByReading(int src, int dst, off_t size, const Progress &progress)
         const size_t n = readAt(src, buffer.data(), buffer.size(), done, true);
         if (n == 0)
             break;
+        if (done + off_t(n) > size) // grew under us
+            throw PlatformError(kErrDiskIo);
         hash.add(buffer.data(), n);
         writeAll(dst, buffer.data(), n);
         done += off_t(n);
-        report(progress, std::min(done, size), size);
+        report(progress, done, size);
     }
-    if (done != size) // the source changed size under us
+    if (done != size)
         throw PlatformError(kErrDiskIo);
     return hash.digest();
 }
 
-// Maps a chunk of a file read-only for as long as it lives.
-class MappedChunk {
+// Hashes the source on a thread of its own, just behind the kernel copy,
+// reading each range from the cache where the copy has just put it.
+class HashBehind {
 public:
-    MappedChunk(int fd, off_t offset, size_t length)
-        : length_(length), data_(::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, offset))
+    explicit HashBehind(int src) : src_(src), thread_([this] { run(); }) {}
+    ~HashBehind()
     {
-        if (data_ == MAP_FAILED)
-            fail(errno, true);
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
     }
-    ~MappedChunk() { ::munmap(data_, length_); }
-    MappedChunk(const MappedChunk &) = delete;
-    MappedChunk &operator=(const MappedChunk &) = delete;
-    const char *data() const { return static_cast<const char *>(data_); }
+    HashBehind(const HashBehind &) = delete;
+    HashBehind &operator=(const HashBehind &) = delete;
+
+    // Bytes up to `end` are copied; waits while the hash lags too far.
+    void copiedUpTo(off_t end)
+    {
+        std::unique_lock lock(mutex_);
+        copied_ = end;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return failure_ != 0 || copied_ - hashed_ <= kMaxLag; });
+        if (failure_ != 0)
+            throw PlatformError(failure_);
+    }
+    quint64 digest()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return failure_ != 0 || hashed_ == copied_; });
+        if (failure_ != 0)
+            throw PlatformError(failure_);
+        return hash_.digest();
+    }
 
 private:
-    size_t length_;
-    void *data_;
+    void run() noexcept
+    {
+        try {
+            std::vector<char> buffer(kHashChunk);
+            for (;;) {
+                off_t from = 0, to = 0;
+                {
+                    std::unique_lock lock(mutex_);
+                    changed_.wait(lock, [&] { return stop_ || copied_ > hashed_; });
+                    if (stop_)
+                        return;
+                    from = hashed_;
+                    to = std::min(copied_, from + off_t(buffer.size()));
+                }
+                const size_t want = size_t(to - from);
+                if (readAt(src_, buffer.data(), want, from, true) != want) // shrank after the copy
+                    throw PlatformError(kErrDiskIo);
+                hash_.add(buffer.data(), want);
+                {
+                    const std::lock_guard lock(mutex_);
+                    hashed_ = to;
+                }
+                changed_.notify_all();
+            }
+        } catch (const PlatformError &e) {
+            stopWith(e.number());
+        } catch (...) {
+            stopWith(kErrInternal);
+        }
+    }
+    void stopWith(int number)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            failure_ = number;
+        }
+        changed_.notify_all();
+    }
+
+    int src_;
+    Hasher hash_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    off_t copied_ = 0, hashed_ = 0;
+    int failure_ = 0;
+    bool stop_ = false;
+    std::thread thread_; // last: starts once the rest is set up
 };
 
-// The kernel copies a chunk, then the hash reads the same chunk of the source
-// where it lies in the cache, through a mapping, so no byte is copied twice.
-// False when the kernel cannot copy between these files.
-bool copyByOffload(int src, int dst, off_t size, const Progress &progress, quint64 *checksum)
+// The kernel copies chunk after chunk while the hash follows on a second
+// thread. A short copy just goes on from where it stopped. False when the
+// kernel cannot copy between these files.
+bool copyByOffload(const SystemCalls &sys, int src, int dst, off_t size, const Progress &progress, quint64 *checksum)
 {
-    Hasher hash;
+    HashBehind hash(src);
     off_t done = 0;
     while (done < size) {
-        const size_t want = size_t(std::min<off_t>(size - done, off_t(kOffloadChunk)));
         off_t in = done, out = done;
-        const ssize_t n = ::copy_file_range(src, &in, dst, &out, want, 0);
+        const ssize_t n = sys.copyFileRange(src, &in, dst, &out, size_t(std::min(size - done, kOffloadChunk)));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -224,36 +312,35 @@ bool copyByOffload(int src, int dst, off_t size, const Progress &progress, quint
                 return false;
             fail(errno, false);
         }
-        if (n == 0) // the source shrank under us: the copy would be short
+        if (n == 0) // the source shrank under us
             throw PlatformError(kErrDiskIo);
-        {
-            const MappedChunk chunk(src, done, size_t(n));
-            hash.add(chunk.data(), size_t(n));
-        }
         done += n;
+        hash.copiedUpTo(done);
         report(progress, done, size);
     }
-    if (::lseek(dst, 0, SEEK_END) != size)
-        throw PlatformError(kErrDiskIo);
     *checksum = hash.digest();
     return true;
 }
 
 // Copies all of src to dst: a reflink where the file system shares blocks,
 // else by the chosen method, hashing the source on the way.
-StagedCopy copyContents(int src, int dst, off_t size, CopyMethod method, const Progress &progress)
+StagedCopy copyContents(const SystemCalls &sys, int src, int dst, off_t size, CopyMethod method,
+                        const Progress &progress)
 {
     StagedCopy result;
     report(progress, 0, size);
     if (size > 0 && ::ioctl(dst, FICLONE, src) == 0) {
         result.shared = true;
-        report(progress, size, size);
-        return result;
+    } else {
+        ::posix_fadvise(src, 0, 0, POSIX_FADV_SEQUENTIAL);
+        if (method != CopyMethod::OffloadThenHash || !copyByOffload(sys, src, dst, size, progress, &result.checksum)) {
+            if (::ftruncate(dst, 0) != 0)
+                fail(errno, false);
+            result.checksum = copyByReading(src, dst, size, progress);
+        }
     }
-    ::posix_fadvise(src, 0, 0, POSIX_FADV_SEQUENTIAL);
-    if (method == CopyMethod::OffloadThenHash && copyByOffload(src, dst, size, progress, &result.checksum))
-        return result;
-    result.checksum = copyByReading(src, dst, size, progress);
+    checkSizeUnchanged(src, dst, size);
+    report(progress, size, size);
     return result;
 }
 
@@ -447,7 +534,7 @@ StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, co
     QString temp;
     Fd dst(makeTempBeside(target, kTempMarker, &temp));
     try {
-        StagedCopy copy = copyContents(src.fd, dst.fd, st.st_size, method_, progress);
+        StagedCopy copy = copyContents(sys_, src.fd, dst.fd, st.st_size, method_, progress);
         copy.path = temp;
         // Flushed later, when the database runs again: the flush is no downtime.
         const struct timespec times[2] = {st.st_atim, st.st_mtim};

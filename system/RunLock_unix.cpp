@@ -20,7 +20,7 @@ namespace {
 QByteArray socketName(const QByteArray &scope, const QString &serviceName)
 {
     const QByteArray name = scope + serviceName.toUtf8();
-    const QByteArray plain = QByteArrayLiteral("zorvatdbbackup-run:") + name;
+    QByteArray plain = QByteArrayLiteral("zorvatdbbackup-run:") + name;
     if (plain.size() < qsizetype(sizeof(sockaddr_un::sun_path)))
         return plain;
     return QByteArrayLiteral("zorvatdbbackup-run#")

@@ -4,6 +4,7 @@
 #include "PlatformError.h"
 #include "RunLock.h"
 #include "ServiceTexts.h"
+#include "TestFiles.h"
 #include "TestPlatform.h"
 #include "TestRegistry.h"
 #include "Widgets.h"
@@ -21,6 +22,8 @@
 #include <unistd.h>
 
 using namespace zdb;
+using test::readFile;
+using test::writeFile;
 
 namespace {
 
@@ -51,18 +54,6 @@ QString startFailure()
     return QStringLiteral("エラーです。ＤＢサービスを、開始できません。\rＤＢサービスの状態を、確認して下さい。");
 }
 QString report(int n) { return QStringLiteral("エラーです ") + QString::number(n) + u'\r' + errorText(n) + u'\r'; }
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : kMissing;
-}
 
 using Faults = QList<test::FaultyFileOps::Fault>;
 

@@ -1,11 +1,35 @@
+#include "FocusMark.h"
 #include "MainWindow.h"
+#include "Platform.h"
+#include "SettingsBackend.h"
+#include "SettingsStore.h"
 #include "StartUp.h"
 #include "TestPlatform.h"
 #include "TestRegistry.h"
 
+#include <QDir>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
 
 using namespace zdb;
+
+namespace {
+
+// The nineteen input fields in key order.
+QList<Control> fields(Form &w)
+{
+    QList<Control> out = {w.control(QStringLiteral("DBサーバー名")), w.control(QStringLiteral("DBデータパス")),
+                          w.control(QStringLiteral("DBログパス"))};
+    for (int i = 0; i < 8; ++i)
+        out << w.control(QStringLiteral("Path"), i);
+    for (int i = 0; i < 8; ++i)
+        out << w.control(QStringLiteral("Path2"), i);
+    return out;
+}
+
+} // namespace
 
 class StartUpTest : public QObject {
     Q_OBJECT
@@ -136,6 +160,10 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QVERIFY(w.isLoaded());
         QTRY_VERIFY(w.activeControl() == w.control("YES"));
+        QCOMPARE(w.control("YES").backColor(), kFocusMark);
+        // The start-up run found nothing marked: the layout's colours stay.
+        QCOMPARE(w.control(QStringLiteral("DBサーバー名")).backColor(), rgb(224, 224, 224));
+        QCOMPARE(w.control("END").backColor(), kButtonFace);
     }
 
     void endClosesWindow()
@@ -146,6 +174,63 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QTest::mouseClick(w.control("END").widget(), Qt::LeftButton);
         QTRY_VERIFY(!w.isVisible());
+    }
+
+    // Whatever stands where the settings file should be, the window opens
+    // with empty fields and one box naming the file; a store says why it
+    // cannot keep anything and leaves the file alone.
+    void settingsFileThatIsNoSettings_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("storeReason");
+        const QString notAFile = QStringLiteral("通常のファイルではありません。\r");
+        const QString notAFileStore = QStringLiteral("設定ファイルが通常のファイルではありません。\r");
+        QTest::newRow("random bytes") << "bytes" << QString() << QStringLiteral("設定ファイルを読み込めません。\r");
+        QTest::newRow("named pipe") << "pipe" << notAFile << notAFileStore;
+        QTest::newRow("folder") << "folder" << notAFile << notAFileStore;
+    }
+    void settingsFileThatIsNoSettings()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QFETCH(QString, storeReason);
+        QTemporaryDir dir;
+        const QString ini = dir.filePath("QXN.ini");
+        QByteArray bytes(4096, Qt::Uninitialized);
+        QRandomGenerator(13).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        if (kind == "bytes") {
+            QFile file(ini);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        } else if (kind == "pipe") {
+            QCOMPARE(::mkfifo(QFile::encodeName(ini).constData(), 0600), 0);
+        } else {
+            QVERIFY(QDir().mkpath(ini));
+        }
+        test::TestPlatform tp;
+        QtSettingsBackend store(ini);
+        Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
+        MainWindow w(p);
+        w.load();
+        w.show();
+        QTRY_COMPARE(tp.boxes.prompts(),
+                     QStringList{QStringLiteral("エラーです。設定ファイルを読み込めません。\r") + reason + ini});
+        for (Control c : fields(w))
+            QCOMPARE(c.text(), QString());
+
+        for (Control c : fields(w))
+            c.setText(QStringLiteral("typed"));
+        設定記憶_Click(w);
+        QCOMPARE(tp.boxes.prompts().last(), QStringLiteral("エラーです。設定を記憶できません。\r") + storeReason + ini);
+        const QFileInfo after(ini);
+        if (kind == "bytes") {
+            QFile file(ini);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), bytes);
+        } else {
+            QCOMPARE(after.isDir(), kind == "folder");
+            QVERIFY(!after.isFile());
+        }
     }
 };
 

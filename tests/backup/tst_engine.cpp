@@ -6,6 +6,7 @@
 #include "RunRecords.h"
 #include "ServiceTexts.h"
 #include "SystemDoubles.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 
 #include <QDir>
@@ -15,6 +16,8 @@
 #include <QTest>
 
 using namespace zdb;
+using test::readFile;
+using test::writeFile;
 
 namespace {
 
@@ -23,17 +26,6 @@ const QString kStart = QStringLiteral("NET START db");
 const QString kRestarted = QStringLiteral("<restarted>");
 const QString kNoLog = QStringLiteral("DBログファイルなし");
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 QString report(int n) { return runErrorReport(n, errorText(n)); }
 
 // The engine on real files in a temporary folder, with the service manager

@@ -9,10 +9,8 @@ set -uo pipefail
 program=$(readlink -f "${1:?usage: print_e2e.sh path/to/zorvatdbbackup [--refused]}")
 refused=0
 [ "${2:-}" = --refused ] && refused=1
-# cups-pdf reads its settings from /etc/cups, a folder every run on this
-# machine shares: a queue name of its own keeps runs from taking each
-# other's settings (and output folder) at the same time.
-queue=zdbe2e_$$
+# Its own name: the cups-pdf settings file of a queue is the machine's, shared by runs side by side.
+queue=zdbe2e$$
 work=
 skip() { echo "SKIPPED: $*"; exit 77; }
 # A failure shows what the program and the X server said.

@@ -16,7 +16,9 @@ STOP_FAILURE = [
     "通常DBサービス名は、MSDE2000       の場合は、MSSQL$ｲﾝｽﾀﾝｽ名      ",
     "                    MSSQL2000SERVERの場合は、MSSQLServer    です",
 ]
-SERVICE = "MSSQL$売上"
+# One run per service name on the whole machine: a name of this run's own, so
+# that test runs side by side never hold each other's lock.
+SERVICE = f"MSSQL$売上{os.getpid()}"
 # The restart waits 0.00004 day after the start command has ended.
 RESTART_WAIT = 0.00004 * 86400
 

@@ -1,59 +1,57 @@
 #pragma once
 
-#include "MainWindow.h"
-#include "TestPlatform.h"
-
-#include <QApplication>
-#include <QRegularExpression>
-#include <QTest>
-#include <memory>
+#include "FocusMark.h"
+#include "KeyMove.h"
+#include "TestWindow.h"
 
 namespace zdb::test {
 
-// The real main window, loaded on doubles, shown and active.
-struct ShownWindow {
-    TestPlatform tp;
-    MainWindow window{tp.platform};
-
-    ShownWindow()
+// The test window with the handlers the main window gives its controls: every
+// focus entry marks the control, Escape closes, other keys move the focus.
+class KeyedWindow : public TestWindow {
+public:
+    explicit KeyedWindow(Platform &platform) : TestWindow(platform)
     {
-        window.load();
-        window.show();
-        window.activateWindow();
-    }
-    bool ready() { return QTest::qWaitForWindowActive(&window); }
-
-    // "Path(7)" names an array element, "YES" a single control.
-    Control operator[](const QString &label) const
-    {
-        static const QRegularExpression element(QStringLiteral("^(.+)\\((\\d+)\\)$"));
-        const auto m = element.match(label);
-        return m.hasMatch() ? window.control(m.captured(1), m.captured(2).toInt()) : window.control(label);
-    }
-    // The label of the control with the focus, in the same form.
-    QString focusLabel() const
-    {
-        const Control c = window.activeControl();
-        if (c.isNull())
-            return QStringLiteral("(none)");
-        return c.index() >= 0 ? QStringLiteral("%1(%2)").arg(c.name()).arg(c.index()) : c.name();
-    }
-    // A key as the user presses it: through the window system to the focus.
-    void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-    {
-        QTest::keyClick(window.windowHandle(), key, modifiers);
-    }
-    void type(const QString &text)
-    {
-        for (const QChar c : text) {
-            // keyClicks takes Latin-1 only; other characters come as text.
-            if (c.unicode() < 128)
-                QTest::keyClick(QApplication::focusWidget(), c.toLatin1());
-            else
-                QTest::sendKeyEvent(QTest::Click, QApplication::focusWidget(), Qt::Key_unknown, QString(c),
-                                    Qt::NoModifier);
+        for (int i = 0; i < controlCount(); ++i) {
+            const Control c = control(i);
+            const ControlKind kind = c.kind();
+            if (kind != ControlKind::Label && kind != ControlKind::Frame && kind != ControlKind::SysInfo)
+                setGotFocusHandler(c, [this] { markFocus(); });
         }
     }
+
+protected:
+    void onLoad() override
+    {
+        TestWindow::onLoad();
+        setKeyPreview(true);
+        markFocus();
+    }
+    void keyDown(qint16 keyCode, int) override
+    {
+        if (keyCode == 27) {
+            close();
+            return;
+        }
+        キー移動1(*this, keyCode);
+    }
+
+private:
+    void markFocus() { フォーカス色付1(*this, QStringLiteral("GotFocus"), 0); }
 };
+
+using ShownWindow = ShownForm<KeyedWindow>;
+
+// The inputs as the input lock leaves them: read-only fields, load and store off.
+inline void lockInputs(Form &w)
+{
+    for (int i = 0; i < w.controlCount(); ++i) {
+        Control c = w.control(i);
+        if (c.kind() == ControlKind::TextBox || c.kind() == ControlKind::ComboBox)
+            c.setLocked(true);
+    }
+    w.control(QStringLiteral("設定読込")).setEnabled(false);
+    w.control(QStringLiteral("設定記憶")).setEnabled(false);
+}
 
 } // namespace zdb::test

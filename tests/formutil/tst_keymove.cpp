@@ -1,5 +1,4 @@
 #include "FocusMark.h"
-#include "InputLock.h"
 #include "KeyMove.h"
 #include "TestRegistry.h"
 #include "WindowFixture.h"
@@ -90,7 +89,7 @@ private slots:
         test::ShownWindow w;
         QVERIFY(w.ready());
         if (locked)
-            ロックと解除_Click(w.window);
+            test::lockInputs(w.window);
         w[start].setFocus();
         QCOMPARE(w.focusLabel(), start);
         if (!typed.isEmpty())

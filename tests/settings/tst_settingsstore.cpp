@@ -1,17 +1,16 @@
-#include "MainWindow.h"
 #include "Platform.h"
 #include "SettingsBackend.h"
 #include "SettingsStore.h"
-#include "TestPlatform.h"
+#include "SettingsWindow.h"
 #include "TestRegistry.h"
 
 #include <QDir>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
-#include <sys/stat.h>
 
 using namespace zdb;
+
+Q_DECLARE_METATYPE(zdb::SettingsControls)
 
 namespace {
 
@@ -66,7 +65,7 @@ private slots:
         QFETCH(QString, number);
         QFETCH(QString, section);
         test::TestPlatform tp;
-        MainWindow w(tp.platform);
+        test::SettingsWindow w(tp.platform);
         w.control(QStringLiteral("設定番号")).setText(number);
         QVariant scratch;
         FMM_SETレジストリ1(w, scratch);
@@ -76,10 +75,48 @@ private slots:
         QCOMPARE(tp.settings.writes, 19);
     }
 
+    // The stored keys are the same whatever the window calls the controls
+    // that show them.
+    void keysStayWhateverTheControlsAreCalled_data()
+    {
+        QTest::addColumn<SettingsControls>("names");
+        QTest::newRow("main window's names") << test::testWindowControls();
+        QTest::newRow("other names") << SettingsControls{"Number", "Server", "Source", "Log", "Dest", "Dest2", {}};
+    }
+    void keysStayWhateverTheControlsAreCalled()
+    {
+        QFETCH(SettingsControls, names);
+        setSettingsControls(names);
+        test::TestPlatform tp;
+        Form w(tp.platform, QStringLiteral("SCR100"));
+        w.addControl(ControlKind::ComboBox, names.number).setText(QStringLiteral(" 4 "));
+        QList<Control> shown;
+        for (const QString &name : {names.serviceName, names.dataSource, names.logSource})
+            shown << w.addControl(ControlKind::TextBox, name);
+        for (const QString &name : {names.dataTargets, names.logTargets})
+            for (int i = 0; i < 8; ++i)
+                shown << w.addControl(ControlKind::TextBox, name, i);
+        for (int n = 0; n < shown.size(); ++n)
+            shown[n].setText(QStringLiteral(" v-%1 ").arg(n));
+
+        QVariant scratch;
+        FMM_SETレジストリ1(w, scratch);
+        const QStringList keys = fieldKeys();
+        QCOMPARE(tp.settings.values.size(), keys.size());
+        for (int n = 0; n < keys.size(); ++n)
+            QCOMPARE(tp.settings.read("QXN", kBase + "4", keys[n], "x"), QStringLiteral("v-%1").arg(n));
+
+        for (Control c : shown)
+            c.setText(QString());
+        FMM_GETレジストリ1(w, scratch);
+        for (int n = 0; n < shown.size(); ++n)
+            QCOMPARE(shown[n].text(), QStringLiteral("v-%1").arg(n));
+    }
+
     void loadEmptiesFieldsWithoutKeys()
     {
         test::TestPlatform tp;
-        MainWindow w(tp.platform);
+        test::SettingsWindow w(tp.platform);
         tp.settings.values.insert(test::MemorySettings::keyOf("QXN", kBase + "1", "DBログパス17"), "/bk/sun.ldf");
         fillDistinct(w, "old");
         w.control(QStringLiteral("設定番号")).setText("1");
@@ -93,7 +130,7 @@ private slots:
     void storeTrimsAndShowsTrimmedSingleFields()
     {
         test::TestPlatform tp;
-        MainWindow w(tp.platform);
+        test::SettingsWindow w(tp.platform);
         w.control(QStringLiteral("設定番号")).setText("2");
         fillDistinct(w, "v");
         w.control(QStringLiteral("DBサーバー名")).setText(" MSSQLServer  ");
@@ -116,7 +153,7 @@ private slots:
     void storingOneNumberLeavesAnotherAlone()
     {
         test::TestPlatform tp;
-        MainWindow w(tp.platform);
+        test::SettingsWindow w(tp.platform);
         Control number = w.control(QStringLiteral("設定番号"));
         number.setText("1");
         fillDistinct(w, "one");
@@ -145,7 +182,7 @@ private slots:
         QFETCH(int, answer);
         QFETCH(bool, loaded);
         test::TestPlatform tp;
-        MainWindow w(tp.platform);
+        test::SettingsWindow w(tp.platform);
         tp.settings.values.insert(test::MemorySettings::keyOf("QXN", kBase + "5", QStringLiteral("DBサーバー名")),
                                   "SVC5");
         w.control(QStringLiteral("設定番号")).setText("5");
@@ -191,7 +228,7 @@ private slots:
         test::TestPlatform tp;
         tp.settings.failFlush = failFlush;
         tp.settings.faultState = fault;
-        MainWindow w(tp.platform);
+        test::SettingsWindow w(tp.platform);
         tp.boxes.answers = {answer};
         設定記憶_Click(w);
         QCOMPARE(tp.boxes.prompts(), QStringList({QStringLiteral("入力情報を記憶します。よろしいですか"), result}));
@@ -212,7 +249,7 @@ private slots:
         test::TestPlatform tp;
         QtSettingsBackend store(dir.filePath("notafolder/QXN.ini"));
         Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
-        MainWindow w(p);
+        test::SettingsWindow w(p);
         w.load();
         fillDistinct(w, "typed");
         設定記憶_Click(w);
@@ -220,62 +257,6 @@ private slots:
         設定読込_Click(w);
         for (Control c : fields(w))
             QCOMPARE(c.text(), QString());
-    }
-
-    // Whatever stands where the settings file should be, the window opens
-    // with empty fields and one box naming the file; a store says why it
-    // cannot keep anything and leaves the file alone.
-    void settingsFileThatIsNoSettings_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("reason");
-        QTest::addColumn<QString>("storeReason");
-        const QString notAFile = QStringLiteral("通常のファイルではありません。\r");
-        const QString notAFileStore = QStringLiteral("設定ファイルが通常のファイルではありません。\r");
-        QTest::newRow("random bytes") << "bytes" << QString() << QStringLiteral("設定ファイルを読み込めません。\r");
-        QTest::newRow("named pipe") << "pipe" << notAFile << notAFileStore;
-        QTest::newRow("folder") << "folder" << notAFile << notAFileStore;
-    }
-    void settingsFileThatIsNoSettings()
-    {
-        QFETCH(QString, kind);
-        QFETCH(QString, reason);
-        QFETCH(QString, storeReason);
-        QTemporaryDir dir;
-        const QString ini = dir.filePath("QXN.ini");
-        QByteArray bytes(4096, Qt::Uninitialized);
-        QRandomGenerator(13).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
-        if (kind == "bytes") {
-            QFile file(ini);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-        } else if (kind == "pipe") {
-            QCOMPARE(::mkfifo(QFile::encodeName(ini).constData(), 0600), 0);
-        } else {
-            QVERIFY(QDir().mkpath(ini));
-        }
-        test::TestPlatform tp;
-        QtSettingsBackend store(ini);
-        Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
-        MainWindow w(p);
-        w.load();
-        w.show();
-        QTRY_COMPARE(tp.boxes.prompts(),
-                     QStringList{QStringLiteral("エラーです。設定ファイルを読み込めません。\r") + reason + ini});
-        for (Control c : fields(w))
-            QCOMPARE(c.text(), QString());
-
-        fillDistinct(w, "typed");
-        設定記憶_Click(w);
-        QCOMPARE(tp.boxes.prompts().last(), QStringLiteral("エラーです。設定を記憶できません。\r") + storeReason + ini);
-        const QFileInfo after(ini);
-        if (kind == "bytes") {
-            QFile file(ini);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QCOMPARE(file.readAll(), bytes);
-        } else {
-            QCOMPARE(after.isDir(), kind == "folder");
-            QVERIFY(!after.isFile());
-        }
     }
 
     // The real store: what is kept under number 3 comes back in a new window.
@@ -287,7 +268,7 @@ private slots:
             test::TestPlatform tp;
             QtSettingsBackend store(ini);
             Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
-            MainWindow w(p);
+            test::SettingsWindow w(p);
             w.load();
             w.control(QStringLiteral("設定番号")).setText("3");
             fillDistinct(w, QStringLiteral("三"));
@@ -297,7 +278,7 @@ private slots:
         test::TestPlatform tp;
         QtSettingsBackend store(ini);
         Platform p{tp.boxes, store, tp.clock, tp.systemInfo, tp.events, tp.printer, tp.backups};
-        MainWindow w(p);
+        test::SettingsWindow w(p);
         w.load();
         // Number 1 holds nothing yet.
         QCOMPARE(w.control(QStringLiteral("DBサーバー名")).text(), QString());

@@ -1,6 +1,7 @@
 #include "ErrorOf.h"
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 
 #include <QDir>
@@ -10,8 +11,10 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -49,15 +52,6 @@ void backUp(FileOps &files, const QString &from, const QString &to)
         throw;
     }
     files.discard(previous);
-}
-
-QStringList tempFilesIn(const QString &folder)
-{
-    QStringList out;
-    for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
-        if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
-            out << name;
-    return out;
 }
 
 } // namespace
@@ -107,7 +101,7 @@ private slots:
         backUp(files_, p(source), p(target));
         QCOMPARE(readFile(p(target)), bytes);
         QCOMPARE(QFileInfo(p(target)).lastModified(), mtime);
-        QVERIFY(tempFilesIn(QFileInfo(p(target)).path()).isEmpty());
+        QVERIFY(test::ourFilesIn(QFileInfo(p(target)).path()).isEmpty());
     }
 
     void copyFailures_data()
@@ -136,8 +130,8 @@ private slots:
         QVERIFY(writeFile(p(QStringLiteral("s.mdf")), "data"));
         QVERIFY(QDir(dir_.path()).mkdir(QStringLiteral("folder")));
         QCOMPARE(errorOf([&] { backUp(files_, p(source), p(target)); }), number);
-        QVERIFY(tempFilesIn(dir_.path()).isEmpty());
-        QVERIFY(tempFilesIn(p(QStringLiteral("folder"))).isEmpty());
+        QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
+        QVERIFY(test::ourFilesIn(p(QStringLiteral("folder"))).isEmpty());
         QCOMPARE(readFile(p(QStringLiteral("s.mdf"))), QByteArray("data"));
     }
 
@@ -157,7 +151,7 @@ private slots:
         std::signal(SIGXFSZ, oldHandler);
         QCOMPARE(number, int(kErrDiskFull));
         QCOMPARE(readFile(p(QStringLiteral("t.mdf"))), QByteArray("previous"));
-        QVERIFY(tempFilesIn(dir_.path()).isEmpty());
+        QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
     }
 
     // /dev/shm is another file system: the kernel copy may refuse and the
@@ -261,41 +255,145 @@ private slots:
         QCOMPARE(files_.sameFile(p(b), p(a)), same);
     }
 
+    // With or without an exchange-rename, and whether the folder flush works:
+    // what swapIntoPlace returns or throws says where the files are, and its
+    // undo puts them back.
     void swapAndUndo_data()
     {
         QTest::addColumn<bool>("previous");
-        QTest::newRow("over a previous copy") << true;
-        QTest::newRow("no previous copy") << false;
+        QTest::addColumn<bool>("exchange");
+        QTest::addColumn<QString>("flush"); // ok, fails, fails with its undo
+        for (const bool previous : {true, false})
+            for (const bool exchange : {true, false})
+                for (const char *flush : {"ok", "fails"})
+                    QTest::addRow("%s, %s, flush %s", previous ? "over a previous copy" : "no previous copy",
+                                  exchange ? "exchange" : "no exchange", flush)
+                        << previous << exchange << QString::fromLatin1(flush);
+        QTest::newRow("flush fails and so does its undo") << true << true << "fails with its undo";
     }
     void swapAndUndo()
     {
         QFETCH(bool, previous);
+        QFETCH(bool, exchange);
+        QFETCH(QString, flush);
+        int exchanges = 0;
+        bool flushFails = false;
+        SystemCalls calls = SystemCalls::host();
+        calls.renameExchange = [&](const char *from, const char *to) {
+            ++exchanges;
+            if (!exchange || (flush == "fails with its undo" && exchanges > 1)) {
+                errno = exchange ? EIO : EINVAL;
+                return -1;
+            }
+            return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
+        };
+        calls.syncFolder = [&](int fd) {
+            if (flushFails) {
+                errno = EIO;
+                return -1;
+            }
+            return ::fsync(fd);
+        };
+        HostFileOps files(CopyMethod::OffloadThenHash, calls);
         const QString target = p(QStringLiteral("t.mdf"));
+        const QByteArray old = previous ? QByteArray("old") : QByteArray("<missing>");
         QVERIFY(writeFile(p(QStringLiteral("s.mdf")), "new"));
         if (previous)
             QVERIFY(writeFile(target, "old"));
-        const StagedCopy staged = files_.stageCopy(p(QStringLiteral("s.mdf")), target, {});
+        const StagedCopy staged = files.stageCopy(p(QStringLiteral("s.mdf")), target, {});
         QVERIFY(
             QFileInfo(staged.path).fileName().startsWith(QStringLiteral(".t.mdf") + QString::fromLatin1(kTempMarker)));
-        QCOMPARE(readFile(target), previous ? QByteArray("old") : QByteArray("<missing>"));
 
-        const QString before = files_.swapIntoPlace(staged.path, target);
+        flushFails = flush != "ok";
+        QString before;
+        const int number = errorOf([&] { before = files.swapIntoPlace(staged.path, target); });
+        flushFails = false;
+        if (flush == "fails") {
+            QCOMPARE(number, int(kErrDiskIo));
+            QCOMPARE(readFile(target), old);
+            QCOMPARE(readFile(staged.path), QByteArray("new"));
+            QCOMPARE(test::ourFilesIn(dir_.path()), QStringList{QFileInfo(staged.path).fileName()});
+            return;
+        }
+        QCOMPARE(number, 0);
         QCOMPARE(readFile(target), QByteArray("new"));
         // The previous copy never sits under a name that leftover cleaning removes.
         QVERIFY(!QFileInfo::exists(staged.path));
+        QCOMPARE(before.isEmpty(), !previous);
         if (previous) {
             QVERIFY(QFileInfo(before).fileName().startsWith(QStringLiteral(".t.mdf")
                                                             + QString::fromLatin1(kPreviousMarker)));
             QCOMPARE(readFile(before), QByteArray("old"));
-        } else {
-            QCOMPARE(before, QString());
         }
-        files_.swapBack(staged.path, before, target);
-        QCOMPARE(readFile(target), previous ? QByteArray("old") : QByteArray("<missing>"));
+        if (flush != "ok")
+            return; // the undo failed: the swap stands, as returned
+        files.swapBack(staged.path, before, target);
+        QCOMPARE(readFile(target), old);
         QCOMPARE(readFile(staged.path), QByteArray("new"));
-        QVERIFY(before.isEmpty() || !QFileInfo::exists(before));
-        files_.discard(staged.path);
-        QVERIFY(tempFilesIn(dir_.path()).isEmpty());
+        files.discard(staged.path);
+        QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
+    }
+
+    // A kernel copy may copy less than asked, or not at all between these
+    // files; a source that changes size under the copy is never a good copy.
+    void copySteps_data()
+    {
+        QTest::addColumn<int>("method");
+        QTest::addColumn<int>("step"); // bytes the kernel copies per call; 0 refuses
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("number");
+        const int offload = int(CopyMethod::OffloadThenHash), reading = int(CopyMethod::ReadWrite);
+        QTest::newRow("short kernel copies") << offload << 1000 << "none" << 0;
+        QTest::newRow("kernel refuses, read instead") << offload << 0 << "none" << 0;
+        QTest::newRow("grows midway, kernel copy") << offload << 1000 << "grow" << int(kErrDiskIo);
+        QTest::newRow("shrinks midway, kernel copy") << offload << 1000 << "shrink" << int(kErrDiskIo);
+        QTest::newRow("grows midway, reading") << reading << 0 << "grow" << int(kErrDiskIo);
+        QTest::newRow("shrinks midway, reading") << reading << 0 << "shrink" << int(kErrDiskIo);
+    }
+    void copySteps()
+    {
+        QFETCH(int, method);
+        QFETCH(int, step);
+        QFETCH(QString, change);
+        QFETCH(int, number);
+        const qint64 size = (3 << 20) + 333;
+        QByteArray bytes(size, '\0');
+        for (qint64 i = 0; i < size; ++i)
+            bytes[i] = char(i * 13 + i / 4093);
+        const QString source = p(QStringLiteral("s.mdf"));
+        QVERIFY(writeFile(source, bytes));
+        int kernelCalls = 0;
+        SystemCalls calls = SystemCalls::host();
+        calls.copyFileRange = [&](int in, off_t *inOffset, int out, off_t *outOffset, size_t length) -> ssize_t {
+            ++kernelCalls;
+            if (step == 0) {
+                errno = EXDEV;
+                return -1;
+            }
+            return ::copy_file_range(in, inOffset, out, outOffset, std::min(length, size_t(step)), 0);
+        };
+        HostFileOps files(CopyMethod(method), calls);
+        bool changed = false;
+        const Progress changeMidway = [&](qint64 done, qint64) {
+            if (change == "none" || changed || done == 0)
+                return;
+            changed = true;
+            QFile f(source);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(change == "grow" ? f.seek(size) && f.write("more") == 4 : f.resize(done / 2));
+        };
+        StagedCopy copy;
+        QCOMPARE(errorOf([&] { copy = files.stageCopy(source, p(QStringLiteral("t.mdf")), changeMidway); }), number);
+        if (number != 0) {
+            QVERIFY(changed);
+            QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
+            return;
+        }
+        if (step > 0)
+            QVERIFY(kernelCalls > size / step);
+        QCOMPARE(readFile(copy.path), bytes);
+        QCOMPARE(copy.checksum, contentChecksum(bytes));
+        QVERIFY(files.verifyCopy(copy, {}));
     }
 
     // Both ways of copying hash exactly the source's bytes, report progress up
@@ -372,17 +470,36 @@ private slots:
         QVERIFY(!QFileInfo::exists(p(QStringLiteral("new"))));
     }
 
+    void moveAsideAndBack_data()
+    {
+        QTest::addColumn<bool>("flushFails");
+        QTest::newRow("flushed") << false;
+        QTest::newRow("flush fails: stays in place") << true;
+    }
     void moveAsideAndBack()
     {
+        QFETCH(bool, flushFails);
+        SystemCalls calls = SystemCalls::host();
+        calls.syncFolder = [&](int fd) {
+            if (flushFails) {
+                errno = EIO;
+                return -1;
+            }
+            return ::fsync(fd);
+        };
+        HostFileOps files(CopyMethod::OffloadThenHash, calls);
         const QString target = p(QStringLiteral("t.ldf"));
-        QCOMPARE(files_.moveAside(target), QString());
+        QCOMPARE(files.moveAside(target), QString());
         QVERIFY(writeFile(target, "log"));
-        const QString aside = files_.moveAside(target);
-        QVERIFY(!QFileInfo::exists(target));
-        QCOMPARE(readFile(aside), QByteArray("log"));
-        files_.moveBack(aside, target);
+        QString aside;
+        QCOMPARE(errorOf([&] { aside = files.moveAside(target); }), flushFails ? int(kErrDiskIo) : 0);
+        if (!flushFails) {
+            QVERIFY(!QFileInfo::exists(target));
+            QCOMPARE(readFile(aside), QByteArray("log"));
+            files.moveBack(aside, target);
+        }
         QCOMPARE(readFile(target), QByteArray("log"));
-        QVERIFY(tempFilesIn(dir_.path()).isEmpty());
+        QVERIFY(test::ourFilesIn(dir_.path()).isEmpty());
     }
 };
 

@@ -1,8 +1,8 @@
 #include "Form.h"
 #include "InputLock.h"
 #include "MessageBoxes.h"
+#include "SettingsWindow.h"
 #include "TestRegistry.h"
-#include "WindowFixture.h"
 
 #include <QAbstractButton>
 
@@ -113,30 +113,56 @@ private slots:
         QCOMPARE(number.text(), QStringLiteral("1"));
     }
 
-    // Another window: exempt names in any case, options untouched.
-    void exemptNamesIgnoreCase()
+    // Another window: the buttons it names as exempt, in any case, stay
+    // usable; the field it names holds the state; options are untouched.
+    void namesComeFromTheWindow_data()
     {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QStringList>("exempt");
+        QTest::addColumn<QStringList>("buttons");
+        QTest::addColumn<QStringList>("disabled"); // by the lock
+        QTest::newRow("main window's names")
+            << QStringLiteral("DBサーバー名") << test::testWindowControls().alwaysUsable
+            << QStringList{"yes", "End", "pRn", QStringLiteral("ロックと解除"), QStringLiteral("下矢印"), "Other"}
+            << QStringList{"Other"};
+        // The main window's exempt names mean nothing on this window.
+        QTest::newRow("other names") << "Service" << QStringList{"Go", "LOCK"}
+                                     << QStringList{"go", "Lock", "YES", "END", "Other"}
+                                     << QStringList{"YES", "END", "Other"};
+    }
+    void namesComeFromTheWindow()
+    {
+        QFETCH(QString, field);
+        QFETCH(QStringList, exempt);
+        QFETCH(QStringList, buttons);
+        QFETCH(QStringList, disabled);
+        SettingsControls names = test::testWindowControls();
+        names.serviceName = field;
+        names.alwaysUsable = exempt;
+        setSettingsControls(names);
         test::TestPlatform tp;
         Form form(tp.platform, QStringLiteral("SCR100"));
-        const QStringList names{"yes", "End", "pRn", QStringLiteral("ロックと解除"), QStringLiteral("下矢印"), "Other"};
-        QList<Control> buttons;
-        for (const QString &n : names)
-            buttons << form.addControl(ControlKind::CommandButton, n);
+        QList<Control> made;
+        for (const QString &n : buttons)
+            made << form.addControl(ControlKind::CommandButton, n);
         Control option = form.addControl(ControlKind::OptionButton, QStringLiteral("DNO"), 0);
         option.setEnabled(false);
-        Control field = form.addControl(ControlKind::TextBox, QStringLiteral("DBサーバー名"));
+        Control stateField = form.addControl(ControlKind::TextBox, field);
         Control combo = form.addControl(ControlKind::ComboBox, QStringLiteral("Combo1"));
         form.addControl(ControlKind::SysInfo, QStringLiteral("SysInfo1"));
 
         ロックと解除_Click(form);
-        for (int i = 0; i < 5; ++i)
-            QVERIFY2(buttons[i].enabled(), qPrintable(names[i]));
-        QVERIFY(!buttons[5].enabled());
-        QVERIFY(field.locked());
+        for (int i = 0; i < made.size(); ++i)
+            QVERIFY2(made[i].enabled() != disabled.contains(buttons[i]), qPrintable(buttons[i]));
+        QVERIFY(stateField.locked());
         QVERIFY(combo.locked());
+        QVERIFY(tp.boxes.shown.isEmpty());
         ロックと解除_Click(form);
-        QVERIFY(buttons[5].enabled());
+        QCOMPARE(tp.boxes.shown.size(), 1); // the state was read from the named field
+        QVERIFY(!stateField.locked());
         QVERIFY(!combo.locked());
+        for (const Control &c : made)
+            QVERIFY(c.enabled());
         QVERIFY(!option.enabled());
     }
 };

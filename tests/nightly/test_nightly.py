@@ -1,0 +1,174 @@
+"""The nightly run from a shell with no display: `--run [--settings N]`
+against a stand-in service manager."""
+import filecmp
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+PROGRAM = os.environ["ZDB_PROGRAM"]
+UNITS = os.environ["ZDB_UNITS"]
+SERVICE = "売上DB"
+
+STUB = r"""#!/usr/bin/python3
+import json, os, sys
+here = os.path.dirname(os.path.abspath(__file__))
+with open(os.path.join(here, "calls.jsonl"), "a", encoding="utf-8") as f:
+    f.write(json.dumps([os.path.basename(sys.argv[0])] + sys.argv[1:], ensure_ascii=False) + "\n")
+words = sys.argv[1:]
+verb = words[0] if os.path.basename(sys.argv[0]) == "systemctl" else words[-1]
+try:
+    with open(os.path.join(here, "exit-" + verb)) as f:
+        sys.exit(int(f.read()))
+except FileNotFoundError:
+    sys.exit(0)
+"""
+
+
+def ini_name(text):
+    """A name as the settings store writes it in its INI file."""
+    return "".join(c if ord(c) < 128 else "%U{:04X}".format(ord(c)) for c in text)
+
+
+class NightlyTest(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="zdb-nightly-")
+        self.bin = os.path.join(self.home, "bin")
+        os.makedirs(self.bin)
+        for name in ("systemctl", "service"):
+            path = os.path.join(self.bin, name)
+            with open(path, "w") as f:
+                f.write(STUB)
+            os.chmod(path, 0o755)
+        self.src = os.path.join(self.home, "db")
+        os.makedirs(self.src)
+        for name, size in (("D.MDF", 1024 * 1024 + 7), ("L.LDF", 4096 + 1)):
+            with open(os.path.join(self.src, name), "wb") as f:
+                f.write(os.urandom(size))
+
+    def tearDown(self):
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def store(self, number, values):
+        """Settings under a number, written as the program's store keeps them."""
+        folder = os.path.join(self.home, ".config", "QXN")
+        os.makedirs(folder, exist_ok=True)
+        section = ini_name("ZorvatDBバックアップ" + number)
+        lines = ["[QXN]"] + [f"{section}\\{ini_name(k)}={v}" for k, v in values.items()]
+        with open(os.path.join(folder, "QXN.ini"), "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def row_values(self, row):
+        return {
+            "DBサーバー名": SERVICE,
+            "DBデータパス": os.path.join(self.src, "D.MDF"),
+            "DBログパス": os.path.join(self.src, "L.LDF"),
+            f"DBデータパス1{row}": os.path.join(self.home, f"bk{row}", "D.MDF"),
+            f"DBログパス1{row}": os.path.join(self.home, f"bk{row}", "L.LDF"),
+            # その他 holds targets too: a nightly run never takes them.
+            "DBデータパス17": os.path.join(self.home, "bk7", "D.MDF"),
+            "DBログパス17": os.path.join(self.home, "bk7", "L.LDF"),
+        }
+
+    def run_program(self, *args, when=None):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env.update(HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
+                   XDG_STATE_HOME=os.path.join(self.home, "state"), PATH=self.bin + os.pathsep + env["PATH"],
+                   LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        env.pop("QT_QPA_PLATFORM", None)
+        # faketime preloads its library ahead of a sanitizer's runtime; that is fine.
+        env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+        cmd = [PROGRAM, *args]
+        if when:
+            cmd = ["faketime", "-f", "@" + when] + cmd
+        done = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+        self.said = f"exit {done.returncode}\nstdout:\n{done.stdout}\nstderr:\n{done.stderr}"
+        return done
+
+    def calls(self):
+        try:
+            with open(os.path.join(self.bin, "calls.jsonl"), encoding="utf-8") as f:
+                return [json.loads(line) for line in f]
+        except FileNotFoundError:
+            return []
+
+    def verbs(self):
+        return [c[1] if c[0] == "systemctl" else c[-1] for c in self.calls()]
+
+    def test_run_by_weekday(self):
+        # 2026-12-09 is a Wednesday: row 2.
+        self.store("3", self.row_values(2))
+        done = self.run_program("--run", "--settings", " 3 ", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 0, self.said)
+        target = os.path.join(self.home, "bk2")
+        self.assertEqual(done.stdout.splitlines(), [
+            "1.処理中です... 退避先:" + os.path.join(target, "D.MDF"),
+            "2.処理中です... 退避先:" + os.path.join(target, "L.LDF"),
+            "SQLServer開始処理中です... ",
+            "3.検証中です... 退避先:" + os.path.join(target, "D.MDF"),
+            "3.検証中です... 退避先:" + os.path.join(target, "L.LDF"),
+            "正常に処理終了しました",
+        ], self.said)
+        self.assertEqual(self.verbs(), ["stop", "start"], self.said)
+        self.assertTrue(filecmp.cmp(os.path.join(self.src, "D.MDF"), os.path.join(target, "D.MDF"), shallow=False))
+        self.assertTrue(filecmp.cmp(os.path.join(self.src, "L.LDF"), os.path.join(target, "L.LDF"), shallow=False))
+        self.assertFalse(os.path.exists(os.path.join(self.home, "bk7")))
+
+    def test_failed_stop(self):
+        self.store("1", self.row_values(2))
+        with open(os.path.join(self.bin, "exit-stop"), "w") as f:
+            f.write("5")
+        done = self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 1, self.said)
+        lines = done.stdout.splitlines()
+        self.assertEqual(lines[0], "エラーです。ＤＢサービスを、停止できません。", self.said)
+        self.assertEqual(lines[-1], "異常終了しました", self.said)
+        self.assertEqual(len(lines), 8, self.said)  # the seven lines of the message, then the end
+        self.assertEqual(self.verbs(), ["stop"])
+
+    def test_bad_usage_touches_no_service(self):
+        self.store("1", self.row_values(2))
+        for args, word in ((["--run", "--settings", "4"], "設定番号 4"),  # nothing stored there
+                           (["--run", "--frobnicate"], "--frobnicate"),
+                           (["--settings", "1"], "--run")):
+            with self.subTest(args=args):
+                done = self.run_program(*args, when="2026-12-09 02:00:00")
+                self.assertEqual(done.returncode, 2, self.said)
+                self.assertIn(word, done.stderr, self.said)
+        # Today (a Thursday, row 3) has no targets stored.
+        done = self.run_program("--run", when="2026-12-10 02:00:00")
+        self.assertEqual(done.returncode, 2, self.said)
+        self.assertIn("退避先", done.stderr, self.said)
+        self.assertEqual(self.calls(), [])
+
+    def test_help_and_version(self):
+        done = self.run_program("--help")
+        self.assertEqual(done.returncode, 0, self.said)
+        for word in ("--run", "--settings", "Usage", "使い方"):
+            self.assertIn(word, done.stdout)
+        done = self.run_program("--version")
+        self.assertEqual(done.stdout.strip().split()[0], "ZorvatDBバックアップ", self.said)
+
+    @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is missing")
+    def test_units_verify(self):
+        # The units as installed, with the program where this build has it.
+        folder = os.path.join(self.home, "units")
+        os.makedirs(folder)
+        for name in ("zorvatdbbackup-nightly.service", "zorvatdbbackup-nightly.timer"):
+            with open(os.path.join(UNITS, name), encoding="utf-8") as f:
+                text = f.read().replace("/usr/bin/zorvatdbbackup", PROGRAM)
+            with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
+                f.write(text)
+        done = subprocess.run(["systemd-analyze", "verify", "--man=no",
+                               os.path.join(folder, "zorvatdbbackup-nightly.service"),
+                               os.path.join(folder, "zorvatdbbackup-nightly.timer")],
+                              capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertNotIn("zorvatdbbackup", done.stderr, done.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
