@@ -69,13 +69,14 @@ public:
     // from the disk: true when it hashes as its source did.
     virtual bool verifyCopy(const StagedCopy &copy, const Progress &progress) = 0;
 
-    // The four moves below work with or without an exchange-rename in the
-    // file system, and flush the folder after they rename. When one throws,
+    // The four moves below need no exchange-rename from the file system, and
+    // flush the folder after they rename. When one throws,
     // the files are where they were before the call; when it returns, where
     // it says.
 
     // Puts the staged file at `target`. Returns where the previous file now
-    // is (a name kept for previous copies), "" when there was none. Should
+    // is (a name kept for previous copies), or the mark that there was none
+    // (discard() removes either). Should
     // the undo of a failed flush fail too, the swap stands and is returned.
     virtual QString swapIntoPlace(const QString &staged, const QString &target) = 0;
     // Undoes swapIntoPlace: the previous file goes back to `target` and the new
@@ -116,13 +117,16 @@ inline constexpr char kTempMarker[] = ".zdbtmp-";
 // Previous copies moved out of the way are named ".<name>.zdbprev-XXXXXX":
 // when a run cannot put one back it may be the only copy, so it is kept.
 inline constexpr char kPreviousMarker[] = ".zdbprev-";
+// An empty ".<name>.zdbnone-XXXXXX" stands for a previous copy that was not
+// there, so that a run cut short after its commit is told from one cut inside.
+inline constexpr char kAbsentMarker[] = ".zdbnone-";
 
 // The system calls that behave differently by file system, so that tests can
-// play a short kernel copy, a file system without exchange-rename or a
-// failing flush. Each sets errno on failure, as the call does.
+// play a short kernel copy, a failing rename or a failing flush. Each sets
+// errno on failure, as the call does.
 struct SystemCalls {
     std::function<ssize_t(int in, off_t *inOffset, int out, off_t *outOffset, size_t length)> copyFileRange;
-    std::function<int(const char *from, const char *to)> renameExchange;
+    std::function<int(const char *from, const char *to)> rename;
     std::function<int(int folderFd)> syncFolder;
     static SystemCalls host();
 };
@@ -155,6 +159,8 @@ private:
     void syncFolder(const QString &folder);
     void syncFolderAfterUndo(const QString &folder) noexcept;
     void unswap(const QString &staged, const QString &previous, const QString &target);
+    void renameOver(const QString &from, const QString &to);
+    bool tryRename(const QString &from, const QString &to);
 
     CopyMethod method_;
     SystemCalls sys_;

@@ -344,19 +344,10 @@ StagedCopy copyContents(const SystemCalls &sys, int src, int dst, off_t size, Co
     return result;
 }
 
-void renameOver(const QString &from, const QString &to)
+bool isAbsentMark(const QString &path)
 {
-    if (::rename(native(from).constData(), native(to).constData()) != 0)
-        fail(errno, false);
+    return QStringView(path).mid(path.lastIndexOf(u'/') + 1).contains(QLatin1StringView(kAbsentMarker));
 }
-
-bool tryRename(const QString &from, const QString &to)
-{
-    return ::rename(native(from).constData(), native(to).constData()) == 0;
-}
-
-// The errors by which a file system says it has no exchange-rename.
-bool noExchange(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
 
 bool present(const QString &path)
 {
@@ -407,14 +398,23 @@ SystemCalls SystemCalls::host()
     calls.copyFileRange = [](int in, off_t *inOffset, int out, off_t *outOffset, size_t length) {
         return ::copy_file_range(in, inOffset, out, outOffset, length, 0);
     };
-    calls.renameExchange = [](const char *from, const char *to) {
-        return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
-    };
+    calls.rename = [](const char *from, const char *to) { return ::rename(from, to); };
     calls.syncFolder = [](int folderFd) { return ::fsync(folderFd); };
     return calls;
 }
 
 HostFileOps::HostFileOps(CopyMethod method, SystemCalls calls) : method_(method), sys_(std::move(calls)) {}
+
+void HostFileOps::renameOver(const QString &from, const QString &to)
+{
+    if (sys_.rename(native(from).constData(), native(to).constData()) != 0)
+        fail(errno, false);
+}
+
+bool HostFileOps::tryRename(const QString &from, const QString &to)
+{
+    return sys_.rename(native(from).constData(), native(to).constData()) == 0;
+}
 
 // A create or rename is on disk only once its folder is.
 void HostFileOps::syncFolder(const QString &folder)
@@ -668,46 +668,44 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
     const QString folder = folderOf(target);
     struct stat st;
     if (::lstat(native(target).constData(), &st) != 0) {
-        renameOver(staged, target);
+        // The mark goes down before the copy moves in: a run cut short
+        // between its two swaps is then told from one that finished.
+        QString absent;
+        ::close(makeTempBeside(target, kAbsentMarker, &absent));
+        try {
+            renameOver(staged, target);
+        } catch (...) {
+            ::unlink(native(absent).constData());
+            throw;
+        }
         try {
             syncFolder(folder);
         } catch (...) {
             if (!tryRename(target, staged))
-                return {}; // the swap stands
+                return absent; // the swap stands
+            ::unlink(native(absent).constData());
             syncFolderAfterUndo(folder);
             throw;
         }
-        return {};
+        return absent;
     }
     if (S_ISDIR(st.st_mode))
         throw PlatformError(kErrPathFileAccess);
-    // The new copy takes a previous-copy name first, so that the exchange
-    // never leaves the previous copy under a name that may be cleaned away.
+    // Plain renames, the previous copy aside first: at every moment each name
+    // holds one thing (the staged name the new copy, the previous name the
+    // previous copy or nothing yet), so a run killed anywhere can be put right.
+    // An exchange-rename would leave the new copy under the previous name.
     QString previous;
     ::close(makeTempBeside(target, kPreviousMarker, &previous));
-    try {
-        renameOver(staged, previous);
-    } catch (...) {
-        ::unlink(native(previous).constData());
-        throw;
-    }
-    if (sys_.renameExchange(native(previous).constData(), native(target).constData()) != 0) {
+    if (!tryRename(target, previous)) {
         const int err = errno;
-        if (!tryRename(previous, staged)) {
-            // A new copy is never kept under a previous copy's name.
-            ::unlink(native(previous).constData());
-            fail(err, false);
-        }
-        if (!noExchange(err))
-            fail(err, false);
-        // No exchange here: the previous copy steps aside, then the new one
-        // moves in; a crash between leaves the previous copy for recovery.
-        renameOver(target, previous);
-        if (!tryRename(staged, target)) {
-            const int moveErr = errno;
-            tryRename(previous, target);
-            fail(moveErr, false);
-        }
+        ::unlink(native(previous).constData());
+        fail(err, false);
+    }
+    if (!tryRename(staged, target)) {
+        const int err = errno;
+        tryRename(previous, target);
+        fail(err, false);
     }
     try {
         syncFolder(folder);
@@ -727,18 +725,11 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
 // when the previous file is not back.
 void HostFileOps::unswap(const QString &staged, const QString &previous, const QString &target)
 {
-    if (previous.isEmpty()) {
+    if (previous.isEmpty() || isAbsentMark(previous)) {
         renameOver(target, staged);
+        discard(previous);
         return;
     }
-    if (sys_.renameExchange(native(previous).constData(), native(target).constData()) == 0) {
-        // The new copy is only a copy again: under a staged name it may be removed.
-        if (!tryRename(previous, staged))
-            ::unlink(native(previous).constData());
-        return;
-    }
-    if (!noExchange(errno))
-        fail(errno, false);
     renameOver(target, staged);
     if (!tryRename(previous, target)) {
         const int err = errno;
@@ -797,8 +788,22 @@ void HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &l
     try {
         removeLeftovers(dataTarget);
         removeLeftovers(logTarget);
-        QStringList dataPrevious = ourFilesBeside(dataTarget, kPreviousMarker);
-        QStringList logPrevious = ourFilesBeside(logTarget, kPreviousMarker);
+        const auto previousOf = [](const QString &target) {
+            QStringList found;
+            for (const QString &path : ourFilesBeside(target, kPreviousMarker)) {
+                struct stat st;
+                // An empty one beside its standing target is a name taken
+                // for a copy that was never moved aside.
+                if (present(target) && ::stat(native(path).constData(), &st) == 0 && st.st_size == 0)
+                    ::unlink(native(path).constData());
+                else
+                    found << path;
+            }
+            // A mark that a target had no previous copy counts as its previous copy.
+            return found + ourFilesBeside(target, kAbsentMarker);
+        };
+        QStringList dataPrevious = previousOf(dataTarget);
+        QStringList logPrevious = previousOf(logTarget);
         if (dataPrevious.isEmpty() && logPrevious.isEmpty())
             return;
         // Killed inside the commit: a target is missing beside its previous
@@ -808,7 +813,14 @@ void HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &l
             || (!present(logTarget) && !logPrevious.isEmpty()) || (!dataPrevious.isEmpty() && logPrevious.isEmpty());
         if (killedInCommit) {
             for (auto [list, target] : {std::pair{&dataPrevious, dataTarget}, std::pair{&logPrevious, logTarget}}) {
-                if (!list->isEmpty() && tryRename(list->front(), target)) {
+                if (list->isEmpty())
+                    continue;
+                // Where nothing stood before, a copy that arrived stays: it
+                // may be the only one.
+                const QString &front = list->front();
+                if (isAbsentMark(front) || tryRename(front, target)) {
+                    if (isAbsentMark(front))
+                        discard(front);
                     list->removeFirst();
                     syncFolderAfterUndo(folderOf(target));
                 }

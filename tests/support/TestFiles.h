@@ -31,7 +31,8 @@ inline QStringList ourFilesIn(const QString &folder)
 {
     QStringList out;
     for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
-        if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker)))
+        if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker))
+            || name.contains(QString::fromLatin1(kAbsentMarker)))
             out << name;
     return out;
 }

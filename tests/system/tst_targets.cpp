@@ -161,7 +161,9 @@ private slots:
     // run makes of it: the previous pair back, or the new pair alone.
     void recovery_data()
     {
-        QTest::addColumn<QStringList>("before"); // data, log, previous data, previous log ("" none)
+        // data, log, previous data, previous log: "" none, "empty" an empty
+        // file, "mark" the mark that the target had no previous copy
+        QTest::addColumn<QStringList>("before");
         QTest::addColumn<QStringList>("after"); // data, log ("-" missing)
         QTest::addColumn<int>("previousLeft");
         QTest::newRow("killed while staging") << QStringList{"d0", "l0", "", ""} << QStringList{"d0", "l0"} << 0;
@@ -171,6 +173,16 @@ private slots:
         QTest::newRow("after both swaps") << QStringList{"d1", "l1", "d0", "l0"} << QStringList{"d1", "l1"} << 0;
         QTest::newRow("after the data side's removal")
             << QStringList{"d1", "l1", "", "l0"} << QStringList{"d1", "l1"} << 0;
+        // The previous pair had no log file.
+        QTest::newRow("no previous log, after both swaps")
+            << QStringList{"d1", "l1", "d0", "mark"} << QStringList{"d1", "l1"} << 0;
+        QTest::newRow("no previous log, before the log moves in")
+            << QStringList{"d1", "", "d0", "mark"} << QStringList{"d0", "-"} << 0;
+        // A previous copy's name taken, the copy not yet moved under it.
+        QTest::newRow("name taken for the data side")
+            << QStringList{"d0", "l0", "empty", ""} << QStringList{"d0", "l0"} << 0;
+        QTest::newRow("name taken for the log side")
+            << QStringList{"d1", "l0", "d0", "empty"} << QStringList{"d0", "l0"} << 0;
         QTest::newRow("only copy, no log anywhere") << QStringList{"", "", "d0", ""} << QStringList{"d0", "-"} << 0;
         QTest::newRow("only copy, no data anywhere") << QStringList{"", "", "", "l0"} << QStringList{"-", "l0"} << 0;
     }
@@ -180,12 +192,14 @@ private slots:
         QFETCH(QStringList, after);
         QFETCH(int, previousLeft);
         const QString data = p(QStringLiteral("bk/DATA.MDF")), log = p(QStringLiteral("bk/DATA_LOG.LDF"));
-        const QString previous[2] = {p(QStringLiteral("bk/.DATA.MDF.zdbprev-a1B2c3")),
-                                     p(QStringLiteral("bk/.DATA_LOG.LDF.zdbprev-Zz9y8X"))};
-        const QString paths[4] = {data, log, previous[0], previous[1]};
-        for (int i = 0; i < 4; ++i)
+        const QString paths[4] = {data, log, p(QStringLiteral("bk/.DATA.MDF%1a1B2c3")),
+                                  p(QStringLiteral("bk/.DATA_LOG.LDF%1Zz9y8X"))};
+        for (int i = 0; i < 4; ++i) {
+            const QString marker = QString::fromLatin1(before[i] == "mark" ? kAbsentMarker : kPreviousMarker);
             if (!before[i].isEmpty())
-                QVERIFY(writeFile(paths[i], before[i].toLatin1()));
+                QVERIFY(writeFile(paths[i].arg(marker),
+                                  before[i] == "mark" || before[i] == "empty" ? QByteArray() : before[i].toLatin1()));
+        }
         // Staged copies of the killed run, and names that are not ours.
         QVERIFY(writeFile(p(QStringLiteral("bk/.DATA.MDF.zdbtmp-q1w2e3")), "staged"));
         QVERIFY(writeFile(p(QStringLiteral("bk/.DATA_LOG.LDF.zdbtmp-r4t5y6")), "staged"));
