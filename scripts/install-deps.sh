@@ -11,7 +11,7 @@ packages=(
   libcups2-dev poppler-utils xdotool cups printer-driver-cups-pdf
   pkg-config libxxhash-dev
   xfsprogs
-  exfat-fuse exfatprogs btrfs-progs
+  exfat-fuse exfatprogs btrfs-progs e2fsprogs
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -275,6 +275,20 @@ except FileNotFoundError:
 with open(os.path.join(here, "calls.jsonl"), "a", encoding="utf-8") as f:
     f.write(json.dumps(record, ensure_ascii=False) + "\n")
 try:
+    # A disk that changes what was written: one byte of every staged copy
+    # in these folders flips before the copies are read back.
+    with open(os.path.join(here, "corrupt-" + verb)) as f:
+        for folder in json.load(f):
+            for n in os.listdir(folder):
+                if ".zdbtmp-" in n:
+                    with open(os.path.join(folder, n), "r+b") as c:
+                        c.seek(1000)
+                        b = c.read(1)
+                        c.seek(1000)
+                        c.write(bytes([b[0] ^ 0xFF]))
+except FileNotFoundError:
+    pass
+try:
     # A slow or hung service manager.
     with open(os.path.join(here, "sleep-" + verb)) as f:
         time.sleep(float(f.read()))
@@ -307,6 +321,17 @@ class ServiceStub:
     def sleep(self, verb, seconds):
         with open(os.path.join(self.folder, "sleep-" + verb), "w") as f:
             f.write(str(seconds))
+
+    def corrupt_staged(self, verb, folders):
+        """Makes the command flip a byte in every staged copy in these folders."""
+        with open(os.path.join(self.folder, "corrupt-" + verb), "w") as f:
+            json.dump(folders, f)
+
+    def clear(self):
+        """Back to a service manager that answers at once and changes nothing."""
+        for name in os.listdir(self.folder):
+            if name.split("-")[0] in ("exit", "sleep", "corrupt"):
+                os.remove(os.path.join(self.folder, name))
 
     def watch(self, pairs):
         """Makes every call note whether each (source, target) pair is copied yet."""
