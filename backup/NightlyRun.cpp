@@ -85,6 +85,13 @@ int runFromCommandLine(const QStringList &arguments)
                            << value(QStringLiteral("DBログパス1") + QString::number(i));
     request.dataTarget = request.allTargets[2 * row];
     request.logTarget = request.allTargets[2 * row + 1];
+    if (const SettingsFault fault = store.fault(); fault != SettingsFault::None) {
+        err << QStringLiteral("エラーです。設定ファイルを読み込めません。%1(%2)\n")
+                   .arg(fault == SettingsFault::NotAFile ? QStringLiteral("通常のファイルではありません。")
+                                                         : QString(),
+                        store.location());
+        return 2;
+    }
     if (request.serviceName.isEmpty()) {
         err << QStringLiteral("エラーです。設定番号 %1 に、ＤＢサービス名が記憶されていません。(%2)\n")
                    .arg(number, store.location());

@@ -149,6 +149,16 @@ class NightlyTest(unittest.TestCase):
         self.assertIn("退避先", done.stderr, self.said)
         self.assertEqual(self.calls(), [])
 
+    def test_unreadable_settings_are_named(self):
+        # A folder where the settings file belongs.
+        ini = os.path.join(self.home, ".config", "QXN", "QXN.ini")
+        os.makedirs(ini)
+        done = self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 2, self.said)
+        self.assertIn("設定ファイルを読み込めません。", done.stderr, self.said)
+        self.assertIn(ini, done.stderr, self.said)
+        self.assertEqual(self.calls(), [])
+
     def test_help_and_version(self):
         done = self.run_program("--help")
         self.assertEqual(done.returncode, 0, self.said)
