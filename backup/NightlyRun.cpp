@@ -87,8 +87,7 @@ int runFromCommandLine(const QStringList &arguments)
     request.logTarget = request.allTargets[2 * row + 1];
     if (const SettingsFault fault = store.fault(); fault != SettingsFault::None) {
         err << QStringLiteral("エラーです。設定ファイルを読み込めません。%1(%2)\n")
-                   .arg(fault == SettingsFault::NotAFile ? QStringLiteral("通常のファイルではありません。")
-                                                         : QString(),
+                   .arg(fault == SettingsFault::NotAFile ? QStringLiteral("通常のファイルではありません。") : QString(),
                         store.location());
         return 2;
     }
