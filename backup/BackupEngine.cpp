@@ -155,7 +155,7 @@ int commandTimeLimitFromEnvironment()
     const qint64 seconds = qEnvironmentVariable("ZDB_COMMAND_TIMEOUT").trimmed().toLongLong(&ok);
     if (!ok || seconds <= 0)
         return 10 * 60 * 1000;
-    return int(std::min<qint64>(seconds, 24 * 3600) * 1000);
+    return int(std::min<qint64>(seconds, qint64(24) * 3600) * 1000);
 }
 
 struct BackupEngine::Impl {

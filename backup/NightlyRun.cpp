@@ -83,8 +83,8 @@ int runFromCommandLine(const QStringList &arguments)
     for (int i = 0; i < 8; ++i)
         request.allTargets << value(QStringLiteral("DBデータパス1") + QString::number(i))
                            << value(QStringLiteral("DBログパス1") + QString::number(i));
-    request.dataTarget = request.allTargets[2 * row];
-    request.logTarget = request.allTargets[2 * row + 1];
+    request.dataTarget = request.allTargets[qsizetype(2) * row];
+    request.logTarget = request.allTargets[qsizetype(2) * row + 1];
     if (const SettingsFault fault = store.fault(); fault != SettingsFault::None) {
         err << QStringLiteral("エラーです。設定ファイルを読み込めません。%1(%2)\n")
                    .arg(fault == SettingsFault::NotAFile ? QStringLiteral("通常のファイルではありません。") : QString(),

@@ -82,7 +82,7 @@ std::optional<BackupRequest> decodeRequest(const QByteArray &text)
     r.logSource = o->value(QStringLiteral("logSource")).toString();
     r.dataTarget = o->value(QStringLiteral("dataTarget")).toString();
     r.logTarget = o->value(QStringLiteral("logTarget")).toString();
-    for (const QJsonValue &v : o->value(QStringLiteral("allTargets")).toArray())
+    for (const QJsonValue v : o->value(QStringLiteral("allTargets")).toArray())
         r.allTargets << v.toString();
     return r;
 }

@@ -109,7 +109,7 @@ bool RunRecords::takeOutcome(Outcome *outcome)
     forgetOutcome();
     outcome->finalText = o.value(QStringLiteral("final")).toString();
     outcome->messages.clear();
-    for (const QJsonValue &v : o.value(QStringLiteral("messages")).toArray())
+    for (const QJsonValue v : o.value(QStringLiteral("messages")).toArray())
         outcome->messages << v.toString();
     return !outcome->finalText.isEmpty();
 }
