@@ -4,7 +4,7 @@
 // warm and a cold cache. Also the read-back that follows the restart and the
 // peak memory. Links the file operations alone.
 //
-//   backup_bench [--rounds N] [FOLDER]
+//   backup_bench [--rounds N] [--warm-only] [FOLDER]
 //
 // As root it also runs on XFS with reflinks, made on a loop device.
 #include "FileOps.h"
@@ -317,10 +317,13 @@ int main(int argc, char **argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int rounds = 5;
+    bool warmOnly = false; // for quick comparisons: no cold rounds, no XFS
     QString base = QStringLiteral("/var/tmp");
     for (int i = 1; i < argc; ++i) {
         if (QByteArray(argv[i]) == "--rounds" && i + 1 < argc)
             rounds = std::max(1, std::atoi(argv[++i]));
+        else if (QByteArray(argv[i]) == "--warm-only")
+            warmOnly = true;
         else
             base = QString::fromLocal8Bit(argv[i]);
     }
@@ -336,9 +339,9 @@ int main(int argc, char **argv)
     QFile load(QStringLiteral("/proc/loadavg"));
     if (load.open(QIODevice::ReadOnly))
         std::printf("load average at the start: %s", load.readAll().constData());
-    ok = ok && measure("Warm cache", folder, rounds, false)
-        && (getenv("XWARM") || measure("Cold cache", folder, rounds, true));
-    if (getenv("XWARM")) {
+    ok =
+        ok && measure("Warm cache", folder, rounds, false) && (warmOnly || measure("Cold cache", folder, rounds, true));
+    if (warmOnly) {
         runProgram({"rm", "-rf", "--", str(folder)});
         return 0;
     }

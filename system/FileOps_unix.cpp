@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
@@ -210,17 +211,18 @@ quint64 copyByReading(int src, int dst, off_t size, const Progress &progress)
 }
 
 // Hashes the source on a thread of its own, just behind the kernel copy,
-// reading each range from the cache where the copy has just put it.
+// reading each range from the cache where the copy has just put it. The two
+// share their positions through atomics. A hash that has caught up polls for
+// a while rather than sleep: woken by the copy at every step, it was often
+// moved onto the copy's own processor, the two then taking turns on one, and
+// one backup in two took twice as long.
 class HashBehind {
 public:
     explicit HashBehind(int src) : src_(src), thread_([this] { run(); }) {}
     ~HashBehind()
     {
-        {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
+        stop_ = true;
+        wake(hasherSleeps_, true);
         thread_.join();
     }
     HashBehind(const HashBehind &) = delete;
@@ -229,46 +231,71 @@ public:
     // Bytes up to `end` are copied; waits while the hash lags too far.
     void copiedUpTo(off_t end)
     {
-        std::unique_lock lock(mutex_);
         copied_ = end;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return failure_ != 0 || copied_ - hashed_ <= kMaxLag; });
+        wake(hasherSleeps_);
+        if (end - hashed_ > kMaxLag)
+            copierSleepsUntil([&] { return failure_ != 0 || copied_ - hashed_ <= kMaxLag; });
         if (failure_ != 0)
             throw PlatformError(failure_);
     }
     quint64 digest()
     {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return failure_ != 0 || hashed_ == copied_; });
+        copierSleepsUntil([&] { return failure_ != 0 || hashed_ == copied_; });
         if (failure_ != 0)
             throw PlatformError(failure_);
         return hash_.digest();
     }
 
 private:
+    // A sleeper raises its flag before it looks at the positions, and a
+    // waker looks at the flag after it has moved one (all sequentially
+    // consistent): one of the two always sees the other.
+    template <class Ready>
+    void copierSleepsUntil(Ready ready)
+    {
+        std::unique_lock lock(mutex_);
+        copierSleeps_ = true;
+        changed_.wait(lock, ready);
+        copierSleeps_ = false;
+    }
+    void wake(const std::atomic<bool> &sleeps, bool always = false)
+    {
+        if (always || sleeps) {
+            const std::lock_guard lock(mutex_);
+            changed_.notify_all();
+        }
+    }
+    // Until the copy has gone past `from`; false once asked to stop.
+    bool waitForCopy(off_t from)
+    {
+        // A millisecond or two: where the copy takes longer per step, the
+        // target is what everything waits for and the hash may sleep.
+        for (int i = 0; i < 2000; ++i) {
+            if (stop_)
+                return false;
+            if (copied_ > from)
+                return true;
+            std::this_thread::yield();
+        }
+        std::unique_lock lock(mutex_);
+        hasherSleeps_ = true;
+        changed_.wait(lock, [&] { return stop_ || copied_ > from; });
+        hasherSleeps_ = false;
+        return !stop_;
+    }
+
     void run() noexcept
     {
         try {
             std::vector<char> buffer(kHashChunk);
-            for (;;) {
-                off_t from = 0, to = 0;
-                {
-                    std::unique_lock lock(mutex_);
-                    changed_.wait(lock, [&] { return stop_ || copied_ > hashed_; });
-                    if (stop_)
-                        return;
-                    from = hashed_;
-                    to = std::min(copied_, from + off_t(buffer.size()));
-                }
+            for (off_t from = 0; waitForCopy(from);) {
+                const off_t to = std::min<off_t>(copied_, from + off_t(buffer.size()));
                 const size_t want = size_t(to - from);
                 if (readAt(src_, buffer.data(), want, from, true) != want) // shrank after the copy
                     throw PlatformError(kErrDiskIo);
                 hash_.add(buffer.data(), want);
-                {
-                    const std::lock_guard lock(mutex_);
-                    hashed_ = to;
-                }
-                changed_.notify_all();
+                hashed_ = from = to;
+                wake(copierSleeps_);
             }
         } catch (const PlatformError &e) {
             stopWith(e.number());
@@ -278,20 +305,17 @@ private:
     }
     void stopWith(int number)
     {
-        {
-            const std::lock_guard lock(mutex_);
-            failure_ = number;
-        }
-        changed_.notify_all();
+        failure_ = number;
+        wake(copierSleeps_, true);
     }
 
     int src_;
     Hasher hash_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    off_t copied_ = 0, hashed_ = 0;
-    int failure_ = 0;
-    bool stop_ = false;
+    std::atomic<off_t> copied_{0}, hashed_{0};
+    std::atomic<int> failure_{0};
+    std::atomic<bool> stop_{false}, hasherSleeps_{false}, copierSleeps_{false};
     std::thread thread_; // last: starts once the rest is set up
 };
 
