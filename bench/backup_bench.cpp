@@ -194,18 +194,21 @@ struct Way {
 // Rounds of every way in turn (the order turns each round), each from the
 // same start: previous outputs gone, everything on disk, the sources in the
 // cache or not.
-bool measure(const char *title, const QString &folder, int rounds, bool cold)
+bool measure(const char *title, const QString &folder, int rounds, bool cold, QString targetFolder = {})
 {
+    if (targetFolder.isEmpty())
+        targetFolder = folder;
     const QString sources[2] = {folder + QStringLiteral("/DATA.MDF"), folder + QStringLiteral("/DATA_LOG.LDF")};
-    const QString targets[2] = {folder + QStringLiteral("/bk/DATA.MDF"), folder + QStringLiteral("/bk/DATA_LOG.LDF")};
-    const QString cpOut[2] = {folder + QStringLiteral("/cp.MDF"), folder + QStringLiteral("/cp.LDF")};
+    const QString targets[2] = {targetFolder + QStringLiteral("/bk/DATA.MDF"),
+                                targetFolder + QStringLiteral("/bk/DATA_LOG.LDF")};
+    const QString cpOut[2] = {targetFolder + QStringLiteral("/cp.MDF"), targetFolder + QStringLiteral("/cp.LDF")};
     std::vector<Way> ways = {
         {"cp", [&] { return cpPair(sources, cpOut, false); }, {}},
         {"cp + sync", [&] { return cpPair(sources, cpOut, true); }, {}},
         {"kernel copy, hash thread", [&] { return stagePair(CopyMethod::OffloadThenHash, sources, targets); }, {}},
         {"read, hash, write", [&] { return stagePair(CopyMethod::ReadWrite, sources, targets); }, {}},
     };
-    ::mkdir(native(folder + QStringLiteral("/bk")).constData(), 0777);
+    ::mkdir(native(targetFolder + QStringLiteral("/bk")).constData(), 0777);
     // Round 0 warms up and is not counted.
     for (int round = 0; round <= rounds; ++round) {
         for (size_t k = 0; k < ways.size(); ++k) {
@@ -341,6 +344,18 @@ int main(int argc, char **argv)
         std::printf("load average at the start: %s", load.readAll().constData());
     ok =
         ok && measure("Warm cache", folder, rounds, false) && (warmOnly || measure("Cold cache", folder, rounds, true));
+    // A target on another file system, as an operator's USB disk often is:
+    // the kernel will not copy across, so every way reads and writes.
+    QByteArray other("/dev/shm/zdbbench-XXXXXX");
+    struct stat here {
+    }, there{};
+    if (ok && ::mkdtemp(other.data())) {
+        if (::stat(templ.constData(), &here) == 0 && ::stat(other.constData(), &there) == 0
+            && here.st_dev != there.st_dev)
+            ok = measure("Warm cache, targets on another file system (tmpfs)", folder, rounds, false,
+                         QFile::decodeName(other));
+        runProgram({"rm", "-rf", "--", other.toStdString()});
+    }
     if (warmOnly) {
         runProgram({"rm", "-rf", "--", str(folder)});
         return 0;

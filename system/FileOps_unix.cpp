@@ -357,11 +357,11 @@ StagedCopy copyContents(const SystemCalls &sys, int src, int dst, off_t size, Co
         result.shared = true;
     } else {
         ::posix_fadvise(src, 0, 0, POSIX_FADV_SEQUENTIAL);
-        if (method != CopyMethod::OffloadThenHash || !copyByOffload(sys, src, dst, size, progress, &result.checksum)) {
-            if (::ftruncate(dst, 0) != 0)
-                fail(errno, false);
+        // A kernel copy that cannot start has written nothing. (No truncation
+        // either: ext4 would then flush the whole new file when it is closed,
+        // inside the downtime.)
+        if (method != CopyMethod::OffloadThenHash || !copyByOffload(sys, src, dst, size, progress, &result.checksum))
             result.checksum = copyByReading(src, dst, size, progress);
-        }
     }
     checkSizeUnchanged(src, dst, size);
     report(progress, size, size);
