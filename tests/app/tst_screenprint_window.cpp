@@ -4,6 +4,7 @@
 #include "PlatformError.h"
 #include "TestPlatform.h"
 #include "TestRegistry.h"
+#include "TestWindow.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -41,18 +42,6 @@ QStringList textsOf(const Form &form)
             out << (c.value() ? QStringLiteral("selected") : QString());
     }
     return out;
-}
-
-// The lock as the input lock leaves it: read-only fields, load and store off.
-void lock(Form &w)
-{
-    for (int i = 0; i < w.controlCount(); ++i) {
-        Control c = w.control(i);
-        if (c.kind() == ControlKind::TextBox || c.kind() == ControlKind::ComboBox)
-            c.setLocked(true);
-    }
-    w.control(QStringLiteral("設定読込")).setEnabled(false);
-    w.control(QStringLiteral("設定記憶")).setEnabled(false);
 }
 
 void clickPrn(Form &w)
@@ -155,7 +144,7 @@ private slots:
         const ColourList startUp = coloursOf(fresh);
         QCOMPARE(w.control(QStringLiteral("YES")).backColor(), OleColor(0xC0FFC0));
         if (locked)
-            lock(w);
+            test::lockInputs(w);
         // What earlier focus marks leave behind: button face on a text box,
         // light green on another, and a changed window ground.
         Control path0 = w.control(QStringLiteral("Path"), 0);
@@ -263,7 +252,7 @@ private slots:
     void prnStaysUsableWhenLocked()
     {
         StartedWindow s;
-        lock(s.window);
+        test::lockInputs(s.window);
         QVERIFY(s.window.control(QStringLiteral("PRN")).enabled());
         clickPrn(s.window);
         clickPrn(s.window);

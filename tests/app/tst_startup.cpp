@@ -6,6 +6,7 @@
 #include "StartUp.h"
 #include "TestPlatform.h"
 #include "TestRegistry.h"
+#include "TestWindow.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -14,22 +15,6 @@
 #include <sys/stat.h>
 
 using namespace zdb;
-
-namespace {
-
-// The nineteen input fields in key order.
-QList<Control> fields(Form &w)
-{
-    QList<Control> out = {w.control(QStringLiteral("DBサーバー名")), w.control(QStringLiteral("DBデータパス")),
-                          w.control(QStringLiteral("DBログパス"))};
-    for (int i = 0; i < 8; ++i)
-        out << w.control(QStringLiteral("Path"), i);
-    for (int i = 0; i < 8; ++i)
-        out << w.control(QStringLiteral("Path2"), i);
-    return out;
-}
-
-} // namespace
 
 class StartUpTest : public QObject {
     Q_OBJECT
@@ -215,10 +200,10 @@ private slots:
         w.show();
         QTRY_COMPARE(tp.boxes.prompts(),
                      QStringList{QStringLiteral("エラーです。設定ファイルを読み込めません。\r") + reason + ini});
-        for (Control c : fields(w))
+        for (Control c : test::inputFields(w))
             QCOMPARE(c.text(), QString());
 
-        for (Control c : fields(w))
+        for (Control c : test::inputFields(w))
             c.setText(QStringLiteral("typed"));
         設定記憶_Click(w);
         QCOMPARE(tp.boxes.prompts().last(), QStringLiteral("エラーです。設定を記憶できません。\r") + storeReason + ini);

@@ -42,16 +42,4 @@ private:
 
 using ShownWindow = ShownForm<KeyedWindow>;
 
-// The inputs as the input lock leaves them: read-only fields, load and store off.
-inline void lockInputs(Form &w)
-{
-    for (int i = 0; i < w.controlCount(); ++i) {
-        Control c = w.control(i);
-        if (c.kind() == ControlKind::TextBox || c.kind() == ControlKind::ComboBox)
-            c.setLocked(true);
-    }
-    w.control(QStringLiteral("設定読込")).setEnabled(false);
-    w.control(QStringLiteral("設定記憶")).setEnabled(false);
-}
-
 } // namespace zdb::test

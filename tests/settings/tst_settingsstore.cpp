@@ -26,22 +26,10 @@ QStringList fieldKeys()
     return keys;
 }
 
-// The nineteen input fields in key order.
-QList<Control> fields(Form &w)
-{
-    QList<Control> out = {w.control(QStringLiteral("DBサーバー名")), w.control(QStringLiteral("DBデータパス")),
-                          w.control(QStringLiteral("DBログパス"))};
-    for (int i = 0; i < 8; ++i)
-        out << w.control(QStringLiteral("Path"), i);
-    for (int i = 0; i < 8; ++i)
-        out << w.control(QStringLiteral("Path2"), i);
-    return out;
-}
-
 void fillDistinct(Form &w, const QString &tag)
 {
     int n = 0;
-    for (Control c : fields(w))
+    for (Control c : test::inputFields(w))
         c.setText(QStringLiteral("%1-%2").arg(tag).arg(n++));
 }
 
@@ -122,7 +110,7 @@ private slots:
         w.control(QStringLiteral("設定番号")).setText("1");
         QVariant scratch;
         FMM_GETレジストリ1(w, scratch);
-        const QList<Control> f = fields(w);
+        const QList<Control> f = test::inputFields(w);
         for (int i = 0; i < f.size(); ++i)
             QCOMPARE(f[i].text(), i == 18 ? QStringLiteral("/bk/sun.ldf") : QString());
     }
@@ -255,7 +243,7 @@ private slots:
         設定記憶_Click(w);
         QVERIFY(tp.boxes.prompts().last().startsWith(QStringLiteral("エラーです。設定を記憶できません。")));
         設定読込_Click(w);
-        for (Control c : fields(w))
+        for (Control c : test::inputFields(w))
             QCOMPARE(c.text(), QString());
     }
 
@@ -285,7 +273,7 @@ private slots:
         w.control(QStringLiteral("設定番号")).setText("3");
         設定読込_Click(w);
         int n = 0;
-        for (Control c : fields(w))
+        for (Control c : test::inputFields(w))
             QCOMPARE(c.text(), QStringLiteral("三-%1").arg(n++));
     }
 };

@@ -21,6 +21,30 @@ protected:
     void onLoad() override;
 };
 
+// The nineteen input fields in key order.
+inline QList<Control> inputFields(Form &w)
+{
+    QList<Control> out = {w.control(QStringLiteral("DBサーバー名")), w.control(QStringLiteral("DBデータパス")),
+                          w.control(QStringLiteral("DBログパス"))};
+    for (int i = 0; i < 8; ++i)
+        out << w.control(QStringLiteral("Path"), i);
+    for (int i = 0; i < 8; ++i)
+        out << w.control(QStringLiteral("Path2"), i);
+    return out;
+}
+
+// The inputs as the input lock leaves them: read-only fields, load and store off.
+inline void lockInputs(Form &w)
+{
+    for (int i = 0; i < w.controlCount(); ++i) {
+        Control c = w.control(i);
+        if (c.kind() == ControlKind::TextBox || c.kind() == ControlKind::ComboBox)
+            c.setLocked(true);
+    }
+    w.control(QStringLiteral("設定読込")).setEnabled(false);
+    w.control(QStringLiteral("設定記憶")).setEnabled(false);
+}
+
 // A window of doubles, loaded, shown and active.
 template <class Window>
 struct ShownForm {
