@@ -116,6 +116,13 @@ int runFromCommandLine(const QStringList &arguments)
                 out << QStringLiteral("\r%1%").arg(e.done * 100 / e.total);
             break;
         case RunEvent::Restarted:
+            // What the run cost the database, night by night.
+            if (e.done >= 0) {
+                if (terminal)
+                    out << "\r\033[K";
+                out << QStringLiteral("ＤＢサービスの停止時間: %1 秒").arg(double(e.done) / 1000.0, 0, 'f', 3) << '\n';
+            }
+            break;
         case RunEvent::Finished: break;
         }
         out.flush();
