@@ -165,6 +165,8 @@ struct BackupEngine::Impl {
     QString shownData, shownLog; // targets as the operator typed them
     QString service;
     QStringList deferred; // boxes that wait until the service runs again
+    RunFacts &facts;
+    QElapsedTimer down; // from the stop command on
 
     void stage(const QString &text) { send(RunEvent::stage(text)); }
     void message(const QString &text) { send(RunEvent::message(text)); }
@@ -236,6 +238,7 @@ struct BackupEngine::Impl {
             if (failureOf([&] { status = command(startCommandLine(service)); }))
                 status = -1;
         }
+        facts.downtimeMs = down.elapsed();
         if (status == 0)
             s.records.clearServiceDown(service);
         else
@@ -274,6 +277,9 @@ struct BackupEngine::Impl {
                 throw PlatformError(kErrDiskIo, kCopyDiffers);
         }
         pair.commit(r.dataTarget, r.logTarget);
+        facts.committed = true;
+        if (s.committed)
+            s.committed();
     }
 
     bool run()
@@ -332,6 +338,7 @@ struct BackupEngine::Impl {
         if (auto e = failureOf([&] { s.records.markServiceDown(service); }))
             return failReport(*e);
         int status = -1;
+        down.start();
         if (auto e = failureOf([&] { status = command(stopCommandLine(service)); })) {
             s.records.clearServiceDown(service);
             return failReport(*e);
@@ -394,7 +401,8 @@ BackupEngine::BackupEngine(EngineServices &services, Sink sink) : s_(services), 
 
 bool BackupEngine::run(const BackupRequest &request)
 {
-    Impl impl{s_, emit_, request, {}, {}, {}, {}};
+    facts_ = {};
+    Impl impl{s_, emit_, request, {}, {}, {}, {}, facts_, {}};
     const bool ok = impl.run();
     emit_(RunEvent::finished(ok));
     return ok;

@@ -85,6 +85,8 @@ int runFromCommandLine(const QStringList &arguments)
                            << value(QStringLiteral("DBログパス1") + QString::number(i));
     request.dataTarget = request.allTargets[qsizetype(2) * row];
     request.logTarget = request.allTargets[qsizetype(2) * row + 1];
+    request.settingsNumber = number;
+    request.row = row;
     if (const SettingsFault fault = store.fault(); fault != SettingsFault::None) {
         err << QStringLiteral("エラーです。設定ファイルを読み込めません。%1(%2)\n")
                    .arg(fault == SettingsFault::NotAFile ? QStringLiteral("通常のファイルではありません。") : QString(),
