@@ -195,7 +195,8 @@ struct BackupEngine::Impl {
     QString shownData, shownLog; // targets as the operator typed them
     QString service;
     QStringList deferred; // boxes that wait until the service runs again
-    QElapsedTimer down; // since the stop command returned
+    RunFacts &facts;
+    QElapsedTimer down; // from the stop command on
 
     void stage(const QString &text) { send(RunEvent::stage(text)); }
     void message(const QString &text) { send(RunEvent::message(text)); }
@@ -259,7 +260,6 @@ struct BackupEngine::Impl {
     bool restart()
     {
         stage(QStringLiteral("SQLServer開始処理中です... "));
-        const qint64 downMs = down.isValid() ? down.elapsed() : -1;
         int status = -1;
         const auto failure = failureOf([&] { status = command(startCommandLine(service)); });
         if (failure) {
@@ -268,6 +268,7 @@ struct BackupEngine::Impl {
             if (failureOf([&] { status = command(startCommandLine(service)); }))
                 status = -1;
         }
+        facts.downtimeMs = down.elapsed();
         if (status == 0)
             s.records.clearServiceDown(service);
         else
@@ -277,7 +278,7 @@ struct BackupEngine::Impl {
                 waited.start();
             s.sleep(int(std::min<qint64>(50, s.restartWaitMs - waited.elapsed())));
         }
-        send(RunEvent::restarted(downMs));
+        send(RunEvent::restarted(facts.downtimeMs));
         return status == 0;
     }
 
@@ -372,6 +373,9 @@ struct BackupEngine::Impl {
                 throw PlatformError(kErrDiskIo, kCopyDiffers);
         }
         pair.commit(r.dataTarget, r.logTarget);
+        facts.committed = true;
+        if (s.committed)
+            s.committed();
     }
 
     bool run()
@@ -452,6 +456,7 @@ struct BackupEngine::Impl {
         if (auto e = failureOf([&] { s.records.markServiceDown(service); }))
             return failReport(*e);
         int status = -1;
+        down.start();
         if (auto e = failureOf([&] { status = command(stopCommandLine(service)); })) {
             s.records.clearServiceDown(service);
             return failReport(*e);
@@ -471,7 +476,6 @@ struct BackupEngine::Impl {
         }
 
         // The service is down from here: whatever fails, it is started again.
-        down.start();
         bool ok = true;
         if (!s.abandoned()) {
             try {
@@ -518,7 +522,8 @@ BackupEngine::BackupEngine(EngineServices &services, Sink sink) : s_(services), 
 
 bool BackupEngine::run(const BackupRequest &request)
 {
-    Impl impl{s_, emit_, request, {}, {}, {}, {}, {}};
+    facts_ = {};
+    Impl impl{s_, emit_, request, {}, {}, {}, {}, facts_, {}};
     const bool ok = impl.run();
     emit_(RunEvent::finished(ok));
     return ok;
