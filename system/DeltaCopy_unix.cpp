@@ -24,16 +24,12 @@ constexpr size_t kChunk = size_t(16 * kDeltaBlock);
 // Below this a second thread would cost more than it saves.
 constexpr off_t kSplitAbove = off_t(64) << 20;
 
-qint64 changeTimeNs(const struct stat &st) { return qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec; }
+qint64 nanoseconds(const struct timespec &t) { return qint64(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
-// The modification time a pre-copy is left with: any write after it sets
-// the clock's time, which never is this, however coarse the clock.
-constexpr struct timespec kPreCopyMark = {1, 1};
-
-bool marked(const struct stat &st)
-{
-    return st.st_mtim.tv_sec == kPreCopyMark.tv_sec && st.st_mtim.tv_nsec == kPreCopyMark.tv_nsec;
-}
+// The modification time a pre-copy is left with (2000-01-01, which every
+// file system can keep): any write after it sets the clock's time, which
+// never is this, however coarse the clock.
+constexpr struct timespec kPreCopyMark = {946684800, 0};
 
 void writeAt(int fd, const char *data, size_t n, off_t offset)
 {
@@ -197,14 +193,19 @@ PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const P
         // On the disk before the stop, so that no flush of it competes with
         // the pass while the service is down.
         struct stat staged;
+        if (::fdatasync(dst.fd) != 0)
+            fail(errno, false);
+        // Where the time cannot be set, the change time and size still tell.
         const struct timespec times[2] = {{0, UTIME_OMIT}, kPreCopyMark};
-        if (::fdatasync(dst.fd) != 0 || ::futimens(dst.fd, times) != 0 || ::fstat(dst.fd, &staged) != 0)
+        ::futimens(dst.fd, times);
+        if (::fstat(dst.fd, &staged) != 0)
             fail(errno, false);
         pre.blockHashes = hashes.digests();
         pre.device = quint64(staged.st_dev);
         pre.inode = quint64(staged.st_ino);
         pre.size = qint64(staged.st_size);
-        pre.changedNs = changeTimeNs(staged);
+        pre.changedNs = nanoseconds(staged.st_ctim);
+        pre.modifiedNs = nanoseconds(staged.st_mtim);
         return pre;
     } catch (...) {
         ::unlink(native(pre.path).constData());
@@ -221,7 +222,7 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
     struct stat staged = {};
     if (dst.fd < 0 || ::fstat(dst.fd, &staged) != 0 || quint64(staged.st_dev) != pre.device
         || quint64(staged.st_ino) != pre.inode || qint64(staged.st_size) != pre.size
-        || changeTimeNs(staged) != pre.changedNs || !marked(staged)) {
+        || nanoseconds(staged.st_ctim) != pre.changedNs || nanoseconds(staged.st_mtim) != pre.modifiedNs) {
         // Gone or touched since the pre-copy: none of its blocks can be trusted.
         if (dst.fd >= 0 && quint64(staged.st_ino) == pre.inode)
             ::unlink(native(pre.path).constData());

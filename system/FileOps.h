@@ -28,7 +28,7 @@ struct PreCopy {
     QString path; // "" : none
     QByteArray blockHashes; // 16 bytes a block
     quint64 device = 0, inode = 0; // the staged file as the pre-copy left it
-    qint64 size = 0, changedNs = 0;
+    qint64 size = 0, changedNs = 0, modifiedNs = 0;
 };
 
 // Room on the file system that would hold a path.
