@@ -14,7 +14,9 @@ import unittest
 
 PROGRAM = os.environ["ZDB_PROGRAM"]
 UNITS = os.environ["ZDB_UNITS"]
-SERVICE = "売上DB"
+# Of this test process alone: the run lock of a service is machine-wide, and
+# other test runs may back up their own 売上DB at the same time.
+SERVICE = f"売上DB{os.getpid()}"
 
 STUB = r"""#!/usr/bin/python3
 import json, os, sys
@@ -266,6 +268,7 @@ class NightlyTest(unittest.TestCase):
         journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         journal.bind(os.path.join(run, "systemd", "journal", "socket"))
         journal.settimeout(0)
+        self.addCleanup(journal.close)
         libc = ctypes.CDLL(None, use_errno=True)
 
         def own_run():
