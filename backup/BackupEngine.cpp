@@ -199,6 +199,8 @@ struct BackupEngine::Impl {
     QString shownData, shownLog; // targets as the operator typed them
     QString service;
     QStringList deferred; // boxes that wait until the service runs again
+    RunFacts &facts;
+    QElapsedTimer down; // from the stop command on
     bool previousFirst = false; // the new pair fits only in the previous pair's room
 
     void stage(const QString &text) { send(RunEvent::stage(text)); }
@@ -298,6 +300,7 @@ struct BackupEngine::Impl {
         // works, nothing failed.
         if (failure && failureOf([&] { status = command(startCommandLine(service)); }))
             status = -1;
+        facts.downtimeMs = down.elapsed();
         if (status == 0) {
             s.records.clearServiceDown(service);
         } else {
@@ -344,6 +347,9 @@ struct BackupEngine::Impl {
                 throw PlatformError(kErrDiskIo, kCopyDiffers);
         }
         pair.commit(r.dataTarget, r.logTarget);
+        facts.committed = true;
+        if (s.committed)
+            s.committed();
     }
 
     bool run()
@@ -414,6 +420,7 @@ struct BackupEngine::Impl {
         if (auto e = failureOf([&] { s.records.markServiceDown(service); }))
             return failReport(*e);
         int status = -1;
+        down.start();
         if (auto e = failureOf([&] { status = command(stopCommandLine(service)); })) {
             s.records.clearServiceDown(service);
             return failReport(*e);
@@ -476,7 +483,8 @@ BackupEngine::BackupEngine(EngineServices &services, Sink sink) : s_(services), 
 
 bool BackupEngine::run(const BackupRequest &request)
 {
-    Impl impl{s_, emit_, request, {}, {}, {}, {}, false};
+    facts_ = {};
+    Impl impl{s_, emit_, request, {}, {}, {}, {}, facts_, {}, false};
     const bool ok = impl.run();
     emit_(RunEvent::finished(ok));
     return ok;
