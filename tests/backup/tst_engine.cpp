@@ -233,7 +233,9 @@ private slots:
         HostRunLock other(r.dir.filePath(QStringLiteral("run.lock")));
         QVERIFY(other.tryAcquire(QStringLiteral("db")));
         const QStringList got = r.run();
-        QCOMPARE(got.first(), box(QStringLiteral("エラーです。他のバックアップ処理が実行中です。")));
+        QCOMPARE(got.first(),
+                 box(QStringLiteral("エラーです。他のバックアップ処理が実行中です。\r"
+                                    "しばらく待ってから、もう一度実行して下さい。")));
         QVERIFY(r.shells.runs.isEmpty());
     }
 
