@@ -2,6 +2,7 @@
 #include "CommandShell.h"
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "RunHistory.h"
 #include "RunLock.h"
 #include "RunRecords.h"
 #include "ServiceTexts.h"
@@ -48,6 +49,8 @@ struct Rig {
     QStringList journal;
     bool ok = false;
     int abandonAfterProgress = -1;
+    RunFacts facts;
+    QStringList committed; // what each committed() call saw
 
     explicit Rig(SystemCalls calls = SystemCalls::host()) : files(std::move(calls))
     {
@@ -62,6 +65,11 @@ struct Rig {
             journal << line;
             if (line == kStop && records.servicesMarkedDown() != QStringList{QStringLiteral("db")})
                 journal << QStringLiteral("<no mark while stopping>");
+        };
+        services.committed = [this] {
+            HostRunLock other{dir.filePath(QStringLiteral("run.lock"))};
+            committed << QString::fromUtf8(readFile(request.dataTarget))
+                    + (other.tryAcquire(QStringLiteral("db")) ? QStringLiteral(" unlocked") : QString());
         };
     }
     QString path(const char *rel) const { return dir.filePath(QString::fromUtf8(rel)); }
@@ -79,6 +87,7 @@ struct Rig {
             }
         });
         ok = engine.run(request);
+        facts = engine.facts();
         return journal;
     }
 };
@@ -257,6 +266,10 @@ private slots:
         if (logSource)
             QCOMPARE(readFile(r.request.logTarget), newPair ? QByteArray("new log") : QByteArray("old log"));
         QCOMPARE(r.records.servicesMarkedDown().isEmpty(), !markLeft);
+        // The history's facts: the pair as it stands, still locked; downtime once stopped.
+        QCOMPARE(r.facts.committed, newPair);
+        QCOMPARE(r.committed, newPair ? QStringList{QStringLiteral("new data")} : QStringList{});
+        QCOMPARE(r.facts.downtimeMs >= 0, journal.contains(kStart));
     }
 
     // What would fail the copy is found before anything is stopped.
@@ -445,9 +458,32 @@ private slots:
             QCOMPARE(line.count('\n'), 1);
             QCOMPARE(decodeEvent(line), std::optional<RunEvent>(e));
         }
-        const BackupRequest q{QStringLiteral("db"), "a", "b", "c", "d", {"e", "f"}};
+        const BackupRequest q{QStringLiteral("db"), "a", "b", "c", "d", {"e", "f"}, QStringLiteral("3"), 7};
         QCOMPARE(decodeRequest(encodeRequest(q)), std::optional<BackupRequest>(q));
         QVERIFY(!decodeEvent("garbage"));
+    }
+
+    // Past its bound the history turns into one older file; both are read.
+    void historyStaysBounded()
+    {
+        QTemporaryDir dir;
+        const RunHistory history(dir.path());
+        HistoryRecord r;
+        r.start = r.end = QDateTime::currentDateTimeUtc();
+        r.committed = true;
+        r.data.size = 200'000 * FileDigest::kBlock; // 3.2 MB of MiB digests a line
+        r.data.blocks.assign(200'000, 0x0123456789abcdefULL);
+        for (r.row = 0; r.row < 12; ++r.row)
+            QVERIFY(history.append(r));
+        const qint64 most = RunHistory::kBoundBytes + r.toLine().size();
+        QVERIFY(QFileInfo(history.path()).size() <= most);
+        QVERIFY(QFileInfo(history.path() + QStringLiteral(".1")).size() <= most);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
+                 QStringList({"history.jsonl", "history.jsonl.1", "history.jsonl.lock"}));
+        const QList<HistoryRecord> read = history.read();
+        QVERIFY(read.size() >= 5);
+        QCOMPARE(read.last().row, 11);
+        QCOMPARE(read.last().data.blocks, r.data.blocks);
     }
 };
 
