@@ -323,13 +323,17 @@ bool HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &l
         QStringList logPrevious = previousOf(logTarget);
         if (dataPrevious.isEmpty() && logPrevious.isEmpty())
             return true;
-        // Killed inside the commit: a target is missing beside its previous
-        // copy, or the data side has one and the log side none (the new data
-        // copy stands beside the old log). Then the previous pair goes back.
-        // Every removal below is flushed, the data side's first, so that a
-        // crash never brings back a data side's previous copy alone.
-        const bool killedInCommit = (!present(dataTarget) && !dataPrevious.isEmpty())
-            || (!present(logTarget) && !logPrevious.isEmpty()) || (!dataPrevious.isEmpty() && logPrevious.isEmpty());
+        // Killed inside the commit: the data side still has its previous
+        // copy (or mark), and the log side none, or a target is missing. The
+        // commit removes the data side's first, each removal flushed, so a
+        // log side's previous copy without the data side's is what a commit
+        // that finished left (without a log source: beside no log target).
+        // Then the previous pair goes back.
+        // Where neither target stands, a log side's previous copy is the only
+        // copy of anything and goes back too.
+        const bool killedInCommit =
+            (!dataPrevious.isEmpty() && (logPrevious.isEmpty() || !present(dataTarget) || !present(logTarget)))
+            || (!logPrevious.isEmpty() && !present(dataTarget) && !present(logTarget));
         if (killedInCommit) {
             for (auto [list, target] : {std::pair{&dataPrevious, dataTarget}, std::pair{&logPrevious, logTarget}}) {
                 if (list->isEmpty())
@@ -345,8 +349,9 @@ bool HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &l
                 }
             }
         }
-        // Older previous copies go only where a whole pair stands.
-        if (!present(dataTarget) || !present(logTarget))
+        // Older previous copies go only where the data copy stands, the data
+        // side's first.
+        if (!present(dataTarget))
             return true;
         for (const QStringList *list : {&dataPrevious, &logPrevious})
             for (const QString &path : *list)
