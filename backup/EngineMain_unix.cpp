@@ -7,6 +7,7 @@
 #include "RunLock.h"
 #include "RunRecords.h"
 #include "ServiceTexts.h"
+#include "Text.h"
 
 #include <QFile>
 #include <QThread>
@@ -90,7 +91,7 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
     r.start = QDateTime::currentDateTimeUtc();
     r.settingsNumber = request.settingsNumber;
     r.row = request.row;
-    r.service = request.serviceName.trimmed();
+    r.service = trimSpaces(request.serviceName);
     r.dataTarget = request.dataTarget;
     r.logTarget = request.logTarget;
     // Read while the lock still keeps the next run away; the service runs

@@ -31,7 +31,7 @@ FileDigest digestFile(const QString &path, bool fromDisk, const std::function<vo
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> whole(XXH3_createState(), XXH3_freeState);
     XXH3_64bits_reset(whole.get());
-    std::vector<char> block(size_t(FileDigest::kBlock));
+    std::vector<char> block(static_cast<size_t>(FileDigest::kBlock));
     for (;;) {
         // A whole MiB, short only at the end of the file.
         size_t have = 0;

@@ -1,10 +1,12 @@
 """The nightly run from a shell with no display: `--run [--settings N]`
 against a stand-in service manager."""
+import ctypes
 import filecmp
 import glob
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -12,7 +14,9 @@ import unittest
 
 PROGRAM = os.environ["ZDB_PROGRAM"]
 UNITS = os.environ["ZDB_UNITS"]
-SERVICE = "売上DB"
+# Of this test process alone: the run lock of a service is machine-wide, and
+# other test runs may back up their own 売上DB at the same time.
+SERVICE = f"売上DB{os.getpid()}"
 
 STUB = r"""#!/usr/bin/python3
 import json, os, sys
@@ -273,6 +277,36 @@ class NightlyTest(Harness):
                            float(first[name % "last_success_timestamp_seconds"]) + 3000)
         self.assertEqual(int(first[name % "last_success_bytes"]), 1024 * 1024 + 7 + 4096 + 1)
         self.assertEqual(os.listdir(folder), ["zorvatdbbackup.prom"])
+
+    @unittest.skipUnless(os.geteuid() == 0, "a mount namespace needs root")
+    def test_journal_gets_the_outcome_as_fields(self):
+        self.store("1", self.row_values(2))
+        run = os.path.join(self.home, "run")  # the program's /run, in a mount namespace of its own
+        os.makedirs(os.path.join(run, "systemd", "journal"))
+        journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        journal.bind(os.path.join(run, "systemd", "journal", "socket"))
+        journal.settimeout(0)
+        self.addCleanup(journal.close)
+        libc = ctypes.CDLL(None, use_errno=True)
+
+        def own_run():
+            if (libc.unshare(0x20000) or libc.mount(None, b"/", None, 0x44000, None)
+                    or libc.mount(run.encode(), b"/run", None, 0x1000, None)):
+                os._exit(77)
+        with open(os.path.join(self.home, "out"), "w+") as out:
+            st = os.fstat(out.fileno())
+            done = self.run_program("--run", when="2026-12-09 02:00:00", stdout=out, stderr=subprocess.STDOUT,
+                                    preexec_fn=own_run, env={"JOURNAL_STREAM": f"{st.st_dev}:{st.st_ino}"})
+            out.seek(0)
+            self.said = printed = out.read()
+        if done.returncode == 77:
+            self.skipTest("no mount namespace")
+        self.assertEqual(done.returncode, 0, printed)
+        fields = dict(line.split("=", 1) for line in journal.recv(65536).decode().splitlines())
+        self.assertEqual((fields["MESSAGE"], fields["ZDB_OUTCOME"], fields["ZDB_ROW"]),
+                         ("正常に処理終了しました", "success", "2"), fields)
+        self.assertGreaterEqual(int(fields["ZDB_DOWNTIME_MS"]), 0, fields)
+        self.assertNotIn("正常に処理終了しました", printed)  # once, with its fields
 
     @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is missing")
     def test_units_verify(self):
