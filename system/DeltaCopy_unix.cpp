@@ -173,7 +173,7 @@ PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const P
     ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     PreCopy pre;
-    Fd dst(makeTempBeside(target, kTempMarker, &pre.path));
+    Fd dst(makeTempBeside(sys_, target, kTempMarker, &pre.path));
     try {
         // The file as far as it went when the pre-copy began: the database
         // may write on meanwhile, the pass after the stop catches up.
@@ -243,11 +243,12 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
     const QByteArray digests = pass.run(progress);
     if (staged.st_size > st.st_size && ::ftruncate(dst.fd, st.st_size) != 0)
         fail(errno, false);
-    // A database file that changes size under the pass was not stopped.
-    struct stat after, out;
-    if (::fstat(src.fd, &after) != 0 || ::fstat(dst.fd, &out) != 0)
-        fail(errno, true);
-    if (after.st_size != st.st_size || out.st_size != st.st_size)
+    // A database file written to under the pass was not stopped.
+    checkHeldStill(native(from), src.fd, st);
+    struct stat out;
+    if (::fstat(dst.fd, &out) != 0)
+        fail(errno, false);
+    if (out.st_size != st.st_size)
         throw PlatformError(kErrDiskIo);
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (::fchmod(dst.fd, st.st_mode & 07777) != 0 || ::futimens(dst.fd, times) != 0)

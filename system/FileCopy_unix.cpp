@@ -294,6 +294,10 @@ bool sameTime(const struct timespec &a, const struct timespec &b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+} // namespace
+
+namespace fileops {
+
 // A source written to while it was copied (a writer the stop did not stop)
 // gives a torn copy even at the same size: its times tell, and its path must
 // still name the file that was read.
@@ -307,7 +311,7 @@ void checkHeldStill(const QByteArray &path, int src, const struct stat &before)
         throw PlatformError(kErrDiskIo, QStringLiteral("バックアップ元のファイルが、複写中に変更されました。"));
 }
 
-} // namespace
+} // namespace fileops
 
 SystemCalls SystemCalls::host()
 {

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <unistd.h>
@@ -55,6 +56,10 @@ int makeTempBeside(const SystemCalls &sys, const QString &target, const char *ma
 // Reads exactly n bytes at offset, or fewer at the end of the file.
 size_t readAt(int fd, char *buffer, size_t n, off_t offset, bool sourceSide);
 void writeAll(int fd, const char *data, size_t n);
+
+// Throws 57 where the source at `path` was written to, replaced or resized
+// since `before` (a writer the stop did not stop).
+void checkHeldStill(const QByteArray &path, int src, const struct stat &before);
 
 // The names this program gave beside target under marker: exactly what
 // mkostemp makes of its template, an ordinary file of this user. Newest

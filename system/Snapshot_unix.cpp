@@ -24,7 +24,7 @@ QString HostFileOps::snapshot(const QString &source)
     // Beside the source, so on its file system; hidden, and named so that a
     // run killed before it went is found by the next one.
     QString clone;
-    Fd dst(makeTempBeside(source, kSnapshotMarker, &clone));
+    Fd dst(makeTempBeside(sys_, source, kSnapshotMarker, &clone));
     if (::ioctl(dst.fd, FICLONE, src.fd) != 0) {
         const int err = errno;
         ::unlink(native(clone).constData());
