@@ -1,8 +1,8 @@
+#include "CommandLine.h"
 #include "EngineMain.h"
 #include "Fonts.h"
 #include "HostPlatform.h"
 #include "MainWindow.h"
-#include "NightlyRun.h"
 #include "SystemInfo.h"
 
 #include <QApplication>

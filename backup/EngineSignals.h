@@ -10,10 +10,3 @@ void catchEndingSignals();
 bool endingSignalArrived();
 
 } // namespace zdb
-
-namespace zdb {
-
-// Whether standard output is a terminal (progress is shown only there).
-bool standardOutputIsTerminal();
-
-} // namespace zdb

@@ -27,11 +27,3 @@ void catchEndingSignals()
 bool endingSignalArrived() { return arrived != 0; }
 
 } // namespace zdb
-
-#include <unistd.h>
-
-namespace zdb {
-
-bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
-
-} // namespace zdb

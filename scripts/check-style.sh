@@ -8,7 +8,7 @@ mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 clang-format --dry-run -Werror "${sources[@]}"
 echo "clang-format: ${#sources[@]} files keep the house format"
 run-clang-tidy -p "$build_dir" -quiet -j"$(nproc)" \
-  "$PWD/(system|backup|platform|formutil|settings|app)/.*\.cpp$|$PWD/main\.cpp$" >"$build_dir/clang-tidy.log" 2>&1 || {
+  "$PWD/(system|backup|platform|formutil|settings|app|cli)/.*\.cpp$|$PWD/main\.cpp$" >"$build_dir/clang-tidy.log" 2>&1 || {
   grep -E 'error:|warning:' "$build_dir/clang-tidy.log" | grep -v 'warnings generated' | sort -u
   echo "clang-tidy found faults (full log: $build_dir/clang-tidy.log)"
   exit 1

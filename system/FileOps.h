@@ -131,7 +131,7 @@ struct SystemCalls {
     static SystemCalls host();
 };
 
-// The host's files (FileOps_unix.cpp).
+// The host's files (FileCopy_unix.cpp, FileCommit_unix.cpp, PathChecks_unix.cpp).
 class HostFileOps : public FileOps {
 public:
     explicit HostFileOps(CopyMethod method = CopyMethod::OffloadThenHash, SystemCalls calls = SystemCalls::host());

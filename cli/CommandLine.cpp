@@ -1,9 +1,9 @@
-#include "NightlyRun.h"
+#include "CommandLine.h"
 
 #include "EngineMain.h"
-#include "EngineSignals.h"
 #include "ProductInfo.h"
 #include "SettingsBackend.h"
+#include "Terminal.h"
 #include "Text.h"
 
 #include <QDate>

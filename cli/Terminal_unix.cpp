@@ -1,0 +1,9 @@
+#include "Terminal.h"
+
+#include <unistd.h>
+
+namespace zdb {
+
+bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+} // namespace zdb

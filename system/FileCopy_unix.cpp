@@ -1,0 +1,364 @@
+// The copy of a source beside its target, hashed on the way, and the read-back.
+#include "FileOpsInternal_unix.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <mutex>
+#include <new>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+#include <xxhash.h>
+
+namespace zdb {
+
+using namespace fileops;
+
+namespace {
+
+// Large enough that system calls cost little, small enough for a lean process.
+constexpr size_t kChunk = 1 << 20;
+// The kernel copy goes in steps small enough that the hash, right behind it,
+// finds the bytes still in the processor's shared cache (of the steps tried,
+// 512 KiB to 8 MiB, this measured best); the hash reads them into a buffer
+// that stays in its core's own cache.
+constexpr off_t kOffloadChunk = 2 << 20;
+constexpr size_t kHashChunk = 256 << 10;
+// How far the hash may fall behind the kernel copy: what it reads must still
+// be in the cache.
+constexpr off_t kMaxLag = 64 << 20;
+
+// Streams bytes into an XXH3 64-bit hash.
+class Hasher {
+public:
+    Hasher() : state_(XXH3_createState())
+    {
+        if (!state_)
+            throw std::bad_alloc();
+        XXH3_64bits_reset(state_);
+    }
+    ~Hasher() { XXH3_freeState(state_); }
+    Hasher(const Hasher &) = delete;
+    Hasher &operator=(const Hasher &) = delete;
+    void add(const char *data, size_t n) { XXH3_64bits_update(state_, data, n); }
+    quint64 digest() const { return XXH3_64bits_digest(state_); }
+
+private:
+    XXH3_state_t *state_;
+};
+
+// Reads exactly n bytes at offset, or fewer at the end of the file.
+size_t readAt(int fd, char *buffer, size_t n, off_t offset, bool sourceSide)
+{
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::pread(fd, buffer + got, n - got, offset + off_t(got));
+        if (r == 0)
+            break;
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno, sourceSide);
+        }
+        got += size_t(r);
+    }
+    return got;
+}
+
+void writeAll(int fd, const char *data, size_t n)
+{
+    for (size_t off = 0; off < n;) {
+        const ssize_t w = ::write(fd, data + off, n - off);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno, false);
+        }
+        off += size_t(w);
+    }
+}
+
+void report(const Progress &progress, off_t done, off_t total)
+{
+    if (progress)
+        progress(qint64(done), qint64(total));
+}
+
+// The source must end where it ended when the copy began: a database file
+// that changes size under the copy was not stopped.
+void checkSizeUnchanged(int src, int dst, off_t size)
+{
+    struct stat s, d;
+    if (::fstat(src, &s) != 0 || ::fstat(dst, &d) != 0)
+        fail(errno, true);
+    if (s.st_size != size || d.st_size != size)
+        throw PlatformError(kErrDiskIo);
+}
+
+// Reads the source once into a buffer, hashing and writing it.
+quint64 copyByReading(int src, int dst, off_t size, const Progress &progress)
+{
+    std::vector<char> buffer(kChunk);
+    Hasher hash;
+    off_t done = 0;
+    for (;;) {
+        const size_t n = readAt(src, buffer.data(), buffer.size(), done, true);
+        if (n == 0)
+            break;
+        if (done + off_t(n) > size) // grew under us
+            throw PlatformError(kErrDiskIo);
+        hash.add(buffer.data(), n);
+        writeAll(dst, buffer.data(), n);
+        done += off_t(n);
+        report(progress, done, size);
+    }
+    if (done != size)
+        throw PlatformError(kErrDiskIo);
+    return hash.digest();
+}
+
+// Hashes the source on a thread of its own, just behind the kernel copy,
+// reading each range from the cache where the copy has just put it. The two
+// share their positions through atomics. A hash that has caught up polls for
+// a while rather than sleep: woken by the copy at every step, it was often
+// moved onto the copy's own processor, the two then taking turns on one, and
+// one backup in two took twice as long.
+class HashBehind {
+public:
+    explicit HashBehind(int src) : src_(src), thread_([this] { run(); }) {}
+    ~HashBehind()
+    {
+        stop_ = true;
+        wake(hasherSleeps_, true);
+        thread_.join();
+    }
+    HashBehind(const HashBehind &) = delete;
+    HashBehind &operator=(const HashBehind &) = delete;
+
+    // Bytes up to `end` are copied; waits while the hash lags too far.
+    void copiedUpTo(off_t end)
+    {
+        copied_ = end;
+        wake(hasherSleeps_);
+        if (end - hashed_ > kMaxLag)
+            copierSleepsUntil([&] { return failure_ != 0 || copied_ - hashed_ <= kMaxLag; });
+        if (failure_ != 0)
+            throw PlatformError(failure_);
+    }
+    quint64 digest()
+    {
+        copierSleepsUntil([&] { return failure_ != 0 || hashed_ == copied_; });
+        if (failure_ != 0)
+            throw PlatformError(failure_);
+        return hash_.digest();
+    }
+
+private:
+    // A sleeper raises its flag before it looks at the positions, and a
+    // waker looks at the flag after it has moved one (all sequentially
+    // consistent): one of the two always sees the other.
+    template <class Ready>
+    void copierSleepsUntil(Ready ready)
+    {
+        std::unique_lock lock(mutex_);
+        copierSleeps_ = true;
+        changed_.wait(lock, ready);
+        copierSleeps_ = false;
+    }
+    void wake(const std::atomic<bool> &sleeps, bool always = false)
+    {
+        if (always || sleeps) {
+            const std::lock_guard lock(mutex_);
+            changed_.notify_all();
+        }
+    }
+    // Until the copy has gone past `from`; false once asked to stop.
+    bool waitForCopy(off_t from)
+    {
+        // A millisecond or two: where the copy takes longer per step, the
+        // target is what everything waits for and the hash may sleep.
+        for (int i = 0; i < 2000; ++i) {
+            if (stop_)
+                return false;
+            if (copied_ > from)
+                return true;
+            std::this_thread::yield();
+        }
+        std::unique_lock lock(mutex_);
+        hasherSleeps_ = true;
+        changed_.wait(lock, [&] { return stop_ || copied_ > from; });
+        hasherSleeps_ = false;
+        return !stop_;
+    }
+
+    void run() noexcept
+    {
+        try {
+            std::vector<char> buffer(kHashChunk);
+            for (off_t from = 0; waitForCopy(from);) {
+                const off_t to = std::min<off_t>(copied_, from + off_t(buffer.size()));
+                const size_t want = size_t(to - from);
+                if (readAt(src_, buffer.data(), want, from, true) != want) // shrank after the copy
+                    throw PlatformError(kErrDiskIo);
+                hash_.add(buffer.data(), want);
+                hashed_ = from = to;
+                wake(copierSleeps_);
+            }
+        } catch (const PlatformError &e) {
+            stopWith(e.number());
+        } catch (...) {
+            stopWith(kErrInternal);
+        }
+    }
+    void stopWith(int number)
+    {
+        failure_ = number;
+        wake(copierSleeps_, true);
+    }
+
+    int src_;
+    Hasher hash_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::atomic<off_t> copied_{0}, hashed_{0};
+    std::atomic<int> failure_{0};
+    std::atomic<bool> stop_{false}, hasherSleeps_{false}, copierSleeps_{false};
+    std::thread thread_; // last: starts once the rest is set up
+};
+
+// The kernel copies chunk after chunk while the hash follows on a second
+// thread. A short copy just goes on from where it stopped. False when the
+// kernel cannot copy between these files.
+bool copyByOffload(const SystemCalls &sys, int src, int dst, off_t size, const Progress &progress, quint64 *checksum)
+{
+    HashBehind hash(src);
+    off_t done = 0;
+    while (done < size) {
+        off_t in = done, out = done;
+        const ssize_t n = sys.copyFileRange(src, &in, dst, &out, size_t(std::min(size - done, kOffloadChunk)));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (done == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+                return false;
+            fail(errno, false);
+        }
+        if (n == 0) // the source shrank under us
+            throw PlatformError(kErrDiskIo);
+        done += n;
+        hash.copiedUpTo(done);
+        report(progress, done, size);
+    }
+    *checksum = hash.digest();
+    return true;
+}
+
+// Copies all of src to dst: a reflink where the file system shares blocks,
+// else by the chosen method, hashing the source on the way.
+StagedCopy copyContents(const SystemCalls &sys, int src, int dst, off_t size, CopyMethod method,
+                        const Progress &progress)
+{
+    StagedCopy result;
+    report(progress, 0, size);
+    if (size > 0 && ::ioctl(dst, FICLONE, src) == 0) {
+        result.shared = true;
+    } else {
+        ::posix_fadvise(src, 0, 0, POSIX_FADV_SEQUENTIAL);
+        // A kernel copy that cannot start has written nothing. (No truncation
+        // either: ext4 would then flush the whole new file when it is closed,
+        // inside the downtime.)
+        if (method != CopyMethod::OffloadThenHash || !copyByOffload(sys, src, dst, size, progress, &result.checksum))
+            result.checksum = copyByReading(src, dst, size, progress);
+    }
+    checkSizeUnchanged(src, dst, size);
+    report(progress, size, size);
+    return result;
+}
+
+} // namespace
+
+SystemCalls SystemCalls::host()
+{
+    SystemCalls calls;
+    calls.copyFileRange = [](int in, off_t *inOffset, int out, off_t *outOffset, size_t length) {
+        return ::copy_file_range(in, inOffset, out, outOffset, length, 0);
+    };
+    calls.rename = [](const char *from, const char *to) { return ::rename(from, to); };
+    calls.syncFolder = [](int folderFd) { return ::fsync(folderFd); };
+    return calls;
+}
+
+StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, const Progress &progress)
+{
+    if (from.isEmpty())
+        throw PlatformError(kErrFileNotFound);
+    Fd src(::open(native(from).constData(), O_RDONLY | O_CLOEXEC));
+    if (src.fd < 0)
+        fail(errno, true);
+    struct stat st;
+    if (::fstat(src.fd, &st) != 0)
+        fail(errno, true);
+    if (!S_ISREG(st.st_mode))
+        throw PlatformError(kErrFileNotFound);
+
+    QString temp;
+    Fd dst(makeTempBeside(target, kTempMarker, &temp));
+    try {
+        StagedCopy copy = copyContents(sys_, src.fd, dst.fd, st.st_size, method_, progress);
+        copy.path = temp;
+        // Flushed later, when the database runs again: the flush is no downtime.
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (::fchmod(dst.fd, st.st_mode & 07777) != 0 || ::futimens(dst.fd, times) != 0)
+            fail(errno, false);
+        const int fd = dst.fd;
+        dst.fd = -1;
+        if (::close(fd) != 0)
+            fail(errno, false);
+        return copy;
+    } catch (...) {
+        ::unlink(native(temp).constData());
+        throw;
+    }
+}
+
+bool HostFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
+{
+    Fd fd(::open(native(copy.path).constData(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
+        fail(errno, false);
+    report(progress, 0, st.st_size);
+    if (::fsync(fd.fd) != 0)
+        fail(errno, false);
+    if (copy.shared) {
+        report(progress, st.st_size, st.st_size);
+        return true;
+    }
+    // Clean pages leave the cache, so the reads below come from the disk.
+    ::posix_fadvise(fd.fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::posix_fadvise(fd.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::vector<char> buffer(kChunk);
+    Hasher hash;
+    off_t done = 0;
+    for (;;) {
+        const size_t n = readAt(fd.fd, buffer.data(), buffer.size(), done, false);
+        if (n == 0)
+            break;
+        hash.add(buffer.data(), n);
+        done += off_t(n);
+        report(progress, std::min(done, st.st_size), st.st_size);
+        // What was checked need not stay in the cache.
+        ::posix_fadvise(fd.fd, done - off_t(n), off_t(n), POSIX_FADV_DONTNEED);
+    }
+    return done == st.st_size && hash.digest() == copy.checksum;
+}
+
+quint64 contentChecksum(const QByteArray &bytes) { return XXH3_64bits(bytes.constData(), size_t(bytes.size())); }
+
+} // namespace zdb

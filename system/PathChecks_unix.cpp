@@ -1,0 +1,214 @@
+// Where copies may go and what stands there: the checks made before the stop.
+#include "FileOpsInternal_unix.h"
+
+#include <cerrno>
+#include <deque>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <vector>
+
+namespace zdb {
+
+using namespace fileops;
+
+namespace fs = std::filesystem;
+
+bool HostFileOps::fileExists(const QString &path)
+{
+    struct stat st;
+    return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool HostFileOps::makeSureDirectoryPathExists(const QString &folderPath)
+{
+    const qsizetype slash = folderPath.lastIndexOf(u'/');
+    if (slash < 0)
+        return true;
+    const QByteArray folder = native(slash == 0 ? QStringLiteral("/") : folderPath.left(slash));
+    // One folder at a time, so that each new one is flushed in its parent.
+    // The mode leaves the rest to the operator's umask.
+    QByteArray at = folder.startsWith('/') ? QByteArray("/") : QByteArray();
+    for (const QByteArray &part : folder.split('/')) {
+        if (part.isEmpty())
+            continue;
+        const QByteArray parent = at.isEmpty() ? QByteArray(".") : at;
+        at += (at.isEmpty() || at.endsWith('/') ? QByteArray() : QByteArray("/")) + part;
+        if (::mkdir(at.constData(), 0777) == 0) {
+            try {
+                syncFolder(QFile::decodeName(parent));
+            } catch (const PlatformError &) {
+                return false;
+            }
+        } else if (errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat st;
+    return ::stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool HostFileOps::sameFile(const QString &a, const QString &b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return a.isEmpty() && b.isEmpty();
+    struct stat sa, sb;
+    if (::stat(native(a).constData(), &sa) == 0 && ::stat(native(b).constData(), &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    // A path with no file yet: compare where the two paths lead.
+    std::error_code ea, eb;
+    const fs::path pa = fs::weakly_canonical(fs::absolute(native(a).toStdString(), ea), ea);
+    const fs::path pb = fs::weakly_canonical(fs::absolute(native(b).toStdString(), eb), eb);
+    if (ea || eb)
+        return a == b;
+    return pa == pb;
+}
+
+qint64 HostFileOps::fileSize(const QString &path)
+{
+    struct stat st;
+    if (path.isEmpty() || ::stat(native(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return qint64(st.st_size);
+}
+
+FreeSpace HostFileOps::freeSpace(const QString &path)
+{
+    // A folder the run has yet to create lives on its nearest existing ancestor.
+    std::error_code ec;
+    fs::path at = fs::absolute(fs::path(native(folderOf(path)).toStdString()), ec);
+    FreeSpace result;
+    if (ec)
+        return result;
+    for (;;) {
+        struct stat st;
+        struct statvfs vfs;
+        if (::stat(at.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::statvfs(at.c_str(), &vfs) == 0) {
+            result.device = quint64(st.st_dev);
+            result.available = quint64(vfs.f_bavail) * quint64(vfs.f_frsize);
+            result.known = true;
+            return result;
+        }
+        if (!at.has_relative_path())
+            return result;
+        at = at.parent_path();
+    }
+}
+
+QString HostFileOps::resolveTarget(const QString &target)
+{
+    QString path = target;
+    for (int hops = 0;; ++hops) {
+        struct stat st;
+        if (path.isEmpty() || ::lstat(native(path).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        if (hops == 40) // as the kernel counts a loop
+            throw PlatformError(kErrPathFileAccess);
+        std::error_code ec;
+        const fs::path link = fs::read_symlink(fs::path(native(path).toStdString()), ec);
+        if (ec)
+            fail(ec.value(), false);
+        const QString dest = QFile::decodeName(QByteArray::fromStdString(link.native()));
+        // A relative link starts from the folder that holds it.
+        const qsizetype slash = path.lastIndexOf(u'/');
+        path = dest.startsWith(u'/') || slash < 0 ? dest : path.left(slash + 1) + dest;
+    }
+}
+
+QString HostFileOps::foreignFolder(const QString &targetPath)
+{
+    if (targetPath.isEmpty())
+        return {};
+    std::error_code ec;
+    const fs::path whole = fs::absolute(fs::path(native(targetPath).toStdString()), ec);
+    if (ec)
+        return {};
+    // Walked as the kernel walks it, links followed where they stand, so that
+    // every folder the copy passes through is looked at.
+    std::deque<std::string> todo;
+    for (const fs::path &part : whole.relative_path())
+        todo.push_back(part.native());
+    fs::path at = "/";
+    struct stat atSt;
+    if (::lstat("/", &atSt) != 0)
+        return {};
+    const uid_t me = ::geteuid();
+    int links = 0;
+    while (!todo.empty()) {
+        const std::string name = todo.front();
+        todo.pop_front();
+        if (name.empty() || name == ".")
+            continue;
+        if (name == "..") {
+            at = at.parent_path();
+            if (::lstat(at.c_str(), &atSt) != 0)
+                return {};
+            continue;
+        }
+        const fs::path next = at / name;
+        struct stat st;
+        if (::lstat(next.c_str(), &st) != 0)
+            return {}; // the run makes the rest itself
+        const bool shared = (atSt.st_mode & S_ISVTX) && (atSt.st_mode & S_IWOTH);
+        if (shared && st.st_uid != 0 && st.st_uid != me && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)))
+            return QFile::decodeName(QByteArray::fromStdString(next.native()));
+        if (S_ISLNK(st.st_mode)) {
+            const fs::path dest = fs::read_symlink(next, ec);
+            if (ec || ++links > 40)
+                return {}; // the copy fails on its own
+            std::vector<std::string> parts;
+            for (const fs::path &part : dest.relative_path())
+                parts.push_back(part.native());
+            todo.insert(todo.begin(), parts.begin(), parts.end());
+            if (dest.is_absolute()) {
+                at = "/";
+                if (::lstat("/", &atSt) != 0)
+                    return {};
+            }
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode))
+            return {};
+        at = next;
+        atSt = st;
+    }
+    return {};
+}
+
+void HostFileOps::checkSource(const QString &source)
+{
+    if (source.isEmpty())
+        throw PlatformError(kErrFileNotFound);
+    const int fd = ::open(native(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        throw PlatformError(errorNumberForErrno(errno, true));
+    struct stat st;
+    const bool ordinary = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    if (!ordinary)
+        throw PlatformError(kErrPathFileAccess);
+}
+
+void HostFileOps::prepareTarget(const QString &target)
+{
+    const QByteArray path = native(target);
+    struct stat st;
+    if (::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw PlatformError(kErrPathFileAccess);
+    const qsizetype slash = target.lastIndexOf(u'/');
+    if (slash >= 0 && !makeSureDirectoryPathExists(target.left(slash + 1)))
+        throw PlatformError(kErrPathNotFound);
+    // A file beside the target, named as the staged copy will be.
+    const QString folder = slash < 0 ? QString() : target.left(slash + 1);
+    QByteArray probe = native(folder + u'.' + target.mid(slash + 1) + QString::fromLatin1(kTempMarker)) + "XXXXXX";
+    const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw PlatformError(errno == ENOENT || errno == ENOTDIR ? kErrPathNotFound : errorNumberForErrno(errno, false));
+    ::close(fd);
+    ::unlink(probe.constData());
+}
+
+} // namespace zdb
