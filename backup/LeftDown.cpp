@@ -17,7 +17,7 @@ LeftDownStart startLeftDown(const QString &service, RunRecords &records, Service
     } unlock{lock};
     // A run may have ended between the listing and the lock: its mark is gone.
     if (!records.servicesMarkedDown().contains(service))
-        return {LeftDownStart::Started, {}};
+        return {LeftDownStart::NoLongerDown, {}};
     const ServiceResult result = manager.start(service);
     if (!result.ok())
         return {LeftDownStart::Failed, result};

@@ -15,6 +15,7 @@ struct LeftDownStart {
         Started, // running again; its mark is gone
         Failed, // the start did not work; the mark stays
         HeldByRun, // a live run holds its lock and will start it
+        NoLongerDown, // a run ended meanwhile and took its mark with it
     };
     Outcome outcome = Started;
     ServiceResult result;

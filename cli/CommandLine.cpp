@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "EngineMain.h"
+#include "Guard.h"
 #include "ProductInfo.h"
 #include "SettingsBackend.h"
 #include "Terminal.h"
@@ -20,17 +21,19 @@ const QString kApp = QStringLiteral("QXN");
 QString helpText()
 {
     return QStringLiteral(
-        "使い方: zorvatdbbackup [--run [--settings 番号]]\n"
+        "使い方: zorvatdbbackup [--run [--settings 番号] | --guard]\n"
         "  引数なし          画面を開きます。\n"
         "  --run             画面なしでバックアップします（確認なし）。退避先は今日の曜日の行です。\n"
+        "  --guard           前回の処理で停止したままのＤＢサービスを開始します。\n"
         "  --settings 番号   使う設定番号（既定: 1）。\n"
         "  --help            この説明を表示します。\n"
         "  --version         版を表示します。\n"
         "終了コード: 0 正常終了、1 異常終了、2 使い方の誤り。\n"
         "\n"
-        "Usage: zorvatdbbackup [--run [--settings N]]\n"
+        "Usage: zorvatdbbackup [--run [--settings N] | --guard]\n"
         "  no arguments      opens the window.\n"
         "  --run             backs up without a window and without asking; the targets are today's weekday row.\n"
+        "  --guard           starts the database services an earlier run left stopped.\n"
         "  --settings N      the settings number to use (default 1).\n"
         "  --help            shows this text.\n"
         "  --version         shows the version.\n"
@@ -54,6 +57,9 @@ int runFromCommandLine(const QStringList &arguments)
             out << QString::fromUtf8(kProductName) << u' ' << QString::fromUtf8(kProductVersion) << '\n';
             return 0;
         }
+        // After the nightly run however it ended: what it left down starts.
+        if (a == QLatin1String("--guard") && arguments.size() == 1)
+            return startServicesLeftDown(out, err) ? 0 : 1;
         if (a == QLatin1String("--run")) {
             run = true;
         } else if (a == QLatin1String("--settings") && i + 1 < arguments.size()) {
@@ -69,6 +75,9 @@ int runFromCommandLine(const QStringList &arguments)
         err << QStringLiteral("エラーです。--run がありません (--run is missing; see --help)\n");
         return 2;
     }
+
+    // A service an earlier run left down starts before anything else.
+    startServicesLeftDown(out, err);
 
     // As the window reads them: the number trimmed, today's weekday row.
     number = trimSpaces(number);

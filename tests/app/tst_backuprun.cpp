@@ -404,6 +404,43 @@ private slots:
         QVERIFY(r.w.close());
     }
 
+    // The offer at start-up for a service a killed run left down: the start
+    // runs under the service's lock; the mark goes once it worked, or on No.
+    void leftDownOffer_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("lockHeld");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QStringList>("boxesAfter");
+        QTest::addColumn<bool>("markLeft");
+        QTest::newRow("yes, start works") << 6 << 0 << false << QStringList{kStart} << QStringList{} << false;
+        QTest::newRow("yes, start fails") << 6 << 1 << false << QStringList{kStart} << QStringList{startFailure()}
+                                          << true;
+        QTest::newRow("no") << 7 << 0 << false << QStringList{} << QStringList{} << false;
+        QTest::newRow("yes, a run began meanwhile") << 6 << 0 << true << QStringList{} << QStringList{} << true;
+    }
+    void leftDownOffer()
+    {
+        QFETCH(int, answer);
+        QFETCH(int, exitCode);
+        QFETCH(bool, lockHeld);
+        QFETCH(QStringList, calls);
+        QFETCH(QStringList, boxesAfter);
+        QFETCH(bool, markLeft);
+        Rig r;
+        r.tp.records.markServiceDown(QStringLiteral("MSSQLServer"));
+        r.tp.boxes.answers = {answer};
+        r.tp.manager.exitCodes = {exitCode};
+        HostRunLock other(r.tp.stateFolder.filePath(QStringLiteral("run.lock")));
+        QVERIFY(!lockHeld || other.tryAcquire(QStringLiteral("MSSQLServer")));
+        reviewEarlierRuns(r.w);
+        QCOMPARE(r.tp.manager.calls, calls);
+        QCOMPARE(r.tp.boxes.prompts().mid(1), boxesAfter);
+        QVERIFY(r.tp.boxes.prompts().value(0).contains(QStringLiteral("（MSSQLServer）が、停止したまま")));
+        QCOMPARE(r.tp.records.servicesMarkedDown().size(), markLeft ? 1 : 0);
+    }
+
     // Another program's run holds the lock: nothing is stopped.
     void anotherProgramRunning()
     {
