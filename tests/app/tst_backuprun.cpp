@@ -415,8 +415,8 @@ private slots:
         QTest::addColumn<QStringList>("boxesAfter");
         QTest::addColumn<bool>("markLeft");
         QTest::newRow("yes, start works") << 6 << 0 << false << QStringList{kStart} << QStringList{} << false;
-        QTest::newRow("yes, start fails") << 6 << 1 << false << QStringList{kStart} << QStringList{startFailure()}
-                                          << true;
+        QTest::newRow("yes, start fails")
+            << 6 << 1 << false << QStringList{kStart} << QStringList{startFailure()} << true;
         QTest::newRow("no") << 7 << 0 << false << QStringList{} << QStringList{} << false;
         QTest::newRow("yes, a run began meanwhile") << 6 << 0 << true << QStringList{} << QStringList{} << true;
     }
