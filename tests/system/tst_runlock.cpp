@@ -77,8 +77,8 @@ private slots:
         QVERIFY(mine.tryAcquire(name));
     }
 
-    // Without a scope it is the machine's lock, which tests must not hold long.
-    void hostLockNeedsNoFile()
+    // Without a folder it is the machine's lock, which tests must not hold long.
+    void hostLockIsMachineWide()
     {
         HostRunLock machine;
         const QString name = QStringLiteral("zdb-test-") + scope_;
