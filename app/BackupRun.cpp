@@ -36,6 +36,8 @@ BackupRequest readRequest(MainWindow &ME)
     r.logTarget = ME.control(QStringLiteral("Path2"), row).text();
     for (int i = 0; i <= 7; ++i)
         r.allTargets << ME.control(QStringLiteral("Path"), i).text() << ME.control(QStringLiteral("Path2"), i).text();
+    r.settingsNumber = trimSpaces(ME.control(QStringLiteral("設定番号")).text());
+    r.row = row;
     return r;
 }
 

@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <new>
 #include <utility>
 #include <vector>
@@ -48,38 +49,53 @@ std::optional<PlatformError> failureOf(F &&step)
     return std::nullopt;
 }
 
-// The refusal text when a target's file system cannot hold the new copy
-// beside the old one (both copies counted where the targets share one).
-QString spaceShortfall(FileOps &files, const BackupRequest &r)
+// Whether the new pair fits where its targets lie (both copies counted where
+// they share a file system). Where it fits only once the row's previous copies
+// are gone, they go first, as a backup without staging always did; only what
+// cannot fit even then is refused.
+struct SpacePlan {
+    QString refusal;
+    bool previousFirst = false;
+};
+
+SpacePlan planSpace(FileOps &files, const BackupRequest &r)
 {
     struct Need {
         FreeSpace space;
-        quint64 bytes;
+        quint64 bytes = 0, reclaimable = 0;
     };
     std::vector<Need> needs;
     const auto add = [&](const QString &source, const QString &target) {
         const qint64 size = files.fileSize(source);
-        if (size <= 0)
-            return;
         const FreeSpace space = files.freeSpace(target);
         if (!space.known)
             return;
-        for (Need &n : needs)
-            if (n.space.device == space.device) {
-                n.bytes += quint64(size);
-                return;
-            }
-        needs.push_back({space, quint64(size)});
+        const qint64 previous = files.fileSize(target);
+        auto n =
+            std::find_if(needs.begin(), needs.end(), [&](const Need &x) { return x.space.device == space.device; });
+        if (n == needs.end())
+            n = needs.insert(needs.end(), Need{space});
+        n->bytes += quint64(std::max<qint64>(size, 0));
+        n->reclaimable += quint64(std::max<qint64>(previous, 0));
     };
     add(r.dataSource, r.dataTarget);
     add(r.logSource, r.logTarget);
-    for (const Need &n : needs)
-        if (n.bytes > n.space.available)
-            return QStringLiteral("エラーです。退避先の空き容量が不足しています。") + u'\r'
-                + QStringLiteral("必要な容量: %1 MB　空き容量: %2 MB")
-                      .arg(megabytesUp(n.bytes))
-                      .arg(megabytesDown(n.space.available));
-    return {};
+    SpacePlan plan;
+    for (const Need &n : needs) {
+        if (n.bytes <= n.space.available)
+            continue;
+        if (n.bytes <= n.space.available + n.reclaimable) {
+            plan.previousFirst = true;
+            continue;
+        }
+        plan.refusal = QStringLiteral("エラーです。退避先の空き容量が不足しています。") + u'\r'
+            + QStringLiteral("退避先の空き容量を確認して下さい。") + u'\r'
+            + QStringLiteral("必要な容量は%1MB、空き容量は%2MB（前回の退避ファイルを含めて）です。")
+                  .arg(megabytesUp(n.bytes))
+                  .arg(megabytesDown(n.space.available + n.reclaimable));
+        return plan;
+    }
+    return plan;
 }
 
 // The new pair, staged beside its targets, goes into place only as a whole:
@@ -88,14 +104,14 @@ QString spaceShortfall(FileOps &files, const BackupRequest &r)
 class PairCommit {
 public:
     explicit PairCommit(FileOps &files) : f_(files) {}
+    // Previous copies are never removed here: one that could not go back
+    // may be the only good copy, and recovery tells.
     ~PairCommit()
     {
         if (!done_)
             rollBack();
         f_.discard(data.path);
         f_.discard(log.path);
-        f_.discard(previousData_);
-        f_.discard(previousLog_);
     }
     PairCommit(const PairCommit &) = delete;
     PairCommit &operator=(const PairCommit &) = delete;
@@ -103,16 +119,34 @@ public:
     StagedCopy data, log; // log.path "" : no log copy to put in place
     bool staged = false; // both copies made
 
+    // Throws where the new pair is not sure to stand on disk alone.
     void commit(const QString &dataTarget, const QString &logTarget)
     {
         dataTarget_ = dataTarget;
-        previousData_ = f_.swapIntoPlace(data.path, dataTarget);
-        dataSwapped_ = true;
         logTarget_ = logTarget;
-        // Without a log source no log may stand beside the new data file.
-        previousLog_ = log.path.isEmpty() ? f_.moveAside(logTarget) : f_.swapIntoPlace(log.path, logTarget);
-        logMoved_ = true;
-        done_ = true; // the previous names now hold the previous pair
+        try {
+            previousData_ = f_.swapIntoPlace(data.path, dataTarget);
+            dataSwapped_ = true;
+            // Without a log source no log may stand beside the new data file.
+            previousLog_ = log.path.isEmpty() ? f_.moveAside(logTarget) : f_.swapIntoPlace(log.path, logTarget);
+            logMoved_ = true;
+        } catch (const SwapStands &e) {
+            // It stands unflushed: the destructor tries to undo it.
+            if (!dataSwapped_) {
+                dataSwapped_ = true;
+                previousData_ = e.previous;
+            } else {
+                logMoved_ = true;
+                previousLog_ = e.previous;
+            }
+            throw;
+        }
+        done_ = true;
+        // The data side's previous copy goes first, each removal on disk
+        // before the next: recovery reads a data side's previous copy
+        // without the log side's as a commit cut short.
+        f_.removeFlushed(std::exchange(previousData_, {}));
+        f_.removeFlushed(std::exchange(previousLog_, {}));
     }
 
 private:
@@ -162,6 +196,9 @@ struct BackupEngine::Impl {
     QString service; // as typed, trimmed: what the service manager is given
     QString unit; // the name its lock and mark go by
     QStringList deferred; // boxes that wait until the service runs again
+    RunFacts &facts;
+    QElapsedTimer down; // from the stop command on
+    bool previousFirst = false; // the new pair fits only in the previous pair's room
 
     void stage(const QString &text) { send(RunEvent::stage(text)); }
     void message(const QString &text) { send(RunEvent::message(text)); }
@@ -206,9 +243,38 @@ struct BackupEngine::Impl {
         for (const QString &target : {shownData, shownLog}) {
             const QString foreign = f.foreignFolder(target);
             if (!foreign.isEmpty())
-                return QStringLiteral("エラーです。退避先のフォルダーが、他のユーザーのものです。") + u'\r' + foreign;
+                return foreignFolderText(foreign);
         }
         return {};
+    }
+
+    static QString foreignFolderText(const QString &folder)
+    {
+        return targetMistake(QStringLiteral("エラーです。退避先のフォルダーが、他のユーザーのものです。")) + u'\r'
+            + folder;
+    }
+
+    // Every row's pair is made whole before anything is stopped, so that no
+    // row keeps a commit cut short until its day comes round. False where
+    // the selected row's could not be.
+    bool recoverRows()
+    {
+        FileOps &f = s.files;
+        bool selected = f.recoverInterrupted(r.dataTarget, r.logTarget);
+        for (qsizetype i = 0; i + 1 < r.allTargets.size(); i += 2) {
+            const QString &data = r.allTargets[i], &log = r.allTargets[i + 1];
+            if (data == shownData && log == shownLog)
+                continue;
+            failureOf([&] {
+                const QString d = data.isEmpty() ? QString() : f.resolveTarget(data);
+                const QString l = log.isEmpty() ? QString() : f.resolveTarget(log);
+                if (!d.isEmpty() && !l.isEmpty())
+                    f.recoverInterrupted(d, l);
+                else
+                    f.removeLeftovers(d.isEmpty() ? l : d);
+            });
+        }
+        return selected;
     }
 
     ServiceResult change(bool stop)
@@ -223,15 +289,19 @@ struct BackupEngine::Impl {
     {
         stage(QStringLiteral("SQLServer開始処理中です... "));
         ServiceResult started = change(false);
-        if (started.kind == ServiceResult::NotLaunched) {
-            // A start that cannot be started is tried once more.
-            deferred << runErrorReport(kErrFileNotFound, errorText(kErrFileNotFound));
+        // A start that cannot be started is tried once more; where that
+        // works, nothing failed.
+        const bool relaunched = started.kind == ServiceResult::NotLaunched;
+        if (relaunched)
             started = change(false);
-        }
-        if (started.ok())
+        facts.downtimeMs = down.elapsed();
+        if (started.ok()) {
             s.records.clearServiceDown(unit);
-        else
+        } else {
+            if (relaunched)
+                deferred << runErrorReport(kErrFileNotFound, errorText(kErrFileNotFound));
             deferred << (started.kind == ServiceResult::TimedOut ? startTimedOutText() : startFailureText());
+        }
         for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < s.restartWaitMs;) {
             if (!waited.isValid())
                 waited.start();
@@ -263,6 +333,11 @@ struct BackupEngine::Impl {
 
     void copyPhase(PairCommit &pair)
     {
+        if (previousFirst) {
+            stage(QStringLiteral("空き容量が不足するため、前回の退避ファイルを削除しました。"));
+            s.files.removeFlushed(r.dataTarget);
+            s.files.removeFlushed(r.logTarget);
+        }
         stage(QStringLiteral("1.処理中です... 退避先:") + shownData);
         pair.data = s.files.stageCopy(r.dataSource, r.dataTarget, progress());
         stage(QStringLiteral("2.処理中です... 退避先:") + shownLog);
@@ -286,6 +361,9 @@ struct BackupEngine::Impl {
                 throw PlatformError(kErrDiskIo, kCopyDiffers);
         }
         pair.commit(r.dataTarget, r.logTarget);
+        facts.committed = true;
+        if (s.committed)
+            s.committed();
     }
 
     bool run()
@@ -309,32 +387,44 @@ struct BackupEngine::Impl {
         if (auto e = failureOf([&] { locked = s.runLock.tryAcquire(unit); }))
             return failReport(*e);
         if (!locked)
-            return fail(QStringLiteral("エラーです。他のバックアップ処理が実行中です。"));
+            return fail(QStringLiteral("エラーです。他のバックアップ処理が実行中です。") + u'\r'
+                        + QStringLiteral("しばらく待ってから、もう一度実行して下さい。"));
         struct Unlock {
             RunLock &lock;
             ~Unlock() { lock.release(); }
         } unlock{s.runLock};
 
         // What an interrupted run left is ours to put right, and frees its room.
-        f.recoverInterrupted(r.dataTarget, r.logTarget);
-        // Staged copies lie beside where a target's link points.
-        for (const QString &other : std::as_const(r.allTargets))
-            if (other != shownData && other != shownLog && !other.isEmpty())
-                failureOf([&] { f.removeLeftovers(f.resolveTarget(other)); });
+        if (!recoverRows())
+            return failReport(PlatformError(kErrDiskIo, QStringLiteral("中断された処理の後始末ができません。")));
 
         // Whatever would fail the copy shows now, while nothing is stopped.
-        QString shortfall;
+        QString refusedLater;
         if (auto e = failureOf([&] {
                 f.checkSource(r.dataSource);
-                shortfall = spaceShortfall(f, r);
-                if (shortfall.isEmpty()) {
-                    f.prepareTarget(r.dataTarget);
-                    f.prepareTarget(r.logTarget);
-                }
+                // A log source that is there but no ordinary file is refused
+                // as the data source is; only a missing one means no log.
+                if (auto log = failureOf([&] { f.checkSource(r.logSource); });
+                    log && log->number() != kErrFileNotFound && log->number() != kErrPathNotFound)
+                    throw *log;
+                const SpacePlan space = planSpace(f, r);
+                refusedLater = space.refusal;
+                previousFirst = space.previousFirst;
+                if (!refusedLater.isEmpty())
+                    return;
+                f.prepareTarget(r.dataTarget);
+                f.prepareTarget(r.logTarget);
+                // Again now that the folders exist: another user may have
+                // made one of them after the first look.
+                for (const QString &target : {shownData, shownLog})
+                    if (const QString foreign = f.foreignFolder(target); !foreign.isEmpty()) {
+                        refusedLater = foreignFolderText(foreign);
+                        return;
+                    }
             }))
             return failReport(*e);
-        if (!shortfall.isEmpty())
-            return fail(shortfall);
+        if (!refusedLater.isEmpty())
+            return fail(refusedLater);
         if (s.abandoned()) {
             stage(QString::fromUtf8(kMsgAbnormalEnd));
             return false;
@@ -344,6 +434,7 @@ struct BackupEngine::Impl {
         // killed from here on is found at the next start.
         if (auto e = failureOf([&] { s.records.markServiceDown(unit); }))
             return failReport(*e);
+        down.start();
         const ServiceResult stopped = change(true);
         if (stopped.kind == ServiceResult::NotLaunched) {
             s.records.clearServiceDown(unit);
@@ -408,7 +499,8 @@ BackupEngine::BackupEngine(EngineServices &services, Sink sink) : s_(services), 
 
 bool BackupEngine::run(const BackupRequest &request)
 {
-    Impl impl{s_, emit_, request, {}, {}, {}, {}, {}};
+    facts_ = {};
+    Impl impl{s_, emit_, request, {}, {}, {}, {}, {}, facts_, {}, false};
     const bool ok = impl.run();
     emit_(RunEvent::finished(ok));
     return ok;

@@ -25,6 +25,14 @@ struct EngineServices {
     int commandTimeLimitMs = 10 * 60 * 1000;
     // The settling wait after the start command.
     int restartWaitMs = 3456;
+    // Called with the run's lock still held once the new pair stands.
+    std::function<void()> committed = [] {};
+};
+
+// What a run leaves to be recorded besides its events.
+struct RunFacts {
+    qint64 downtimeMs = -1; // from the stop command's start to the start command's end
+    bool committed = false; // the new pair replaced the previous one
 };
 
 // The backup run without a window: checks, stop, staged copies, restart,
@@ -36,11 +44,13 @@ public:
     using Sink = std::function<void(const RunEvent &)>;
     BackupEngine(EngineServices &services, Sink sink);
     bool run(const BackupRequest &request);
+    const RunFacts &facts() const { return facts_; }
 
 private:
     struct Impl;
     EngineServices &s_;
     Sink emit_;
+    RunFacts facts_;
 };
 
 // The time limit of service commands: $ZDB_COMMAND_TIMEOUT whole seconds,

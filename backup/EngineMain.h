@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BackupEngine.h"
+#include "RunHistory.h"
 
 namespace zdb {
 
@@ -11,7 +12,8 @@ namespace zdb {
 int runEngineProcess();
 
 // One run with the host's services, the ending signals caught and the
-// service's lock held; events go to sink.
-bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink &sink);
+// service's lock held; events go to sink. The run is appended to the history
+// in the state folder and, when asked, handed to *record as well.
+bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink &sink, HistoryRecord *record = nullptr);
 
 } // namespace zdb

@@ -1,11 +1,13 @@
 #include "EngineMain.h"
 
 #include "EngineSignals.h"
+#include "FileDigest.h"
 #include "FileOps.h"
 #include "RunLock.h"
 #include "RunRecords.h"
 #include "ServiceManager.h"
 #include "ServiceTexts.h"
+#include "Text.h"
 
 #include <QFile>
 #include <QThread>
@@ -97,7 +99,7 @@ private:
 
 } // namespace
 
-bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink &sink)
+bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink &sink, HistoryRecord *record)
 {
     catchEndingSignals();
     adoptOrphanedDescendants();
@@ -108,8 +110,40 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
     EngineServices services{files, manager, lock, records, [](int ms) { QThread::msleep(ulong(ms)); }};
     services.abandoned = endingSignalArrived;
     services.commandTimeLimitMs = commandTimeLimitFromEnvironment();
-    BackupEngine engine(services, sink);
-    return engine.run(request);
+
+    HistoryRecord r;
+    r.start = QDateTime::currentDateTimeUtc();
+    r.settingsNumber = request.settingsNumber;
+    r.row = request.row;
+    r.service = trimSpaces(request.serviceName);
+    r.dataTarget = request.dataTarget;
+    r.logTarget = request.logTarget;
+    // Read while the lock still keeps the next run away; the service runs
+    // again by then, so this costs no downtime.
+    services.committed = [&]() noexcept {
+        try {
+            r.data = digestFile(request.dataTarget);
+            r.log = digestFile(request.logTarget);
+            r.hasLog = r.log.error != ENOENT; // a pair without a log copy has none
+        } catch (...) {
+            r.data.error = ENOMEM;
+        }
+    };
+    BackupEngine engine(services, [&](const RunEvent &event) {
+        if (event.kind == RunEvent::Message)
+            r.messages << event.text;
+        if (event.kind == RunEvent::Stage)
+            r.finalText = event.text;
+        sink(event);
+    });
+    r.ok = engine.run(request);
+    r.end = QDateTime::currentDateTimeUtc();
+    r.downtimeMs = engine.facts().downtimeMs;
+    r.committed = engine.facts().committed;
+    RunHistory(records.folder()).append(r);
+    if (record)
+        *record = r;
+    return r.ok;
 }
 
 int runEngineProcess()

@@ -68,6 +68,8 @@ QByteArray encodeRequest(const BackupRequest &r)
         {QStringLiteral("dataTarget"), r.dataTarget},
         {QStringLiteral("logTarget"), r.logTarget},
         {QStringLiteral("allTargets"), QJsonArray::fromStringList(r.allTargets)},
+        {QStringLiteral("settings"), r.settingsNumber},
+        {QStringLiteral("row"), r.row},
     });
 }
 
@@ -84,6 +86,8 @@ std::optional<BackupRequest> decodeRequest(const QByteArray &text)
     r.logTarget = o->value(QStringLiteral("logTarget")).toString();
     for (const QJsonValue v : o->value(QStringLiteral("allTargets")).toArray())
         r.allTargets << v.toString();
+    r.settingsNumber = o->value(QStringLiteral("settings")).toString();
+    r.row = o->value(QStringLiteral("row")).toInt(-1);
     return r;
 }
 

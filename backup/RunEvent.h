@@ -42,6 +42,10 @@ struct BackupRequest {
     QString dataSource, logSource;
     QString dataTarget, logTarget;
     QStringList allTargets;
+    // Where the request came from, for the run's history: the settings
+    // number and the row of the targets (0 Monday .. 7 その他; -1 unknown).
+    QString settingsNumber{};
+    int row = -1;
     bool operator==(const BackupRequest &) const = default;
 };
 

@@ -2,6 +2,8 @@
 
 #include "EngineMain.h"
 #include "Guard.h"
+#include "HistoryOptions.h"
+#include "Journal.h"
 #include "ProductInfo.h"
 #include "SettingsBackend.h"
 #include "Terminal.h"
@@ -21,23 +23,42 @@ const QString kApp = QStringLiteral("QXN");
 QString helpText()
 {
     return QStringLiteral(
-        "使い方: zorvatdbbackup [--run [--settings 番号] | --guard]\n"
+        "使い方: zorvatdbbackup [--run [--settings 番号]]\n"
+        "       zorvatdbbackup --guard\n"
+        "       zorvatdbbackup --status [--settings 番号] [--max-age 時間]\n"
+        "       zorvatdbbackup --verify [--settings 番号]\n"
         "  引数なし          画面を開きます。\n"
         "  --run             画面なしでバックアップします（確認なし）。退避先は今日の曜日の行です。\n"
         "  --guard           前回の処理で停止したままのＤＢサービスを開始します。\n"
         "  --settings 番号   使う設定番号（既定: 1）。\n"
+        "  --status          行ごとに、最後に正常に退避したペア（日時、サイズ、停止時間）と最後の失敗を表示します。\n"
+        "                    最新の正常なペアが --max-age（既定: 26 時間）より古いか、ない時は終了コード 1 です。\n"
+        "  --verify          "
+        "各行の退避先のペアをディスクから読み直し、履歴のダイジェストと照合します（何も変更しません）。\n"
+        "                    一致しない、またはないファイルがある時は終了コード 1 です。\n"
+        "  --metrics ファイル --run か --status の後、node_exporter のテキストファイル形式でメトリクスを書きます。\n"
         "  --help            この説明を表示します。\n"
         "  --version         版を表示します。\n"
         "終了コード: 0 正常終了、1 異常終了、2 使い方の誤り。\n"
+        "履歴: 実行ごとの記録は $XDG_STATE_HOME/zorvatdbbackup/history.jsonl にあります。\n"
         "\n"
-        "Usage: zorvatdbbackup [--run [--settings N] | --guard]\n"
+        "Usage: zorvatdbbackup [--run [--settings N]]\n"
+        "       zorvatdbbackup --guard\n"
+        "       zorvatdbbackup --status [--settings N] [--max-age HOURS]\n"
+        "       zorvatdbbackup --verify [--settings N]\n"
         "  no arguments      opens the window.\n"
         "  --run             backs up without a window and without asking; the targets are today's weekday row.\n"
         "  --guard           starts the database services an earlier run left stopped.\n"
         "  --settings N      the settings number to use (default 1).\n"
+        "  --status          shows for each row the last verified pair (when, sizes, downtime) and the last failure;\n"
+        "                    exit 1 when the newest verified pair is older than --max-age (default 26 hours) or none.\n"
+        "  --verify          reads every row's pair back from its disk and compares it with the history's digests;\n"
+        "                    changes nothing; exit 1 when a copy differs or is missing.\n"
+        "  --metrics FILE    after --run or --status, writes metrics in the node_exporter textfile format.\n"
         "  --help            shows this text.\n"
         "  --version         shows the version.\n"
-        "Exit status: 0 normal end, 1 abnormal end, 2 bad usage.\n");
+        "Exit status: 0 normal end, 1 abnormal end, 2 bad usage.\n"
+        "History: one record per run in $XDG_STATE_HOME/zorvatdbbackup/history.jsonl.\n");
 }
 
 } // namespace
@@ -47,6 +68,7 @@ int runFromCommandLine(const QStringList &arguments)
     QTextStream out(stdout), err(stderr);
     bool run = false;
     QString number = QStringLiteral("1");
+    HistoryOptions history;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &a = arguments[i];
         if (a == QLatin1String("--help")) {
@@ -66,11 +88,20 @@ int runFromCommandLine(const QStringList &arguments)
             number = arguments[++i];
         } else if (a.startsWith(QLatin1String("--settings="))) {
             number = a.mid(11);
+        } else if (takeHistoryOption(arguments, i, history)) {
+            continue;
         } else {
             err << QStringLiteral("エラーです。引数が正しくありません: %1 (unknown argument; see --help)\n").arg(a);
             return 2;
         }
     }
+    if (!history.bad.isEmpty() || (run && history.mode != HistoryOptions::None)) {
+        err << QStringLiteral("エラーです。引数が正しくありません: %1 (bad argument; see --help)\n")
+                   .arg(history.bad.isEmpty() ? QStringLiteral("--run") : history.bad);
+        return 2;
+    }
+    if (history.mode != HistoryOptions::None)
+        return runHistoryCommand(history, trimSpaces(number), out, err);
     if (!run) {
         err << QStringLiteral("エラーです。--run がありません (--run is missing; see --help)\n");
         return 2;
@@ -94,6 +125,8 @@ int runFromCommandLine(const QStringList &arguments)
                            << value(QStringLiteral("DBログパス1") + QString::number(i));
     request.dataTarget = request.allTargets[qsizetype(2) * row];
     request.logTarget = request.allTargets[qsizetype(2) * row + 1];
+    request.settingsNumber = number;
+    request.row = row;
     if (const SettingsFault fault = store.fault(); fault != SettingsFault::None) {
         err << QStringLiteral("エラーです。設定ファイルを読み込めません。%1(%2)\n")
                    .arg(fault == SettingsFault::NotAFile ? QStringLiteral("通常のファイルではありません。") : QString(),
@@ -112,24 +145,42 @@ int runFromCommandLine(const QStringList &arguments)
     }
 
     const bool terminal = standardOutputIsTerminal();
-    const bool ok = runWithHostServices(request, [&](const RunEvent &e) {
-        switch (e.kind) {
-        case RunEvent::Stage:
-        case RunEvent::Message:
-            if (terminal)
-                out << "\r\033[K";
-            out << QString(e.text).replace(u'\r', u'\n') << '\n';
-            break;
-        case RunEvent::Progress:
-            if (terminal && e.total > 0)
-                out << QStringLiteral("\r%1%").arg(e.done * 100 / e.total);
-            break;
-        case RunEvent::Restarted:
-        case RunEvent::Finished: break;
-        }
-        out.flush();
-    });
-    return ok ? 0 : 1;
+    // In the journal the final text goes as one entry with the outcome's fields.
+    const bool journal = standardOutputIsJournal();
+    QString held;
+    const auto print = [&](const QString &text) {
+        if (terminal)
+            out << "\r\033[K";
+        out << QString(text).replace(u'\r', u'\n') << '\n';
+    };
+    HistoryRecord record;
+    const bool ok = runWithHostServices(
+        request,
+        [&](const RunEvent &e) {
+            if (journal && !held.isEmpty() && e.kind != RunEvent::Finished)
+                print(std::exchange(held, QString()));
+            switch (e.kind) {
+            case RunEvent::Stage:
+                if (journal)
+                    held = e.text;
+                else
+                    print(e.text);
+                break;
+            case RunEvent::Message: print(e.text); break;
+            case RunEvent::Progress:
+                if (terminal && e.total > 0)
+                    out << QStringLiteral("\r%1%").arg(e.done * 100 / e.total);
+                break;
+            case RunEvent::Restarted:
+            case RunEvent::Finished: break;
+            }
+            out.flush();
+        },
+        &record);
+    if (journal && !sendToJournal(journalFields(record)) && !held.isEmpty())
+        print(held);
+    out.flush();
+    return finishRun(ok, history, number, err);
 }
 
 } // namespace zdb

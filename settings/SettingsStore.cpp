@@ -126,9 +126,10 @@ void reportUnreadableSettings(Form &ME)
     if (fault == SettingsFault::None)
         return;
     // The fields stay empty, as on a first start; the operator hears why.
-    QString text = QStringLiteral("エラーです。設定ファイルを読み込めません。") + u'\r';
+    QString text = QStringLiteral("エラーです。設定ファイルを読み込めません。");
     if (fault == SettingsFault::NotAFile)
-        text += QStringLiteral("通常のファイルではありません。") + u'\r';
+        text += QStringLiteral("通常のファイルではありません。");
+    text += u'\r' + QStringLiteral("設定ファイルを確認して下さい。") + u'\r';
     ME.platform().messageBoxes.show(text + store.location(), kMsgOk);
 }
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <utility>
 #include <vector>
+#include <xxhash.h>
 
 namespace zdb {
 
@@ -40,27 +41,32 @@ int errorNumberForErrno(int err, bool sourceSide)
 
 namespace fileops {
 
-// The name that temporary files beside target start with: the folder, a dot,
-// the target's name (shortened to fit a folder entry) and the marker.
 QByteArray tempPrefix(const QString &target, const char *marker)
 {
     const qsizetype slash = target.lastIndexOf(u'/');
-    QString name = target.mid(slash + 1);
+    const QString name = target.mid(slash + 1);
     if (name.isEmpty())
         throw PlatformError(kErrPathFileAccess);
     const QString prefix = slash < 0 ? QString() : target.left(slash + 1);
-    // Keep within the 255 bytes a folder entry may have.
-    const QString tail = QString::fromLatin1(marker) + QStringLiteral("XXXXXX");
-    while (native(u'.' + name + tail).size() > 255)
-        name.chop(1);
-    return native(prefix + u'.' + name + QString::fromLatin1(marker));
+    const QByteArray tail = QByteArray(marker) + "XXXXXX";
+    QByteArray entry = '.' + native(name);
+    // A folder entry holds 255 bytes. A longer name is cut at a character
+    // and told apart from its neighbours by a hash of the whole name, so
+    // that two long targets never share a staged or previous name.
+    if (entry.size() + tail.size() > 255) {
+        const QByteArray hash = '~' + QByteArray::number(XXH3_64bits(entry.constData(), size_t(entry.size())), 16);
+        QString cut = name;
+        while (native(u'.' + cut).size() + hash.size() + tail.size() > 255)
+            cut.chop(cut.size() > 1 && cut.back().isLowSurrogate() ? 2 : 1);
+        entry = native(u'.' + cut) + hash;
+    }
+    return native(prefix) + entry + marker;
 }
 
-// Creates an empty temporary file beside target, returning its descriptor.
-int makeTempBeside(const QString &target, const char *marker, QString *tempPath)
+int makeTempBeside(const SystemCalls &sys, const QString &target, const char *marker, QString *tempPath)
 {
     QByteArray templ = tempPrefix(target, marker) + "XXXXXX";
-    const int fd = ::mkostemp(templ.data(), O_CLOEXEC);
+    const int fd = sys.makeTemp(templ.data());
     if (fd < 0)
         fail(errno, false);
     *tempPath = QFile::decodeName(templ);
@@ -155,107 +161,117 @@ void HostFileOps::syncFolderAfterUndo(const QString &folder) noexcept
     }
 }
 
+// Each rename is on disk before the next one relies on it, so that a crash
+// anywhere leaves names recovery can read: a failed flush is undone where
+// the undo can be flushed, and is never taken for success.
 QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
 {
     const QString folder = folderOf(target);
     struct stat st;
     if (::lstat(native(target).constData(), &st) != 0) {
-        // The mark goes down before the copy moves in: a run cut short
+        // The mark is on disk before the copy moves in: a run cut short
         // between its two swaps is then told from one that finished.
         QString absent;
-        ::close(makeTempBeside(target, kAbsentMarker, &absent));
+        ::close(makeTempBeside(sys_, target, kAbsentMarker, &absent));
         try {
+            syncFolder(folder);
             renameOver(staged, target);
         } catch (...) {
-            ::unlink(native(absent).constData());
+            removeFlushed(absent);
             throw;
         }
         try {
             syncFolder(folder);
-        } catch (...) {
-            if (!tryRename(target, staged))
-                return absent; // the swap stands
-            ::unlink(native(absent).constData());
-            syncFolderAfterUndo(folder);
+        } catch (const PlatformError &e) {
+            try {
+                unswap(staged, absent, target);
+            } catch (...) {
+                throw SwapStands(e, absent);
+            }
             throw;
         }
         return absent;
     }
-    if (S_ISDIR(st.st_mode))
+    if (!S_ISREG(st.st_mode))
         throw PlatformError(kErrPathFileAccess);
     // Plain renames, the previous copy aside first: at every moment each name
     // holds one thing (the staged name the new copy, the previous name the
     // previous copy or nothing yet), so a run killed anywhere can be put right.
     // An exchange-rename would leave the new copy under the previous name.
     QString previous;
-    ::close(makeTempBeside(target, kPreviousMarker, &previous));
+    ::close(makeTempBeside(sys_, target, kPreviousMarker, &previous));
     if (!tryRename(target, previous)) {
         const int err = errno;
-        ::unlink(native(previous).constData());
-        fail(err, false);
-    }
-    if (!tryRename(staged, target)) {
-        const int err = errno;
-        tryRename(previous, target);
+        sys_.unlink(native(previous).constData());
         fail(err, false);
     }
     try {
         syncFolder(folder);
+        renameOver(staged, target);
     } catch (...) {
+        // Where even this fails, recovery finds the target missing beside
+        // its previous copy and puts that back.
+        if (tryRename(previous, target))
+            syncFolderAfterUndo(folder);
+        throw;
+    }
+    try {
+        syncFolder(folder);
+    } catch (const PlatformError &e) {
         try {
             unswap(staged, previous, target);
         } catch (...) {
-            return previous; // the swap stands
+            throw SwapStands(e, previous);
         }
-        syncFolderAfterUndo(folder);
         throw;
     }
     return previous;
 }
 
-// Puts the previous file back at target and the new one at staged; throws
-// when the previous file is not back.
+// Puts the previous file back at target and the new one at staged, each
+// rename flushed; throws when that is not sure to be on disk.
 void HostFileOps::unswap(const QString &staged, const QString &previous, const QString &target)
 {
+    const QString folder = folderOf(target);
+    renameOver(target, staged);
+    syncFolder(folder);
     if (previous.isEmpty() || isAbsentMark(previous)) {
-        renameOver(target, staged);
-        discard(previous);
+        removeFlushed(previous);
         return;
     }
-    renameOver(target, staged);
-    if (!tryRename(previous, target)) {
-        const int err = errno;
-        tryRename(staged, target); // the swap stands again
-        fail(err, false);
-    }
+    renameOver(previous, target);
+    syncFolder(folder);
 }
 
 void HostFileOps::swapBack(const QString &staged, const QString &previous, const QString &target)
 {
     unswap(staged, previous, target);
-    syncFolderAfterUndo(folderOf(target));
 }
 
 QString HostFileOps::moveAside(const QString &target)
 {
     struct stat st;
-    if (target.isEmpty() || ::lstat(native(target).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+    if (target.isEmpty() || ::lstat(native(target).constData(), &st) != 0)
         return {};
+    if (!S_ISREG(st.st_mode))
+        throw PlatformError(kErrPathFileAccess);
     QString aside;
-    ::close(makeTempBeside(target, kPreviousMarker, &aside));
+    ::close(makeTempBeside(sys_, target, kPreviousMarker, &aside));
     try {
         renameOver(target, aside);
     } catch (...) {
-        ::unlink(native(aside).constData());
+        sys_.unlink(native(aside).constData());
         throw;
     }
     const QString folder = folderOf(target);
     try {
         syncFolder(folder);
-    } catch (...) {
-        if (!tryRename(aside, target))
-            return aside; // it stays aside
-        syncFolderAfterUndo(folder);
+    } catch (const PlatformError &e) {
+        try {
+            moveBack(aside, target);
+        } catch (...) {
+            throw SwapStands(e, aside);
+        }
         throw;
     }
     return aside;
@@ -266,28 +282,37 @@ void HostFileOps::moveBack(const QString &aside, const QString &target)
     if (aside.isEmpty())
         return;
     renameOver(aside, target);
-    syncFolderAfterUndo(folderOf(target));
+    syncFolder(folderOf(target));
 }
 
 void HostFileOps::discard(const QString &path) noexcept
 {
     if (!path.isEmpty())
-        ::unlink(native(path).constData());
+        sys_.unlink(native(path).constData());
 }
 
-void HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept
+void HostFileOps::removeFlushed(const QString &path)
+{
+    if (path.isEmpty())
+        return;
+    if (sys_.unlink(native(path).constData()) != 0 && errno != ENOENT)
+        fail(errno, false);
+    syncFolder(folderOf(path));
+}
+
+bool HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept
 {
     try {
         removeLeftovers(dataTarget);
         removeLeftovers(logTarget);
-        const auto previousOf = [](const QString &target) {
+        const auto previousOf = [this](const QString &target) {
             QStringList found;
             for (const QString &path : ourFilesBeside(target, kPreviousMarker)) {
                 struct stat st;
                 // An empty one beside its standing target is a name taken
                 // for a copy that was never moved aside.
                 if (present(target) && ::stat(native(path).constData(), &st) == 0 && st.st_size == 0)
-                    ::unlink(native(path).constData());
+                    removeFlushed(path);
                 else
                     found << path;
             }
@@ -297,37 +322,44 @@ void HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &l
         QStringList dataPrevious = previousOf(dataTarget);
         QStringList logPrevious = previousOf(logTarget);
         if (dataPrevious.isEmpty() && logPrevious.isEmpty())
-            return;
-        // Killed inside the commit: a target is missing beside its previous
-        // copy, or the data side has one and the log side none (the new data
-        // copy stands beside the old log). Then the previous pair goes back.
-        const bool killedInCommit = (!present(dataTarget) && !dataPrevious.isEmpty())
-            || (!present(logTarget) && !logPrevious.isEmpty()) || (!dataPrevious.isEmpty() && logPrevious.isEmpty());
+            return true;
+        // Killed inside the commit: the data side still has its previous
+        // copy (or mark), and the log side none, or a target is missing. The
+        // commit removes the data side's first, each removal flushed, so a
+        // log side's previous copy without the data side's is what a commit
+        // that finished left (without a log source: beside no log target).
+        // Then the previous pair goes back.
+        // Where neither target stands, a log side's previous copy is the only
+        // copy of anything and goes back too.
+        const bool killedInCommit =
+            (!dataPrevious.isEmpty() && (logPrevious.isEmpty() || !present(dataTarget) || !present(logTarget)))
+            || (!logPrevious.isEmpty() && !present(dataTarget) && !present(logTarget));
         if (killedInCommit) {
             for (auto [list, target] : {std::pair{&dataPrevious, dataTarget}, std::pair{&logPrevious, logTarget}}) {
                 if (list->isEmpty())
                     continue;
                 // Where nothing stood before, a copy that arrived stays: it
                 // may be the only one.
-                const QString &front = list->front();
-                if (isAbsentMark(front) || tryRename(front, target)) {
-                    if (isAbsentMark(front))
-                        discard(front);
-                    list->removeFirst();
-                    syncFolderAfterUndo(folderOf(target));
+                const QString front = list->takeFirst();
+                if (isAbsentMark(front)) {
+                    removeFlushed(front);
+                } else {
+                    renameOver(front, target);
+                    syncFolder(folderOf(target));
                 }
             }
         }
-        // Older previous copies go only where a whole pair stands.
-        if (!present(dataTarget) || !present(logTarget))
-            return;
+        // Older previous copies go only where the data copy stands, the data
+        // side's first.
+        if (!present(dataTarget))
+            return true;
         for (const QStringList *list : {&dataPrevious, &logPrevious})
             for (const QString &path : *list)
-                ::unlink(native(path).constData());
-        syncFolderAfterUndo(folderOf(dataTarget));
-        syncFolderAfterUndo(folderOf(logTarget));
+                removeFlushed(path);
+        return true;
     } catch (...) {
-        // A target whose files cannot be named has none of ours.
+        // What is left is put right by the next run, the pair kept meanwhile.
+        return false;
     }
 }
 
@@ -335,7 +367,7 @@ void HostFileOps::removeLeftovers(const QString &target) noexcept
 {
     try {
         for (const QString &path : ourFilesBeside(target, kTempMarker))
-            ::unlink(native(path).constData());
+            sys_.unlink(native(path).constData());
     } catch (...) {
         // A target whose leftovers cannot be named has none of ours.
     }

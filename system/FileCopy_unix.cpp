@@ -281,6 +281,24 @@ StagedCopy copyContents(const SystemCalls &sys, int src, int dst, off_t size, Co
     return result;
 }
 
+bool sameTime(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// A source written to while it was copied (a writer the stop did not stop)
+// gives a torn copy even at the same size: its times tell, and its path must
+// still name the file that was read.
+void checkHeldStill(const QByteArray &path, int src, const struct stat &before)
+{
+    struct stat now, named;
+    if (::fstat(src, &now) != 0 || ::stat(path.constData(), &named) != 0)
+        fail(errno, true);
+    if (now.st_size != before.st_size || !sameTime(now.st_mtim, before.st_mtim)
+        || !sameTime(now.st_ctim, before.st_ctim) || named.st_dev != before.st_dev || named.st_ino != before.st_ino)
+        throw PlatformError(kErrDiskIo, QStringLiteral("バックアップ元のファイルが、複写中に変更されました。"));
+}
+
 } // namespace
 
 SystemCalls SystemCalls::host()
@@ -291,6 +309,8 @@ SystemCalls SystemCalls::host()
     };
     calls.rename = [](const char *from, const char *to) { return ::rename(from, to); };
     calls.syncFolder = [](int folderFd) { return ::fsync(folderFd); };
+    calls.makeTemp = [](char *nameTemplate) { return ::mkostemp(nameTemplate, O_CLOEXEC); };
+    calls.unlink = [](const char *path) { return ::unlink(path); };
     return calls;
 }
 
@@ -308,10 +328,11 @@ StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, co
         throw PlatformError(kErrFileNotFound);
 
     QString temp;
-    Fd dst(makeTempBeside(target, kTempMarker, &temp));
+    Fd dst(makeTempBeside(sys_, target, kTempMarker, &temp));
     try {
         StagedCopy copy = copyContents(sys_, src.fd, dst.fd, st.st_size, method_, progress);
         copy.path = temp;
+        checkHeldStill(native(from), src.fd, st);
         // Flushed later, when the database runs again: the flush is no downtime.
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         if (::fchmod(dst.fd, st.st_mode & 07777) != 0 || ::futimens(dst.fd, times) != 0)

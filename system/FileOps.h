@@ -1,9 +1,12 @@
 #pragma once
 
+#include "PlatformError.h"
+
 #include <QString>
 
 #include <functional>
 #include <sys/types.h>
+#include <utility>
 
 namespace zdb {
 
@@ -70,25 +73,27 @@ public:
     virtual bool verifyCopy(const StagedCopy &copy, const Progress &progress) = 0;
 
     // The four moves below need no exchange-rename from the file system, and
-    // flush the folder after they rename. When one throws,
-    // the files are where they were before the call; when it returns, where
-    // it says.
+    // flush the folder after each rename. When one throws, the files are
+    // where they were before the call, or (SwapStands) where it would have
+    // put them; when it returns, where it says. Only a regular file, or
+    // nothing, may stand at `target` (else 75).
 
     // Puts the staged file at `target`. Returns where the previous file now
-    // is (a name kept for previous copies), or the mark that there was none
-    // (discard() removes either). Should
-    // the undo of a failed flush fail too, the swap stands and is returned.
+    // is (a name kept for previous copies), or the mark that there was none.
     virtual QString swapIntoPlace(const QString &staged, const QString &target) = 0;
     // Undoes swapIntoPlace: the previous file goes back to `target` and the new
-    // one to `staged`. Throws when the previous file is not back.
+    // one to `staged`. Throws when that is not sure to be on disk.
     virtual void swapBack(const QString &staged, const QString &previous, const QString &target) = 0;
     // Moves a file at `target` to a name kept for previous copies and returns
     // that name; "" when there is no file there.
     virtual QString moveAside(const QString &target) = 0;
-    // Undoes moveAside. Throws when the file is not back.
+    // Undoes moveAside. Throws when that is not sure to be on disk.
     virtual void moveBack(const QString &aside, const QString &target) = 0;
     // Removes a temporary file; "" and failures are ignored.
     virtual void discard(const QString &path) noexcept = 0;
+    // Removes a previous copy or mark and flushes its folder: throws when the
+    // removal is not sure to be on disk ("" does nothing).
+    virtual void removeFlushed(const QString &path) = 0;
 
     // Before a run on this pair: finishes what an interrupted run left. Its
     // staged copies go; a previous copy goes back where its target is missing
@@ -96,8 +101,9 @@ public:
     // beside the old log), and is removed once a whole pair stands. Relies on
     // the commit's order: data swapped before log, the data side's previous
     // copy removed before the log side's. Only this program's names, only
-    // files of this user; never the only good copy.
-    virtual void recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept = 0;
+    // files of this user; never the only good copy. Every step is flushed
+    // before the next; false when one failed (the rest is left for later).
+    virtual bool recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept = 0;
     // Removes staged copies that an interrupted run left beside `target`
     // (targets of the other rows). Previous copies and files of any other
     // naming stay.
@@ -106,8 +112,10 @@ public:
     // Throws what copying from `source` would: 53 missing, 75 not an
     // ordinary file, 70 unreadable.
     virtual void checkSource(const QString &source) = 0;
-    // Makes the target's folder and tries a file there; throws what writing
-    // the copy would: 76 no folder, 70 not writable, 75 the target is a folder.
+    // Makes the target's folder (its part up to the last "/", blanks trimmed
+    // at both ends) and tries a file beside the target; throws what writing
+    // the copy would: 76 no folder, 70 not writable, 75 something other than
+    // an ordinary file stands at the target.
     virtual void prepareTarget(const QString &target) = 0;
 };
 
@@ -121,13 +129,27 @@ inline constexpr char kPreviousMarker[] = ".zdbprev-";
 // there, so that a run cut short after its commit is told from one cut inside.
 inline constexpr char kAbsentMarker[] = ".zdbnone-";
 
-// The system calls that behave differently by file system, so that tests can
-// play a short kernel copy, a failing rename or a failing flush. Each sets
-// errno on failure, as the call does.
+// A swap or move that could neither be flushed nor undone: it stands, the
+// previous file (or the mark) under `previous`.
+class SwapStands : public PlatformError {
+public:
+    SwapStands(const PlatformError &cause, QString previousName)
+        : PlatformError(cause), previous(std::move(previousName))
+    {
+    }
+    QString previous;
+};
+
+// The system calls that behave differently by file system, or that change
+// names, so that tests can play a short kernel copy, a failing rename or
+// flush, or record every change of a name. Each sets errno on failure, as
+// the call does.
 struct SystemCalls {
     std::function<ssize_t(int in, off_t *inOffset, int out, off_t *outOffset, size_t length)> copyFileRange;
     std::function<int(const char *from, const char *to)> rename;
     std::function<int(int folderFd)> syncFolder;
+    std::function<int(char *nameTemplate)> makeTemp; // mkostemp, close-on-exec
+    std::function<int(const char *path)> unlink;
     static SystemCalls host();
 };
 
@@ -150,7 +172,8 @@ public:
     QString moveAside(const QString &target) override;
     void moveBack(const QString &aside, const QString &target) override;
     void discard(const QString &path) noexcept override;
-    void recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept override;
+    void removeFlushed(const QString &path) override;
+    bool recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept override;
     void removeLeftovers(const QString &target) noexcept override;
     void checkSource(const QString &source) override;
     void prepareTarget(const QString &target) override;

@@ -41,11 +41,12 @@ inline QString folderOf(const QString &path)
     return path.left(slash);
 }
 
-// The name that temporary files beside target start with: the folder, a dot,
-// the target's name (shortened to fit a folder entry) and the marker.
+// The one naming rule for staged copies, previous copies and marks beside
+// target: the folder, a dot, the target's name (where too long for a folder
+// entry, cut and followed by a hash of the whole) and the marker.
 QByteArray tempPrefix(const QString &target, const char *marker);
 
 // Creates an empty temporary file beside target, returning its descriptor.
-int makeTempBeside(const QString &target, const char *marker, QString *tempPath);
+int makeTempBeside(const SystemCalls &sys, const QString &target, const char *marker, QString *tempPath);
 
 } // namespace zdb::fileops

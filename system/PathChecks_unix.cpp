@@ -1,5 +1,6 @@
 // Where copies may go and what stands there: the checks made before the stop.
 #include "FileOpsInternal_unix.h"
+#include "Text.h"
 
 #include <cerrno>
 #include <deque>
@@ -100,22 +101,30 @@ FreeSpace HostFileOps::freeSpace(const QString &path)
 
 QString HostFileOps::resolveTarget(const QString &target)
 {
-    QString path = target;
+    // Links are followed as bytes: a name that is no valid text would come
+    // back from a round trip as another name, and the copy would go there.
+    QByteArray path = native(target);
     for (int hops = 0;; ++hops) {
         struct stat st;
-        if (path.isEmpty() || ::lstat(native(path).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return path;
+        if (path.isEmpty() || ::lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            break;
         if (hops == 40) // as the kernel counts a loop
             throw PlatformError(kErrPathFileAccess);
-        std::error_code ec;
-        const fs::path link = fs::read_symlink(fs::path(native(path).toStdString()), ec);
-        if (ec)
-            fail(ec.value(), false);
-        const QString dest = QFile::decodeName(QByteArray::fromStdString(link.native()));
+        QByteArray dest(qsizetype(st.st_size > 0 ? st.st_size : 4095) + 1, Qt::Uninitialized);
+        const ssize_t n = ::readlink(path.constData(), dest.data(), size_t(dest.size()));
+        if (n < 0)
+            fail(errno, false);
+        if (n >= dest.size()) // grew meanwhile
+            continue;
+        dest.truncate(n);
         // A relative link starts from the folder that holds it.
-        const qsizetype slash = path.lastIndexOf(u'/');
-        path = dest.startsWith(u'/') || slash < 0 ? dest : path.left(slash + 1) + dest;
+        const qsizetype slash = path.lastIndexOf('/');
+        path = dest.startsWith('/') || slash < 0 ? dest : path.left(slash + 1) + dest;
     }
+    const QString resolved = QFile::decodeName(path);
+    if (native(resolved) != path)
+        throw PlatformError(kErrPathFileAccess);
+    return resolved;
 }
 
 QString HostFileOps::foreignFolder(const QString &targetPath)
@@ -194,16 +203,20 @@ void HostFileOps::checkSource(const QString &source)
 
 void HostFileOps::prepareTarget(const QString &target)
 {
-    const QByteArray path = native(target);
     struct stat st;
-    if (::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+    // Followed through links: a device, pipe, socket or folder there would be
+    // renamed aside and replaced by a copy.
+    if (::stat(native(target).constData(), &st) == 0 && !S_ISREG(st.st_mode))
         throw PlatformError(kErrPathFileAccess);
     const qsizetype slash = target.lastIndexOf(u'/');
-    if (slash >= 0 && !makeSureDirectoryPathExists(target.left(slash + 1)))
-        throw PlatformError(kErrPathNotFound);
-    // A file beside the target, named as the staged copy will be.
-    const QString folder = slash < 0 ? QString() : target.left(slash + 1);
-    QByteArray probe = native(folder + u'.' + target.mid(slash + 1) + QString::fromLatin1(kTempMarker)) + "XXXXXX";
+    if (slash >= 0) {
+        const QString folder = trimSpaces(target.left(slash + 1));
+        if (!folder.isEmpty() && !makeSureDirectoryPathExists(folder))
+            throw PlatformError(kErrPathNotFound);
+    }
+    // A file beside the target, named as the staged copy will be: where the
+    // path as typed does not lead into the folder made above, this fails.
+    QByteArray probe = tempPrefix(target, kTempMarker) + "XXXXXX";
     const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
     if (fd < 0)
         throw PlatformError(errno == ENOENT || errno == ENOTDIR ? kErrPathNotFound : errorNumberForErrno(errno, false));

@@ -39,7 +39,8 @@ const QString kSameAsSource =
     QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。\r退避先を確認して下さい。");
 const QString kSameTargets =
     QStringLiteral("エラーです。DBデータとDBログの退避先が、同じファイルです。\r退避先を確認して下さい。");
-const QString kLocked = QStringLiteral("エラーです。他のバックアップ処理が実行中です。");
+const QString kLocked =
+    QStringLiteral("エラーです。他のバックアップ処理が実行中です。\rしばらく待ってから、もう一度実行して下さい。");
 const QByteArray kMissing = "<missing>";
 
 QString stopFailure()
@@ -61,7 +62,8 @@ constexpr qint64 MiB = 1 << 20;
 const QString kCopyDiffers = QStringLiteral("エラーです 57\r退避したファイルが、元のファイルと一致しません。\r");
 QString spaceText(int need, int free)
 {
-    return QStringLiteral("エラーです。退避先の空き容量が不足しています。\r必要な容量: %1 MB　空き容量: %2 MB")
+    return QStringLiteral("エラーです。退避先の空き容量が不足しています。\r退避先の空き容量を確認して下さい。\r"
+                          "必要な容量は%1MB、空き容量は%2MB（前回の退避ファイルを含めて）です。")
         .arg(need)
         .arg(free);
 }
@@ -486,10 +488,12 @@ private slots:
         QTest::addColumn<qint64>("freeForData");
         QTest::addColumn<qint64>("freeForLog");
         QTest::addColumn<QString>("refusal"); // "" the run goes ahead
+        // The previous data copy ("old data") holds 8 bytes; the log target is new.
         const qint64 d = 3 * MiB + 1, l = MiB;
-        QTest::newRow("data copy does not fit") << d << false << 3 * MiB << 10 * MiB << spaceText(4, 3);
+        QTest::newRow("data copy does not fit") << d << false << 2 * MiB << 10 * MiB << spaceText(4, 2);
         QTest::newRow("log copy does not fit") << d << false << 10 * MiB << l - 1 << spaceText(1, 0);
-        QTest::newRow("each fits, not both on one file system") << d << true << 4 * MiB << 0LL << spaceText(5, 4);
+        QTest::newRow("each fits, not both on one file system") << d << true << 4 * MiB - 16 << 0LL << spaceText(5, 3);
+        QTest::newRow("fits where the previous pair was") << d << true << d + l - 8 << 0LL << QString();
         QTest::newRow("both fit exactly on one file system") << d << true << d + l << 0LL << QString();
         QTest::newRow("each fits exactly on its own") << d << false << d << l << QString();
         QTest::newRow("empty data file") << 0LL << false << 0LL << l << QString();

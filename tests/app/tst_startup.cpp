@@ -169,7 +169,7 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("storeReason");
-        const QString notAFile = QStringLiteral("通常のファイルではありません。\r");
+        const QString notAFile = QStringLiteral("通常のファイルではありません。");
         const QString notAFileStore = QStringLiteral("設定ファイルが通常のファイルではありません。\r");
         QTest::newRow("random bytes") << "bytes" << QString() << QStringLiteral("設定ファイルを読み込めません。\r");
         QTest::newRow("named pipe") << "pipe" << notAFile << notAFileStore;
@@ -199,7 +199,8 @@ private slots:
         w.load();
         w.show();
         QTRY_COMPARE(tp.boxes.prompts(),
-                     QStringList{QStringLiteral("エラーです。設定ファイルを読み込めません。\r") + reason + ini});
+                     QStringList{QStringLiteral("エラーです。設定ファイルを読み込めません。") + reason
+                                 + QStringLiteral("\r設定ファイルを確認して下さい。\r") + ini});
         for (Control c : test::inputFields(w))
             QCOMPARE(c.text(), QString());
 

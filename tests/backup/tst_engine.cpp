@@ -1,6 +1,7 @@
 #include "BackupEngine.h"
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "RunHistory.h"
 #include "RunLock.h"
 #include "RunRecords.h"
 #include "ServiceManager.h"
@@ -12,8 +13,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace zdb;
 using test::readFile;
@@ -43,8 +50,10 @@ struct Rig {
     QStringList journal;
     bool ok = false;
     int abandonAfterProgress = -1;
+    RunFacts facts;
+    QStringList committed; // what each committed() call saw
 
-    Rig()
+    explicit Rig(SystemCalls calls = SystemCalls::host()) : files(std::move(calls))
     {
         services.restartWaitMs = 0;
         request = {QStringLiteral(" db "), path("src/D.MDF"), path("src/L.LDF"),
@@ -57,6 +66,11 @@ struct Rig {
             journal << line;
             if (line == kStop && records.servicesMarkedDown() != QStringList{QStringLiteral("db")})
                 journal << QStringLiteral("<no mark while stopping>");
+        };
+        services.committed = [this] {
+            HostRunLock other{dir.filePath(QStringLiteral("run.lock"))};
+            committed << QString::fromUtf8(readFile(request.dataTarget))
+                    + (other.tryAcquire(QStringLiteral("db")) ? QStringLiteral(" unlocked") : QString());
         };
     }
     QString path(const char *rel) const { return dir.filePath(QString::fromUtf8(rel)); }
@@ -74,11 +88,102 @@ struct Rig {
             }
         });
         ok = engine.run(request);
+        facts = engine.facts();
         return journal;
     }
 };
 
 QString box(const QString &text) { return QStringLiteral("box: ") + text; }
+
+// A change of a name in a backup folder, as the run made it.
+struct NameOp {
+    enum Kind { Create, Rename, Unlink, Sync } kind;
+    QString a, b; // paths; Sync: the folder
+    ino_t inode = 0; // the file it names
+};
+
+// Records every change of a name through the file seam, and can fail the
+// n-th folder flush. Files keep their inode across renames, so the replay
+// below follows files, and reads their (flushed) bytes by inode.
+struct Recorder {
+    QList<NameOp> ops;
+    QHash<ino_t, QByteArray> bytes;
+    QStringList folders; // recorded; other folders (state, lock) are not
+    int failSync = -1, syncs = 0;
+
+    bool ours(const QString &path) const
+    {
+        return std::any_of(folders.begin(), folders.end(), [&](const QString &f) { return path.startsWith(f); });
+    }
+    static ino_t inodeOf(const char *path)
+    {
+        struct stat st {};
+        return ::lstat(path, &st) == 0 ? st.st_ino : 0;
+    }
+    void keepBytes()
+    {
+        for (const QString &f : std::as_const(folders))
+            for (const QFileInfo &i : QDir(f).entryInfoList(QDir::Files | QDir::Hidden))
+                bytes[inodeOf(QFile::encodeName(i.filePath()).constData())] = readFile(i.filePath());
+    }
+    SystemCalls calls()
+    {
+        SystemCalls c = SystemCalls::host();
+        c.makeTemp = [this](char *t) {
+            const int fd = ::mkostemp(t, O_CLOEXEC);
+            if (fd >= 0 && ours(QFile::decodeName(t)))
+                ops.append({NameOp::Create, QFile::decodeName(t), {}, inodeOf(t)});
+            return fd;
+        };
+        c.rename = [this](const char *from, const char *to) {
+            keepBytes();
+            const ino_t inode = inodeOf(from);
+            const int r = ::rename(from, to);
+            if (r == 0 && ours(QFile::decodeName(from)))
+                ops.append({NameOp::Rename, QFile::decodeName(from), QFile::decodeName(to), inode});
+            return r;
+        };
+        c.unlink = [this](const char *path) {
+            const ino_t inode = inodeOf(path);
+            const int r = ::unlink(path);
+            if (r == 0 && ours(QFile::decodeName(path)))
+                ops.append({NameOp::Unlink, QFile::decodeName(path), {}, inode});
+            return r;
+        };
+        c.syncFolder = [this](int fd) {
+            const QString folder = QFile::decodeName(
+                QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + QString::number(fd)).toUtf8());
+            if (ours(folder + u'/') && syncs++ == failSync) {
+                errno = EIO;
+                return -1;
+            }
+            if (ours(folder + u'/'))
+                ops.append({NameOp::Sync, folder + u'/', {}});
+            return ::fsync(fd);
+        };
+        return c;
+    }
+};
+
+// The names a crash leaves: the first `crashAt` operations, less those in
+// `lost` (a subset of the ones not yet flushed). An operation on a file the
+// loss took away, or put elsewhere, does nothing.
+QHash<QString, ino_t> replay(QHash<QString, ino_t> names, const QList<NameOp> &ops, qsizetype crashAt,
+                             const QList<qsizetype> &lost)
+{
+    for (qsizetype i = 0; i < crashAt; ++i) {
+        const NameOp &op = ops[i];
+        if (lost.contains(i) || (op.kind != NameOp::Create && op.kind != NameOp::Sync && names.value(op.a) != op.inode))
+            continue;
+        if (op.kind == NameOp::Create)
+            names[op.a] = op.inode;
+        if (op.kind == NameOp::Rename)
+            names[op.b] = names.take(op.a);
+        if (op.kind == NameOp::Unlink)
+            names.remove(op.a);
+    }
+    return names;
+}
 
 } // namespace
 
@@ -162,6 +267,10 @@ private slots:
         if (logSource)
             QCOMPARE(readFile(r.request.logTarget), newPair ? QByteArray("new log") : QByteArray("old log"));
         QCOMPARE(r.records.servicesMarkedDown().isEmpty(), !markLeft);
+        // The history's facts: the pair as it stands, still locked; downtime once stopped.
+        QCOMPARE(r.facts.committed, newPair);
+        QCOMPARE(r.committed, newPair ? QStringList{QStringLiteral("new data")} : QStringList{});
+        QCOMPARE(r.facts.downtimeMs >= 0, journal.contains(kStart));
     }
 
     // What would fail the copy is found before anything is stopped.
@@ -228,13 +337,114 @@ private slots:
         QVERIFY(r.records.servicesMarkedDown().isEmpty());
     }
 
+    // For every point a crash may cut the run, and every set of its not yet
+    // flushed changes that the crash may lose, recovery leaves each target
+    // with the previous pair or the new one, never one of each, and a run
+    // that said it succeeded never loses its new pair. Folder flushes fail
+    // one at a time as well.
+    void crashConsistency_data()
+    {
+        QTest::addColumn<QString>("before"); // the row before the run
+        QTest::newRow("previous pair") << "pair";
+        QTest::newRow("no previous pair") << "none";
+        QTest::newRow("no log source") << "no log";
+    }
+    void crashConsistency()
+    {
+        QFETCH(QString, before);
+        qsizetype states = 0;
+        for (int failSync = -1;; ++failSync) {
+            Recorder rec;
+            Rig r(rec.calls());
+            r.request.logTarget = r.path("bk2/L.LDF");
+            QFile::remove(r.path("bk/L.LDF"));
+            writeFile(r.request.logTarget, "old log");
+            if (before == "none") {
+                QFile::remove(r.request.dataTarget);
+                QFile::remove(r.request.logTarget);
+            }
+            if (before == "no log")
+                QFile::remove(r.request.logSource);
+            rec.folders = QStringList{r.path("bk/"), r.path("bk2/")};
+            QHash<QString, ino_t> start;
+            for (const QString &f : std::as_const(rec.folders))
+                for (const QFileInfo &i : QDir(f).entryInfoList(QDir::Files | QDir::Hidden))
+                    start[i.filePath()] = Recorder::inodeOf(QFile::encodeName(i.filePath()).constData());
+            rec.keepBytes();
+            rec.failSync = failSync;
+            r.run();
+            rec.keepBytes();
+            const QByteArray oldData = before == "none" ? QByteArray("<missing>") : QByteArray("old data");
+            const QByteArray oldLog = before == "none" ? QByteArray("<missing>") : QByteArray("old log");
+            const QByteArray newLog = before == "no log" ? QByteArray("<missing>") : QByteArray("new log");
+
+            for (qsizetype crashAt = 0; crashAt <= rec.ops.size(); ++crashAt) {
+                QList<qsizetype> open; // not flushed at the crash
+                for (qsizetype i = 0; i < crashAt; ++i) {
+                    const NameOp &op = rec.ops[i];
+                    const QString folder = op.a.left(op.a.lastIndexOf(u'/') + 1);
+                    bool flushed = op.kind == NameOp::Sync;
+                    for (qsizetype j = i + 1; j < crashAt && !flushed; ++j)
+                        flushed = rec.ops[j].kind == NameOp::Sync && rec.ops[j].a == folder;
+                    if (!flushed)
+                        open << i;
+                }
+                QVERIFY2(open.size() <= 12, "too many changes in flight");
+                for (quint32 mask = 0; mask < (1u << open.size()); ++mask) {
+                    QList<qsizetype> lost;
+                    for (qsizetype b = 0; b < open.size(); ++b)
+                        if (mask & (1u << b))
+                            lost << open[b];
+                    const QHash<QString, ino_t> names = replay(start, rec.ops, crashAt, lost);
+                    // The state as the disk holds it, in a fresh folder, oldest file first.
+                    QTemporaryDir disk;
+                    const QString root = r.dir.path();
+                    QList<std::pair<qsizetype, QString>> order;
+                    for (auto it = names.begin(); it != names.end(); ++it) {
+                        qsizetype born = -1;
+                        for (qsizetype i = 0; i < rec.ops.size() && born < 0; ++i)
+                            if (rec.ops[i].inode == it.value())
+                                born = i;
+                        order.append({born, it.key()});
+                    }
+                    std::sort(order.begin(), order.end());
+                    for (const auto &[born, path] : order)
+                        QVERIFY(writeFile(disk.path() + path.mid(root.size()), rec.bytes.value(names[path])));
+                    const QString data = disk.filePath(QStringLiteral("bk/D.MDF"));
+                    const QString log = disk.filePath(QStringLiteral("bk2/L.LDF"));
+                    HostFileOps().recoverInterrupted(data, log);
+                    const std::pair<QByteArray, QByteArray> got{readFile(data), readFile(log)};
+                    const bool isOld = got == std::pair{oldData, oldLog};
+                    const bool isNew = got == std::pair{QByteArray("new data"), newLog};
+                    // Where no pair stood, a new data copy that arrived is kept.
+                    const bool keptAlone = before == "none" && got.first == "new data" && got.second == oldLog;
+                    const QString said = QStringLiteral("flush %1 failed, crash after %2 of %3, lost %4: %5 / %6")
+                                             .arg(failSync)
+                                             .arg(crashAt)
+                                             .arg(rec.ops.size())
+                                             .arg(lost.size())
+                                             .arg(QString::fromUtf8(got.first), QString::fromUtf8(got.second));
+                    QVERIFY2(isOld || isNew || keptAlone, qPrintable(said));
+                    if (crashAt == rec.ops.size() && r.ok)
+                        QVERIFY2(isNew, qPrintable(said));
+                    ++states;
+                }
+            }
+            if (failSync >= rec.syncs)
+                break; // every flush has failed once
+        }
+        qInfo("crash states checked: %lld", qlonglong(states));
+    }
+
     void secondRunOfTheServiceIsRefused()
     {
         Rig r;
         HostRunLock other(r.dir.filePath(QStringLiteral("run.lock")));
         QVERIFY(other.tryAcquire(QStringLiteral("db")));
         const QStringList got = r.run();
-        QCOMPARE(got.first(), box(QStringLiteral("エラーです。他のバックアップ処理が実行中です。")));
+        QCOMPARE(got.first(),
+                 box(QStringLiteral("エラーです。他のバックアップ処理が実行中です。\r"
+                                    "しばらく待ってから、もう一度実行して下さい。")));
         QVERIFY(r.manager.calls.isEmpty());
     }
 
@@ -249,9 +459,32 @@ private slots:
             QCOMPARE(line.count('\n'), 1);
             QCOMPARE(decodeEvent(line), std::optional<RunEvent>(e));
         }
-        const BackupRequest q{QStringLiteral("db"), "a", "b", "c", "d", {"e", "f"}};
+        const BackupRequest q{QStringLiteral("db"), "a", "b", "c", "d", {"e", "f"}, QStringLiteral("3"), 7};
         QCOMPARE(decodeRequest(encodeRequest(q)), std::optional<BackupRequest>(q));
         QVERIFY(!decodeEvent("garbage"));
+    }
+
+    // Past its bound the history turns into one older file; both are read.
+    void historyStaysBounded()
+    {
+        QTemporaryDir dir;
+        const RunHistory history(dir.path());
+        HistoryRecord r;
+        r.start = r.end = QDateTime::currentDateTimeUtc();
+        r.committed = true;
+        r.data.size = 200'000 * FileDigest::kBlock; // 3.2 MB of MiB digests a line
+        r.data.blocks.assign(200'000, 0x0123456789abcdefULL);
+        for (r.row = 0; r.row < 12; ++r.row)
+            QVERIFY(history.append(r));
+        const qint64 most = RunHistory::kBoundBytes + r.toLine().size();
+        QVERIFY(QFileInfo(history.path()).size() <= most);
+        QVERIFY(QFileInfo(history.path() + QStringLiteral(".1")).size() <= most);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
+                 QStringList({"history.jsonl", "history.jsonl.1", "history.jsonl.lock"}));
+        const QList<HistoryRecord> read = history.read();
+        QVERIFY(read.size() >= 5);
+        QCOMPARE(read.last().row, 11);
+        QCOMPARE(read.last().data.blocks, r.data.blocks);
     }
 };
 

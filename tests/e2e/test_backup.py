@@ -1,4 +1,5 @@
 """The backup run as an operator starts it: real message boxes, stand-in service manager."""
+import json
 import os
 import time
 import unittest
@@ -103,6 +104,12 @@ class BackupRunTest(ProgramCase):
         self.assertFalse(os.path.exists(os.path.dirname(decoy_data)))
         wait_for(lambda: app.focused() == "END", 5, "the focus on END")
         self.assertFalse(app.box_open())
+        # The window's run is in the history under its settings number and row.
+        history = os.path.join(self.home, ".local", "state", "zorvatdbbackup", "history.jsonl")
+        wait_for(lambda: os.path.exists(history) and read(history).endswith(b"\n"), 10, "the run's history")
+        records = [json.loads(line) for line in read(history).splitlines()]
+        self.assertEqual([(r["settings"], r["row"], r["ok"], r["committed"], r["dataTarget"], r["data"]["size"])
+                          for r in records], [("1", row, True, True, data_target, os.path.getsize(self.data_source))])
         self.assertTrue(app.running(), "Escape during the run closed the program afterwards")
 
         # The program ends now that the service runs again.

@@ -1,10 +1,12 @@
 """The nightly run from a shell with no display: `--run [--settings N]`
 against a stand-in service manager."""
+import ctypes
 import filecmp
 import glob
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -13,7 +15,9 @@ import unittest
 
 PROGRAM = os.environ["ZDB_PROGRAM"]
 UNITS = os.environ["ZDB_UNITS"]
-SERVICE = "売上DB"
+# Of this test process alone: the run lock of a service is machine-wide, and
+# other test runs may back up their own 売上DB at the same time.
+SERVICE = f"売上DB{os.getpid()}"
 
 STUB = r"""#!/usr/bin/python3
 import json, os, signal, sys, time
@@ -108,7 +112,7 @@ class NightlyTest(unittest.TestCase):
         env.pop("QT_QPA_PLATFORM", None)
         return env
 
-    def run_program(self, *args, when=None):
+    def run_program(self, *args, when=None, **extra):
         env = self.env()
         # faketime preloads its library ahead of a sanitizer's runtime; that is fine.
         env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
@@ -119,7 +123,10 @@ class NightlyTest(unittest.TestCase):
             # its semaphore behind.
             env["LD_PRELOAD"] = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + ["libfaketime.so.1"])[0]
             env["FAKETIME"] = "@" + when
-        done = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+        env.update(extra.pop("env", {}))
+        if "stdout" not in extra:
+            extra["capture_output"] = True
+        done = subprocess.run(cmd, env=env, text=True, timeout=120, stdin=subprocess.DEVNULL, **extra)
         self.said = f"exit {done.returncode}\nstdout:\n{done.stdout}\nstderr:\n{done.stderr}"
         return done
 
@@ -290,19 +297,134 @@ class NightlyTest(unittest.TestCase):
         done = self.run_program("--version")
         self.assertEqual(done.stdout.strip().split()[0], "ZorvatDBバックアップ", self.said)
 
+    def history(self):
+        return os.path.join(self.home, "state", "zorvatdbbackup", "history.jsonl")
+
+    def test_verify_places_a_changed_copy(self):
+        self.store("1", self.row_values(2))
+        done = self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 0, self.said)
+        done = self.run_program("--verify")
+        self.assertEqual(done.returncode, 0, self.said)
+        self.assertEqual(done.stdout.count("照合済み"), 2, self.said)
+        data, log = (os.path.join(self.home, "bk2", name) for name in ("D.MDF", "L.LDF"))
+        with open(data, "r+b") as f:  # one byte flipped in the second MiB
+            f.seek(1024 * 1024 + 3)
+            byte = f.read(1)
+            f.seek(-1, os.SEEK_CUR)
+            f.write(bytes([byte[0] ^ 0xFF]))
+        os.remove(log)
+        done = self.run_program("--verify")
+        self.assertEqual(done.returncode, 1, self.said)
+        lines = done.stdout.splitlines()
+        self.assertIn(f"水 データ  不一致 (differs) 1 MiB 目から（オフセット 1048576）  {data}", lines, self.said)
+        self.assertIn(f"水 ログ    見つかりません (missing)  {log}", lines, self.said)
+        self.assertTrue(os.path.exists(data))  # changes nothing
+        self.assertEqual(self.verbs(), ["stop", "start"], self.said)
+
+    def test_status_exit_around_the_age_limit(self):
+        self.store("1", self.row_values(2))
+        done = self.run_program("--status", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 1, self.said)  # nothing recorded yet
+        self.assertEqual(self.run_program("--run", when="2026-12-09 02:00:00").returncode, 0, self.said)
+        # A failure afterwards changes nothing of the age.
+        with open(os.path.join(self.bin, "exit-stop"), "w") as f:
+            f.write("5")
+        self.assertEqual(self.run_program("--run", when="2026-12-09 03:00:00").returncode, 1, self.said)
+        for when, args, code in (("2026-12-10 03:59:00", [], 0),
+                                 ("2026-12-10 04:01:00", [], 1),
+                                 ("2026-12-10 04:01:00", ["--max-age", "30"], 0),
+                                 ("2026-12-09 04:01:00", ["--max-age", "2"], 1),
+                                 ("2026-12-09 04:01:00", ["--settings", "2"], 1)):
+            with self.subTest(when=when, args=args):
+                done = self.run_program("--status", *args, when=when)
+                self.assertEqual(done.returncode, code, self.said)
+                if "--settings" not in args:
+                    self.assertIn("停止できません", done.stdout, self.said)
+
+    def test_torn_history_line_is_passed_over(self):
+        self.store("1", self.row_values(2))
+        self.assertEqual(self.run_program("--run", when="2026-12-09 02:00:00").returncode, 0, self.said)
+        with open(self.history(), "ab") as f:  # a run killed while it wrote
+            f.write(b'{"committed":true,"data":{"mib":"00')
+        done = self.run_program("--status", when="2026-12-09 03:00:00")
+        self.assertEqual(done.returncode, 0, self.said)
+        # The next run's record starts on a line of its own.
+        self.store("1", {**self.row_values(2), **self.row_values(3)})
+        self.assertEqual(self.run_program("--run", when="2026-12-10 02:00:00").returncode, 0, self.said)
+        done = self.run_program("--status", when="2026-12-10 03:00:00")
+        self.assertEqual(done.returncode, 0, self.said)
+        self.assertEqual([line for line in done.stdout.splitlines() if line in ("水", "木")], ["水", "木"], self.said)
+        done = self.run_program("--verify")
+        self.assertEqual((done.returncode, done.stdout.count("照合済み")), (0, 4), self.said)
+
+    def test_metrics_file_is_replaced_whole(self):
+        self.store("1", self.row_values(2))
+        folder = os.path.join(self.home, "metrics")
+        os.makedirs(folder)
+        prom = os.path.join(folder, "zorvatdbbackup.prom")
+        self.assertEqual(self.run_program("--run", "--metrics", prom, when="2026-12-09 02:00:00").returncode, 0,
+                         self.said)
+        with open(prom) as old:  # a reader of the first file keeps it whole
+            with open(os.path.join(self.bin, "exit-stop"), "w") as f:
+                f.write("5")
+            done = self.run_program("--run", "--metrics", prom, when="2026-12-09 03:00:00")
+            self.assertEqual(done.returncode, 1, self.said)
+            first = dict(line.rsplit(" ", 1) for line in old.read().splitlines() if not line.startswith("#"))
+        with open(prom) as f:
+            second = dict(line.rsplit(" ", 1) for line in f.read().splitlines() if not line.startswith("#"))
+        name = 'zorvatdbbackup_%s{settings="1"}'
+        self.assertEqual(first[name % "last_run_success"], "1", first)
+        self.assertEqual(second[name % "last_run_success"], "0", second)
+        self.assertEqual(second[name % "last_success_timestamp_seconds"],
+                         first[name % "last_success_timestamp_seconds"])
+        self.assertGreater(float(second[name % "last_run_timestamp_seconds"]),
+                           float(first[name % "last_success_timestamp_seconds"]) + 3000)
+        self.assertEqual(int(first[name % "last_success_bytes"]), 1024 * 1024 + 7 + 4096 + 1)
+        self.assertEqual(os.listdir(folder), ["zorvatdbbackup.prom"])
+
+    @unittest.skipUnless(os.geteuid() == 0, "a mount namespace needs root")
+    def test_journal_gets_the_outcome_as_fields(self):
+        self.store("1", self.row_values(2))
+        run = os.path.join(self.home, "run")  # the program's /run, in a mount namespace of its own
+        os.makedirs(os.path.join(run, "systemd", "journal"))
+        journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        journal.bind(os.path.join(run, "systemd", "journal", "socket"))
+        journal.settimeout(0)
+        self.addCleanup(journal.close)
+        libc = ctypes.CDLL(None, use_errno=True)
+
+        def own_run():
+            if (libc.unshare(0x20000) or libc.mount(None, b"/", None, 0x44000, None)
+                    or libc.mount(run.encode(), b"/run", None, 0x1000, None)):
+                os._exit(77)
+        with open(os.path.join(self.home, "out"), "w+") as out:
+            st = os.fstat(out.fileno())
+            done = self.run_program("--run", when="2026-12-09 02:00:00", stdout=out, stderr=subprocess.STDOUT,
+                                    preexec_fn=own_run, env={"JOURNAL_STREAM": f"{st.st_dev}:{st.st_ino}"})
+            out.seek(0)
+            self.said = printed = out.read()
+        if done.returncode == 77:
+            self.skipTest("no mount namespace")
+        self.assertEqual(done.returncode, 0, printed)
+        fields = dict(line.split("=", 1) for line in journal.recv(65536).decode().splitlines())
+        self.assertEqual((fields["MESSAGE"], fields["ZDB_OUTCOME"], fields["ZDB_ROW"]),
+                         ("正常に処理終了しました", "success", "2"), fields)
+        self.assertGreaterEqual(int(fields["ZDB_DOWNTIME_MS"]), 0, fields)
+        self.assertNotIn("正常に処理終了しました", printed)  # once, with its fields
+
     @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is missing")
     def test_units_verify(self):
         # The units as installed, with the program where this build has it.
         folder = os.path.join(self.home, "units")
         os.makedirs(folder)
-        for name in ("zorvatdbbackup-nightly.service", "zorvatdbbackup-nightly.timer"):
+        names = [f"zorvatdbbackup-{what}.{kind}" for what in ("nightly", "verify") for kind in ("service", "timer")]
+        for name in names:
             with open(os.path.join(UNITS, name), encoding="utf-8") as f:
                 text = f.read().replace("/usr/bin/zorvatdbbackup", PROGRAM)
             with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
                 f.write(text)
-        done = subprocess.run(["systemd-analyze", "verify", "--man=no",
-                               os.path.join(folder, "zorvatdbbackup-nightly.service"),
-                               os.path.join(folder, "zorvatdbbackup-nightly.timer")],
+        done = subprocess.run(["systemd-analyze", "verify", "--man=no", *(os.path.join(folder, n) for n in names)],
                               capture_output=True, text=True)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertNotIn("zorvatdbbackup", done.stderr, done.stderr)

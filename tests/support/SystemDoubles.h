@@ -77,6 +77,10 @@ private:
 // staged copy, as a faulty disk or cable would.
 class FaultyFileOps : public HostFileOps {
 public:
+    explicit FaultyFileOps(SystemCalls calls = SystemCalls::host())
+        : HostFileOps(CopyMethod::OffloadThenHash, std::move(calls))
+    {
+    }
     struct Fault {
         QString operation;
         QString pathSuffix;

@@ -310,6 +310,17 @@ private slots:
             QCOMPARE(test::ourFilesIn(dir_.path()), QStringList{QFileInfo(staged.path).fileName()});
             return;
         }
+        if (flush == "fails with its undo") {
+            // Neither on disk nor undone: an error, never success, and both
+            // copies left where recovery finds them.
+            QCOMPARE(number, int(kErrDiskIo));
+            QByteArrayList contents{readFile(target)};
+            for (const QString &name : test::ourFilesIn(dir_.path()))
+                contents << readFile(dir_.filePath(name));
+            QVERIFY(contents.contains("new"));
+            QCOMPARE(contents.contains("old"), previous);
+            return;
+        }
         QCOMPARE(number, 0);
         QCOMPARE(readFile(target), QByteArray("new"));
         // The previous copy never sits under a name that leftover cleaning removes.
@@ -318,8 +329,6 @@ private slots:
         QVERIFY(QFileInfo(before).fileName().startsWith(
             QStringLiteral(".t.mdf") + QString::fromLatin1(previous ? kPreviousMarker : kAbsentMarker)));
         QCOMPARE(readFile(before), previous ? QByteArray("old") : QByteArray());
-        if (flush != "ok")
-            return; // the undo failed: the swap stands, as returned
         files.swapBack(staged.path, before, target);
         QCOMPARE(readFile(target), old);
         QCOMPARE(readFile(staged.path), QByteArray("new"));

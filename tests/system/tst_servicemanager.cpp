@@ -8,7 +8,6 @@
 #include <QTest>
 #include <QTimer>
 
-
 using namespace zdb;
 
 Q_DECLARE_METATYPE(zdb::ServiceState)

@@ -173,6 +173,10 @@ private slots:
         QTest::newRow("after both swaps") << QStringList{"d1", "l1", "d0", "l0"} << QStringList{"d1", "l1"} << 0;
         QTest::newRow("after the data side's removal")
             << QStringList{"d1", "l1", "", "l0"} << QStringList{"d1", "l1"} << 0;
+        // Without a log source the commit moves the log aside, and is done
+        // once the data side's previous copy is gone.
+        QTest::newRow("no log source, after the data side's removal")
+            << QStringList{"d1", "", "", "l0"} << QStringList{"d1", "-"} << 0;
         // The previous pair had no log file.
         QTest::newRow("no previous log, after both swaps")
             << QStringList{"d1", "l1", "d0", "mark"} << QStringList{"d1", "l1"} << 0;

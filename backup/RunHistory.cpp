@@ -1,0 +1,133 @@
+#include "RunHistory.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cerrno>
+
+namespace zdb {
+
+namespace {
+
+QString hex(quint64 v) { return QStringLiteral("%1").arg(v, 16, 16, QLatin1Char('0')); }
+
+QJsonObject copyObject(const FileDigest &d)
+{
+    // The MiB digests as one string: a large file's record stays compact.
+    QString blocks;
+    blocks.reserve(qsizetype(d.blocks.size()) * 16);
+    for (const quint64 b : d.blocks)
+        blocks += hex(b);
+    return {{QStringLiteral("size"), double(d.size)},
+            {QStringLiteral("xxh3"), hex(d.whole)},
+            {QStringLiteral("mib"), blocks}};
+}
+
+std::optional<FileDigest> copyFrom(const QJsonValue &v)
+{
+    if (!v.isObject())
+        return std::nullopt;
+    const QJsonObject o = v.toObject();
+    FileDigest d;
+    bool ok = false;
+    d.size = qint64(o.value(QStringLiteral("size")).toDouble(-1));
+    d.whole = o.value(QStringLiteral("xxh3")).toString().toULongLong(&ok, 16);
+    const QString blocks = o.value(QStringLiteral("mib")).toString();
+    if (!ok || d.size < 0 || blocks.size() % 16 != 0
+        || blocks.size() / 16 != (d.size + FileDigest::kBlock - 1) / FileDigest::kBlock)
+        return std::nullopt;
+    for (qsizetype i = 0; i < blocks.size() && ok; i += 16)
+        d.blocks.push_back(blocks.mid(i, 16).toULongLong(&ok, 16));
+    if (!ok)
+        return std::nullopt;
+    return d;
+}
+
+} // namespace
+
+QByteArray HistoryRecord::toLine() const
+{
+    QJsonObject o{
+        {QStringLiteral("start"), start.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("end"), end.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("settings"), settingsNumber},
+        {QStringLiteral("row"), row},
+        {QStringLiteral("service"), service},
+        {QStringLiteral("dataTarget"), dataTarget},
+        {QStringLiteral("logTarget"), logTarget},
+        {QStringLiteral("downtimeMs"), double(downtimeMs)},
+        {QStringLiteral("ok"), ok},
+        {QStringLiteral("committed"), committed},
+        {QStringLiteral("final"), finalText},
+        {QStringLiteral("messages"), QJsonArray::fromStringList(messages)},
+    };
+    if (committed && data.error == 0)
+        o.insert(QStringLiteral("data"), copyObject(data));
+    if (committed && hasLog && log.error == 0)
+        o.insert(QStringLiteral("log"), copyObject(log));
+    return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
+std::optional<HistoryRecord> HistoryRecord::fromLine(const QByteArray &line)
+{
+    // Only a whole line is a record: one torn by a crash is not.
+    if (!line.endsWith('\n'))
+        return std::nullopt;
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return std::nullopt;
+    const QJsonObject o = doc.object();
+    HistoryRecord r;
+    r.start = QDateTime::fromString(o.value(QStringLiteral("start")).toString(), Qt::ISODateWithMs);
+    r.end = QDateTime::fromString(o.value(QStringLiteral("end")).toString(), Qt::ISODateWithMs);
+    if (!r.start.isValid() || !r.end.isValid())
+        return std::nullopt;
+    r.settingsNumber = o.value(QStringLiteral("settings")).toString();
+    r.row = o.value(QStringLiteral("row")).toInt(-1);
+    r.service = o.value(QStringLiteral("service")).toString();
+    r.dataTarget = o.value(QStringLiteral("dataTarget")).toString();
+    r.logTarget = o.value(QStringLiteral("logTarget")).toString();
+    r.downtimeMs = qint64(o.value(QStringLiteral("downtimeMs")).toDouble(-1));
+    r.ok = o.value(QStringLiteral("ok")).toBool();
+    r.committed = o.value(QStringLiteral("committed")).toBool();
+    r.finalText = o.value(QStringLiteral("final")).toString();
+    for (const QJsonValue v : o.value(QStringLiteral("messages")).toArray())
+        r.messages << v.toString();
+    const auto data = copyFrom(o.value(QStringLiteral("data")));
+    const auto log = copyFrom(o.value(QStringLiteral("log")));
+    r.data = data.value_or(FileDigest{EINVAL, 0, 0, {}});
+    r.hasLog = log.has_value();
+    r.log = log.value_or(FileDigest{EINVAL, 0, 0, {}});
+    return r;
+}
+
+RunHistory::RunHistory(QString folder) : folder_(std::move(folder)) {}
+
+QString RunHistory::path() const { return folder_ + QStringLiteral("/history.jsonl"); }
+
+QList<HistoryRecord> RunHistory::read() const
+{
+    QList<HistoryRecord> records;
+    for (const QString &name : {path() + QStringLiteral(".1"), path()}) {
+        QFile f(name);
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        while (!f.atEnd())
+            if (auto r = HistoryRecord::fromLine(f.readLine()))
+                records << *r;
+    }
+    return records;
+}
+
+QString rowName(int row)
+{
+    static const QStringList names{QStringLiteral("月"), QStringLiteral("火"),    QStringLiteral("水"),
+                                   QStringLiteral("木"), QStringLiteral("金"),    QStringLiteral("土"),
+                                   QStringLiteral("日"), QStringLiteral("その他")};
+    return row >= 0 && row < names.size() ? names[row] : QStringLiteral("?");
+}
+
+} // namespace zdb
