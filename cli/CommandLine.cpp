@@ -172,6 +172,10 @@ int runFromCommandLine(const QStringList &arguments)
                     out << QStringLiteral("\r%1%").arg(e.done * 100 / e.total);
                 break;
             case RunEvent::Restarted:
+                // What the run cost the database, night by night.
+                if (e.done >= 0)
+                    print(QStringLiteral("ＤＢサービスの停止時間: %1 秒").arg(double(e.done) / 1000.0, 0, 'f', 3));
+                break;
             case RunEvent::Finished: break;
             }
             out.flush();
