@@ -10,6 +10,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 PROGRAM = os.environ["ZDB_PROGRAM"]
@@ -19,12 +20,22 @@ UNITS = os.environ["ZDB_UNITS"]
 SERVICE = f"売上DB{os.getpid()}"
 
 STUB = r"""#!/usr/bin/python3
-import json, os, sys
+import json, os, signal, sys, time
 here = os.path.dirname(os.path.abspath(__file__))
 with open(os.path.join(here, "calls.jsonl"), "a", encoding="utf-8") as f:
     f.write(json.dumps([os.path.basename(sys.argv[0])] + sys.argv[1:], ensure_ascii=False) + "\n")
 words = sys.argv[1:]
 verb = words[0] if os.path.basename(sys.argv[0]) == "systemctl" else words[-1]
+def told(what):
+    return os.path.exists(os.path.join(here, what + "-" + verb))
+if told("print"):  # a chatty command: more than any pipe holds
+    for stream in (sys.stdout, sys.stderr):
+        stream.write("x" * 65536 * 4 + "\n")
+        stream.flush()
+if told("sleep"):
+    time.sleep(3)
+if told("kill"):  # the client is ended, as a unit's stop ends it
+    os.kill(os.getpid(), signal.SIGTERM)
 # The database writes on until it is stopped: [path, offset, hex bytes] each.
 if verb == "stop" and os.path.exists(os.path.join(here, "writes-at-stop.json")):
     with open(os.path.join(here, "writes-at-stop.json")) as f:
@@ -68,12 +79,14 @@ class Harness(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.home, ignore_errors=True)
 
-    def store(self, number, values):
-        """Settings under a number, written as the program's store keeps them."""
+    def store(self, number, values, more=()):
+        """Settings under a number (and more (number, values)), written as the program's store keeps them."""
         folder = os.path.join(self.home, ".config", "QXN")
         os.makedirs(folder, exist_ok=True)
-        section = ini_name("ZorvatDBバックアップ" + number)
-        lines = ["[QXN]"] + [f"{section}\\{ini_name(k)}={v}" for k, v in values.items()]
+        lines = ["[QXN]"]
+        for n, v in ((number, values), *more):
+            section = ini_name("ZorvatDBバックアップ" + n)
+            lines += [f"{section}\\{ini_name(k)}={x}" for k, x in v.items()]
         with open(os.path.join(folder, "QXN.ini"), "w", encoding="utf-8") as f:
             f.write("\n".join(lines) + "\n")
 
@@ -89,12 +102,29 @@ class Harness(unittest.TestCase):
             "DBログパス17": os.path.join(self.home, "bk7", "L.LDF"),
         }
 
-    def run_program(self, *args, when=None, **extra):
+    def tell(self, what, verb, status=""):
+        with open(os.path.join(self.bin, f"{what}-{verb}"), "w") as f:
+            f.write(str(status))
+
+    def mark(self, service, make=False):
+        """The mark a run leaves while its service is down."""
+        folder = os.path.join(self.home, "state", "zorvatdbbackup")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, "service-down-" + service.encode().hex())
+        if make:
+            open(path, "w").close()
+        return path
+
+    def env(self):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
                    XDG_STATE_HOME=os.path.join(self.home, "state"), PATH=self.bin + os.pathsep + env["PATH"],
                    LANG="C.UTF-8", LC_ALL="C.UTF-8")
         env.pop("QT_QPA_PLATFORM", None)
+        return env
+
+    def run_program(self, *args, when=None, **extra):
+        env = self.env()
         # faketime preloads its library ahead of a sanitizer's runtime; that is fine.
         env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
         cmd = [PROGRAM, *args]
@@ -147,17 +177,110 @@ class NightlyTest(Harness):
         self.assertTrue(filecmp.cmp(os.path.join(self.src, "L.LDF"), os.path.join(target, "L.LDF"), shallow=False))
         self.assertFalse(os.path.exists(os.path.join(self.home, "bk7")))
 
-    def test_failed_stop(self):
+    def test_stop_outcomes(self):
+        never = ["エラーです。ＤＢサービスを、停止できません。"]
+        unfinished = ["エラーです。ＤＢサービスの停止が、正常に終わりませんでした。"]
+        rows = [  # (name, service, told {what-verb: status}, verbs, lines seen, mark left)
+            ("stop fails, service runs", SERVICE, {"exit-stop": 5}, ["stop", "status"], never, False),
+            ("stop fails after it stopped", SERVICE, {"exit-stop": 5, "exit-status": 3},
+             ["stop", "status", "start"], unfinished, False),
+            ("stop client killed", SERVICE, {"kill-stop": ""}, ["stop", "start"], never, False),
+            ("start fails after that", SERVICE, {"exit-stop": 5, "exit-status": 3, "exit-start": 1},
+             ["stop", "status", "start"], unfinished + ["エラーです。ＤＢサービスを、開始できません。"], True),
+            ("pattern in the name", "売上*", {}, [], ["エラーです。ＤＢサービス名が正しくありません。"], False),
+        ]
+        for name, service, told, verbs, seen, left in rows:
+            with self.subTest(name):
+                for f in [self.mark(SERVICE)] * os.path.exists(self.mark(SERVICE)) + \
+                         glob.glob(os.path.join(self.bin, "*-*")) + glob.glob(os.path.join(self.bin, "calls.jsonl")):
+                    os.remove(f)
+                for what, status in told.items():
+                    self.tell(*what.split("-"), status=status)
+                self.store("1", dict(self.row_values(2), **{"DBサーバー名": service}))
+                done = self.run_program("--run", when="2026-12-09 02:00:00")
+                self.assertEqual(done.returncode, 1, self.said)
+                lines = done.stdout.splitlines()
+                for line in seen:
+                    self.assertIn(line, lines, self.said)
+                self.assertEqual(lines[-1], "異常終了しました", self.said)
+                if seen == never and verbs[-1] == "status":  # the seven lines of the message, then the end
+                    self.assertEqual(len(lines) - lines.index(never[0]), 8, self.said)
+                self.assertEqual(self.verbs(), verbs, self.said)
+                self.assertEqual(os.path.exists(self.mark(SERVICE)), left, self.said)
+
+    def test_left_down_is_started_first_and_by_the_guard(self):
+        started = "前回のバックアップ処理で停止したままのＤＢサービス（{}）を、開始しました。"
         self.store("1", self.row_values(2))
-        with open(os.path.join(self.bin, "exit-stop"), "w") as f:
-            f.write("5")
+        self.mark(SERVICE, make=True)
         done = self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 0, self.said)
+        self.assertEqual(done.stdout.splitlines()[0], started.format(SERVICE), self.said)
+        self.assertEqual(self.verbs(), ["start", "stop", "start"], self.said)
+        # The guard: a mark goes only with a start that worked.
+        for name in ("a", "b"):
+            self.mark(name, make=True)
+        self.tell("exit", "start", 1)
+        done = self.run_program("--guard")
         self.assertEqual(done.returncode, 1, self.said)
-        lines = done.stdout.splitlines()[2:]  # after the two pre-copies
-        self.assertEqual(lines[0], "エラーです。ＤＢサービスを、停止できません。", self.said)
-        self.assertEqual(lines[-1], "異常終了しました", self.said)
-        self.assertEqual(len(lines), 8, self.said)  # the seven lines of the message, then the end
-        self.assertEqual(self.verbs(), ["stop"])
+        self.assertIn("ＤＢサービス（a）を、開始できません。", done.stderr, self.said)
+        self.assertTrue(os.path.exists(self.mark("a")) and os.path.exists(self.mark("b")), self.said)
+        os.remove(os.path.join(self.bin, "exit-start"))
+        done = self.run_program("--guard")
+        self.assertEqual((done.returncode, sorted(done.stdout.splitlines())),
+                         (0, [started.format("a"), started.format("b")]), self.said)
+        self.assertFalse(os.path.exists(self.mark("a")) or os.path.exists(self.mark("b")), self.said)
+
+    def test_one_unit_two_spellings_one_run(self):
+        today = time.localtime().tm_wday
+        self.store("1", self.row_values(today),
+                   more=[("2", dict(self.row_values(today), **{"DBサーバー名": SERVICE + ".service"}))])
+        self.tell("sleep", "stop")
+        first = subprocess.Popen([PROGRAM, "--run"], env=self.env(), stdout=subprocess.PIPE, text=True)
+        end = time.monotonic() + 30
+        while not self.calls() and time.monotonic() < end:
+            time.sleep(0.05)
+        done = self.run_program("--run", "--settings", "2")
+        out, _ = first.communicate(timeout=60)
+        self.assertEqual(done.returncode, 1, self.said)
+        self.assertIn("エラーです。他のバックアップ処理が実行中です。", done.stdout, self.said)
+        self.assertEqual((first.returncode, self.verbs()), (0, ["stop", "start"]), out)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root and setpriv")
+    def test_other_user_cannot_take_the_lock(self):
+        self.store("1", self.row_values(time.localtime().tm_wday))
+        self.assertEqual(self.run_program("--run").returncode, 0, self.said)  # its lock file now exists
+        # nobody binds the name of the old lock, and tries root's lock files and folder.
+        attempt = ("import fcntl, glob, os, socket, sys\n"
+                   "try: s = socket.socket(socket.AF_UNIX); s.bind(b'\\0zorvatdbbackup-run:' + sys.argv[1].encode())\n"
+                   "except OSError: pass  # another test's holds it already\n"
+                   "for p in glob.glob('/run/zorvatdbbackup/*') + ['/run/zorvatdbbackup/new']:\n"
+                   "    try: fcntl.flock(os.open(p, os.O_RDONLY | os.O_CREAT), fcntl.LOCK_SH); print(p)\n"
+                   "    except OSError: pass\n"
+                   "print('ready', flush=True); sys.stdin.read()\n")
+        other = subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", sys.executable,
+                                  "-c", attempt, SERVICE], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        said = other.stdout.readline()
+        done = self.run_program("--run")
+        other.communicate("")
+        self.assertEqual((said, done.returncode), ("ready\n", 0), self.said)
+
+    def test_engine_with_the_window_gone(self):
+        # The window reads nothing and has gone; a command prints more than any pipe holds.
+        self.tell("print", "stop")
+        self.tell("print", "start")
+        v = self.row_values(2)
+        request = {"service": SERVICE, "dataSource": v["DBデータパス"], "logSource": v["DBログパス"],
+                   "dataTarget": v["DBデータパス12"], "logTarget": v["DBログパス12"], "allTargets": []}
+        with open(os.path.join(self.home, "engine.log"), "wb") as log:
+            engine = subprocess.Popen([PROGRAM, "--engine"], env=self.env(), stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, stderr=log)
+        engine.stdout.close()
+        engine.stdin.write((json.dumps(request) + "\n").encode())
+        engine.stdin.close()
+        self.assertEqual(engine.wait(60), 0, self.verbs())
+        with open(os.path.join(self.home, "state", "zorvatdbbackup", "last-outcome.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f)["final"], "正常に処理終了しました")
+        self.assertEqual(self.verbs(), ["stop", "start"])
 
     def test_bad_usage_touches_no_service(self):
         self.store("1", self.row_values(2))
