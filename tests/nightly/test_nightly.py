@@ -6,6 +6,7 @@ import glob
 import json
 import os
 import shutil
+import stat
 import socket
 import subprocess
 import sys
@@ -25,6 +26,15 @@ with open(os.path.join(here, "calls.jsonl"), "a", encoding="utf-8") as f:
     f.write(json.dumps([os.path.basename(sys.argv[0])] + sys.argv[1:], ensure_ascii=False) + "\n")
 words = sys.argv[1:]
 verb = words[0] if os.path.basename(sys.argv[0]) == "systemctl" else words[-1]
+hook = os.path.join(here, "hook-" + verb)
+if os.path.exists(hook):
+    # Something the service manager leaves running; it says when it runs.
+    import subprocess, time
+    subprocess.Popen([sys.executable, hook], start_new_session=True)
+    for _ in range(500):
+        if os.path.exists(hook + ".started"):
+            break
+        time.sleep(0.01)
 try:
     with open(os.path.join(here, "exit-" + verb)) as f:
         sys.exit(int(f.read()))
@@ -49,9 +59,15 @@ class NightlyTest(unittest.TestCase):
                 f.write(STUB)
             os.chmod(path, 0o755)
         self.src = os.path.join(self.home, "db")
-        os.makedirs(self.src)
+        self.make_sources()
+
+    def make_sources(self):
+        os.makedirs(self.src, exist_ok=True)
         for name, size in (("D.MDF", 1024 * 1024 + 7), ("L.LDF", 4096 + 1)):
-            with open(os.path.join(self.src, name), "wb") as f:
+            path = os.path.join(self.src, name)
+            if os.path.exists(path):
+                os.remove(path)
+            with open(path, "wb") as f:
                 f.write(os.urandom(size))
 
     def tearDown(self):
@@ -78,7 +94,7 @@ class NightlyTest(unittest.TestCase):
             "DBログパス17": os.path.join(self.home, "bk7", "L.LDF"),
         }
 
-    def run_program(self, *args, when=None, **extra):
+    def run_program(self, *args, when=None, prefix=(), **extra):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
                    XDG_STATE_HOME=os.path.join(self.home, "state"), PATH=self.bin + os.pathsep + env["PATH"],
@@ -86,7 +102,7 @@ class NightlyTest(unittest.TestCase):
         env.pop("QT_QPA_PLATFORM", None)
         # faketime preloads its library ahead of a sanitizer's runtime; that is fine.
         env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
-        cmd = [PROGRAM, *args]
+        cmd = [*prefix, PROGRAM, *args]
         if when:
             # The library alone: the faketime wrapper refuses to start where an
             # earlier wrapper with the same process id, ended by a signal, left
@@ -165,6 +181,103 @@ class NightlyTest(unittest.TestCase):
         self.assertIn("設定ファイルを読み込めません。", done.stderr, self.said)
         self.assertIn(ini, done.stderr, self.said)
         self.assertEqual(self.calls(), [])
+
+    # A writer the stop did not stop: same-size writes while the data file is copied.
+    WRITER = r"""
+import os, random, sys, time
+path = sys.argv[0] + ".target"
+fd = os.open(open(path).read(), os.O_WRONLY)
+open(sys.argv[0] + ".started", "w").close()
+end = time.monotonic() + 3
+while time.monotonic() < end:
+    os.pwrite(fd, os.urandom(4096), random.randrange(0, 60) * 4096)
+"""
+
+    def old_pair(self, folder, data=b"old data", log=b"old log"):
+        os.makedirs(folder, exist_ok=True)
+        for name, body in (("D.MDF", data), ("L.LDF", log)):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(body)
+
+    def pair(self, folder, data=b"old data", log=b"old log"):
+        """'old', 'new' or what the row holds instead."""
+        def read(name):
+            try:
+                with open(os.path.join(folder, name), "rb") as f:
+                    return f.read()
+            except OSError:
+                return None
+        got = (read("D.MDF"), read("L.LDF"))
+        if got == (data, log):
+            return "old"
+        news = tuple(read(os.path.join(self.src, n)) for n in ("D.MDF", "L.LDF"))
+        return "new" if got == news else f"mixed {[g if g is None else len(g) for g in got]}"
+
+    def test_faults_on_the_real_program(self):
+        """Each row: a fault, then the exit, a line the output must hold, the
+        service calls and what the row holds after the run."""
+        row = os.path.join(self.home, "bk2")
+        fifo_box = "エラーです 75"
+
+        def writer():
+            with open(os.path.join(self.src, "D.MDF"), "wb") as f:
+                f.write(os.urandom(1 << 20) * 64)
+            with open(os.path.join(self.bin, "hook-stop.target"), "w") as f:
+                f.write(os.path.join(self.src, "D.MDF"))
+            with open(os.path.join(self.bin, "hook-stop"), "w") as f:
+                f.write(self.WRITER)
+
+        def fifo(path):
+            def make():
+                os.remove(path)
+                os.mkfifo(path)
+            return make
+
+        def device():
+            os.remove(os.path.join(row, "D.MDF"))
+            os.mknod(os.path.join(row, "D.MDF"), 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+
+        def undecodable():
+            folder = os.path.join(self.home.encode(), b"\xff\xfe")
+            os.makedirs(folder)
+            os.remove(os.path.join(row, "D.MDF"))
+            os.symlink(os.path.join(folder, b"D.MDF"), os.path.join(row, "D.MDF").encode())
+
+        def start_fails():
+            with open(os.path.join(self.bin, "exit-start"), "w") as f:
+                f.write("1")
+
+        def blanks():
+            return {"DBデータパス12": '"  ' + os.path.join(row, "D.MDF") + '"'}  # quoted, as the store keeps blanks
+
+        rows = [
+            ("source written during the copy", writer, 1, "複写中に変更されました", ["stop", "start"], "old"),
+            ("data target is a pipe", fifo(os.path.join(row, "D.MDF")), 1, fifo_box, [], None),
+            ("data target is a device", device, 1, fifo_box, [], None),
+            ("log source is a pipe", fifo(os.path.join(self.src, "L.LDF")), 1, fifo_box, [], "old"),
+            ("link into a folder named by no text", undecodable, 1, fifo_box, [], None),
+            ("target typed with blanks before it", blanks, 1, "エラーです 76", [], "old"),
+            ("start fails", start_fails, 1, "ＤＢサービスを、開始できません", ["stop", "start"], "new"),
+        ]
+        for name, setup, code, line, verbs, holds in rows:
+            with self.subTest(name):
+                shutil.rmtree(row, ignore_errors=True)
+                for stale in glob.glob(os.path.join(self.bin, "*-*")) + [os.path.join(self.bin, "calls.jsonl")]:
+                    os.remove(stale) if os.path.exists(stale) else None
+                self.make_sources()
+                self.old_pair(row)
+                self.store("1", {**self.row_values(2), **(setup() or {})})
+                done = self.run_program("--run", when="2026-12-09 02:00:00", cwd=self.home)
+                self.assertEqual(done.returncode, code, self.said)
+                self.assertIn(line, done.stdout, self.said)
+                self.assertEqual(done.stdout.splitlines()[-1], "異常終了しました" if code else "正常に処理終了しました")
+                self.assertEqual(self.verbs(), verbs, self.said)
+                if holds:
+                    self.assertEqual(self.pair(row), holds, self.said)
+                else:  # what stood at the target stands there still
+                    self.assertFalse(stat.S_ISREG(os.lstat(os.path.join(row, "D.MDF")).st_mode), self.said)
+                # Nothing made elsewhere: no folder of replacement characters, no "  ".
+                self.assertEqual([n for n in os.listdir(self.home) if "\ufffd" in n or n.startswith(" ")], [])
 
     def test_help_and_version(self):
         done = self.run_program("--help")
