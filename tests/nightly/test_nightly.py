@@ -6,11 +6,13 @@ import glob
 import json
 import os
 import shutil
+import signal
 import stat
 import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 PROGRAM = os.environ["ZDB_PROGRAM"]
@@ -94,7 +96,7 @@ class NightlyTest(unittest.TestCase):
             "DBログパス17": os.path.join(self.home, "bk7", "L.LDF"),
         }
 
-    def run_program(self, *args, when=None, prefix=(), **extra):
+    def program_env(self, when):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
                    XDG_STATE_HOME=os.path.join(self.home, "state"), PATH=self.bin + os.pathsep + env["PATH"],
@@ -102,13 +104,17 @@ class NightlyTest(unittest.TestCase):
         env.pop("QT_QPA_PLATFORM", None)
         # faketime preloads its library ahead of a sanitizer's runtime; that is fine.
         env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
-        cmd = [*prefix, PROGRAM, *args]
         if when:
             # The library alone: the faketime wrapper refuses to start where an
             # earlier wrapper with the same process id, ended by a signal, left
             # its semaphore behind.
             env["LD_PRELOAD"] = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + ["libfaketime.so.1"])[0]
             env["FAKETIME"] = "@" + when
+        return env
+
+    def run_program(self, *args, when=None, prefix=(), **extra):
+        env = self.program_env(when)
+        cmd = [*prefix, PROGRAM, *args]
         env.update(extra.pop("env", {}))
         if "stdout" not in extra:
             extra["capture_output"] = True
@@ -278,6 +284,172 @@ while time.monotonic() < end:
                     self.assertFalse(stat.S_ISREG(os.lstat(os.path.join(row, "D.MDF")).st_mode), self.said)
                 # Nothing made elsewhere: no folder of replacement characters, no "  ".
                 self.assertEqual([n for n in os.listdir(self.home) if "\ufffd" in n or n.startswith(" ")], [])
+
+    def test_room_for_one_pair(self):
+        """A backup disk with room for one pair: the previous copies go first
+        and the run says so; what cannot fit even then is refused before the
+        stop."""
+        disk = os.path.join(self.home, "disk")
+        os.makedirs(disk)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1600k", "tmpfs", disk]).returncode != 0:
+            self.skipTest("cannot mount a small file system here")
+        self.addCleanup(subprocess.run, ["umount", "-l", disk])
+        row = os.path.join(disk, "bk")
+        values = {**self.row_values(2), "DBデータパス12": os.path.join(row, "D.MDF"),
+                  "DBログパス12": os.path.join(row, "L.LDF")}
+        self.store("1", values)
+        old = (os.urandom(1 << 20), os.urandom(4096))  # a pair as large as the new one, nearly
+        for previous, code, line, holds in (
+                (old, 0, "空き容量が不足するため、前回の退避ファイルを削除しました。", "new"),
+                ((os.urandom(100 << 10), b"l"), 1, "必要な容量は2MB、空き容量は", "old")):
+            with self.subTest(code=code):
+                shutil.rmtree(row, ignore_errors=True)
+                if os.path.exists(os.path.join(self.bin, "calls.jsonl")):
+                    os.remove(os.path.join(self.bin, "calls.jsonl"))
+                self.old_pair(row, *previous)
+                if code == 1:  # the rest of the disk taken by something else
+                    with open(os.path.join(disk, "other"), "wb") as f:
+                        f.write(os.urandom(600 << 10))
+                done = self.run_program("--run", when="2026-12-09 02:00:00")
+                self.assertEqual(done.returncode, code, self.said)
+                self.assertIn(line, done.stdout, self.said)
+                self.assertEqual(self.pair(row, *previous), holds, self.said)
+                self.assertEqual(self.verbs(), ["stop", "start"] if code == 0 else [], self.said)
+
+    def xfs_disks(self, *names):
+        """XFS file systems on loop devices, mounted under the test's home."""
+        tools = ("losetup", "mkfs.xfs", "xfs_io", "strace")
+        if os.geteuid() != 0 or not all(shutil.which(t) for t in tools) or \
+                subprocess.run(["losetup", "-f"], capture_output=True).returncode != 0:
+            self.skipTest("needs root, loop devices, xfsprogs and strace")
+        mounts = []
+        for name in names:
+            image, mount = os.path.join(self.home, name + ".img"), os.path.join(self.home, name)
+            with open(image, "wb") as f:
+                f.truncate(320 << 20)
+            device = subprocess.run(["losetup", "-f", "--show", image], capture_output=True, text=True,
+                                    check=True).stdout.strip()
+            self.addCleanup(subprocess.run, ["losetup", "-d", device])
+            subprocess.run(["mkfs.xfs", "-q", "-f", device], check=True)
+            os.makedirs(mount)
+            subprocess.run(["mount", device, mount], check=True)
+            self.addCleanup(subprocess.run, ["umount", mount])
+            mounts.append((device, mount))
+        return mounts
+
+    def test_crash_at_each_rename_of_the_commit(self):
+        """The disk under a rename of the commit stops there, its unflushed
+        changes lost (XFS shutdown without flush); after a remount the next
+        run, its stop failing, finds one whole pair, old or new. And after a
+        run that said 正常, the same crash keeps the new pair."""
+        disks = self.xfs_disks("data-disk", "log-disk")
+        data, log = (os.path.join(m, "bk") for _, m in disks)
+        self.store("1", {**self.row_values(2), "DBデータパス12": os.path.join(data, "D.MDF"),
+                         "DBログパス12": os.path.join(log, "L.LDF")})
+
+        def old_pair():
+            for folder, name, body in ((data, "D.MDF", b"old data"), (log, "L.LDF", b"old log")):
+                shutil.rmtree(folder, ignore_errors=True)
+                os.makedirs(folder)
+                with open(os.path.join(folder, name), "wb") as f:
+                    f.write(body)
+            os.sync()
+
+        def holds():
+            def read(path):
+                try:
+                    with open(path, "rb") as f:
+                        return f.read()
+                except OSError:
+                    return None
+            got = (read(os.path.join(data, "D.MDF")), read(os.path.join(log, "L.LDF")))
+            news = tuple(read(os.path.join(self.src, n)) for n in ("D.MDF", "L.LDF"))
+            return {(b"old data", b"old log"): "old", news: "new"}.get(got, f"mixed {got[0] == news[0]} {got[1]}")
+
+        def crash(mount):
+            subprocess.run(["xfs_io", "-x", "-c", "shutdown", mount], check=True)  # no flush
+
+        def remount_and_run_again():
+            for device, mount in disks:
+                subprocess.run(["umount", mount], check=True)
+                subprocess.run(["mount", device, mount], check=True)
+            with open(os.path.join(self.bin, "exit-stop"), "w") as f:
+                f.write("5")
+            again = self.run_program("--run", when="2026-12-09 02:00:00")
+            os.remove(os.path.join(self.bin, "exit-stop"))
+            return again
+
+        trace = os.path.join(self.home, "renames")
+        old_pair()
+        self.run_program("--run", when="2026-12-09 02:00:00",
+                         prefix=("strace", "-f", "-qq", "-o", trace, "-e", "trace=rename", "-e", "signal=none"))
+        with open(trace) as f:
+            renames = [line for line in f if "rename(" in line and "resumed" not in line]
+        commit = [n for n, line in enumerate(renames, 1) if data in line or log in line]
+        self.assertGreaterEqual(len(commit), 4, renames)
+        seen = []
+        for n in commit:
+            with self.subTest(rename=renames[n - 1]):
+                old_pair()
+                with open(trace, "w"):
+                    pass
+                run = subprocess.Popen(["strace", "-f", "-qq", "-o", trace, "-e", "trace=rename", "-e", "signal=none",
+                                        "-e", f"inject=rename:delay_exit=10000000:when={n}", PROGRAM, "--run"],
+                                       env=self.program_env("2026-12-09 02:00:00"), stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+                line = None
+                for _ in range(3000):
+                    with open(trace) as f:
+                        line = next((x for x in f if "(DELAYED)" in x), None)
+                    if line or run.poll() is not None:
+                        break
+                    time.sleep(0.01)
+                self.assertIsNotNone(line, "the rename was never reached")
+                crash(disks[0][1] if data in line else disks[1][1])
+                os.kill(int(line.split()[0]), signal.SIGKILL)
+                run.kill()  # its tracee is gone: nothing more reaches the disk
+                run.wait(timeout=60)
+                again = remount_and_run_again()
+                seen.append(holds())
+                self.assertIn(seen[-1], ("old", "new"), self.said + line)
+                self.assertNotEqual(again.returncode, 0, self.said)
+        print(f"\ncrash runs at the commit's renames: {len(commit)}, rows after them: {seen}", file=sys.stderr)
+        # A run that said 正常 has its new pair on disk.
+        old_pair()
+        done = self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 0, self.said)
+        for _, mount in disks:
+            crash(mount)
+        remount_and_run_again()
+        self.assertEqual(holds(), "new", self.said)
+
+    @unittest.skipUnless(shutil.which("strace"), "strace is missing")
+    def test_every_failed_flush_is_a_failure(self):
+        """The n-th fsync of a run fails with EIO, for every n: where it
+        flushes the pair the run never ends 正常; the row holds the old pair or
+        the new one, and the service runs again."""
+        row = os.path.join(self.home, "bk2")
+        self.store("1", self.row_values(2))
+        trace = os.path.join(self.home, "fsyncs")
+        self.old_pair(row)
+        self.run_program("--run", when="2026-12-09 02:00:00",
+                         prefix=("strace", "-qq", "-y", "-o", trace, "-e", "trace=fsync,fdatasync", "-e", "signal=none"))
+        with open(trace) as f:
+            calls = [line for line in f if line.startswith("f")]
+        self.assertGreater(len(calls), 5, calls)
+        for n in range(1, len(calls) + 1):
+            with self.subTest(fsync=n, call=calls[n - 1]):
+                self.old_pair(row)
+                if os.path.exists(os.path.join(self.bin, "calls.jsonl")):
+                    os.remove(os.path.join(self.bin, "calls.jsonl"))
+                done = self.run_program("--run", when="2026-12-09 02:00:00", prefix=(
+                    "strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync,fdatasync", "-e", "signal=none",
+                    "-e", f"inject=fsync,fdatasync:error=EIO:when={n}"))
+                if row in calls[n - 1]:  # a flush of the pair (the run's own records may fail apart)
+                    self.assertEqual(done.returncode, 1, self.said)
+                    self.assertEqual(done.stdout.splitlines()[-1], "異常終了しました", self.said)
+                self.assertIn(self.pair(row), ("old", "new"), self.said)
+                self.assertIn(self.verbs()[-1:], ([], ["start"]), self.said)
 
     def test_help_and_version(self):
         done = self.run_program("--help")
