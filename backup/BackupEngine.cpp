@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -21,8 +22,9 @@ namespace {
 
 constexpr int kWindowNormal = 1;
 constexpr quint64 kMegabyte = 1048576;
-// The bar moves at most this often, so the pipe to the window stays quiet.
-constexpr qint64 kProgressIntervalMs = 40;
+// The bar moves at most five times a second: the window's repaints compete
+// with the copy for the processor while the service is down.
+constexpr qint64 kProgressIntervalMs = 200;
 
 const QString kCopyDiffers = QStringLiteral("退避したファイルが、元のファイルと一致しません。");
 
@@ -178,6 +180,34 @@ private:
     bool dataSwapped_ = false, logMoved_ = false, done_ = false;
 };
 
+// The pre-copies not yet handed to the pair go with the run.
+struct PreCopies {
+    explicit PreCopies(FileOps &f) : files(f) {}
+    PreCopies(const PreCopies &) = delete;
+    PreCopies &operator=(const PreCopies &) = delete;
+    FileOps &files;
+    PreCopy data, log;
+    ~PreCopies()
+    {
+        files.discard(data.path);
+        files.discard(log.path);
+    }
+};
+
+// The sources' clones go at the end of the run, whatever happened.
+struct Clones {
+    explicit Clones(FileOps &f) : files(f) {}
+    Clones(const Clones &) = delete;
+    Clones &operator=(const Clones &) = delete;
+    FileOps &files;
+    QString data, log;
+    ~Clones()
+    {
+        files.discard(data);
+        files.discard(log);
+    }
+};
+
 } // namespace
 
 QString stopCommandLine(const QString &service) { return QStringLiteral("NET STOP ") + service; }
@@ -313,25 +343,91 @@ struct BackupEngine::Impl {
                 waited.start();
             s.sleep(int(std::min<qint64>(50, s.restartWaitMs - waited.elapsed())));
         }
-        send(RunEvent::restarted());
+        send(RunEvent::restarted(facts.downtimeMs));
         return status == 0;
     }
 
-    void copyPhase(PairCommit &pair)
+    // Whether the sources are cloned at the stop rather than copied: their
+    // file system clones, and keeps room for the database to rewrite all of
+    // both while the clones share their blocks.
+    bool snapshotsFit()
     {
+        FileOps &f = s.files;
+        QStringList sources{r.dataSource};
+        if (f.fileSize(r.logSource) >= 0)
+            sources << r.logSource;
+        quint64 total = 0;
+        for (const QString &source : std::as_const(sources))
+            total += quint64(std::max<qint64>(0, f.fileSize(source)));
+        for (const QString &source : std::as_const(sources)) {
+            const FreeSpace room = f.freeSpace(source);
+            if (!room.known || room.available < total)
+                return false;
+            QString probe;
+            failureOf([&] { probe = f.snapshot(source); });
+            if (probe.isEmpty())
+                return false;
+            f.discard(probe);
+        }
+        return true;
+    }
+
+    // Before the stop, while the database runs: the copies staged beside
+    // their targets, so that only what changes until the stop is written.
+    void preCopies(PreCopies &pre)
+    {
+        stage(QStringLiteral("事前コピー中です... 退避先:") + shownData);
+        pre.data = s.files.preCopy(r.dataSource, r.dataTarget, progress());
+        // Whether the log is there counts at the stop; a missing one is no failure yet.
+        if (s.files.fileSize(r.logSource) >= 0) {
+            stage(QStringLiteral("事前コピー中です... 退避先:") + shownLog);
+            pre.log = s.files.preCopy(r.logSource, r.logTarget, progress());
+        }
+    }
+
+    // While the service is down: the sources cloned beside themselves, or
+    // the pre-copies brought up to them.
+    void copyPhase(PairCommit &pair, PreCopies &pre, Clones *clones)
+    {
+        FileOps &f = s.files;
         if (previousFirst) {
             stage(QStringLiteral("空き容量が不足するため、前回の退避ファイルを削除しました。"));
             s.files.removeFlushed(r.dataTarget);
             s.files.removeFlushed(r.logTarget);
         }
         stage(QStringLiteral("1.処理中です... 退避先:") + shownData);
-        pair.data = s.files.stageCopy(r.dataSource, r.dataTarget, progress());
+        if (clones)
+            clones->data = f.snapshot(r.dataSource);
+        if (!clones || clones->data.isEmpty()) {
+            pair.data = f.finishCopy(r.dataSource, r.dataTarget, pre.data, progress());
+            pre.data.path.clear(); // now the staged copy's
+        }
         stage(QStringLiteral("2.処理中です... 退避先:") + shownLog);
-        if (s.files.fileExists(r.logSource))
-            pair.log = s.files.stageCopy(r.logSource, r.logTarget, progress());
-        else
+        if (f.fileExists(r.logSource)) {
+            if (clones && !clones->data.isEmpty())
+                clones->log = f.snapshot(r.logSource);
+            if (!clones || clones->log.isEmpty()) {
+                pair.log = f.finishCopy(r.logSource, r.logTarget, pre.log, progress());
+                pre.log.path.clear();
+            }
+        } else {
             deferred << QStringLiteral("DBログファイルなし");
+        }
         pair.staged = true;
+    }
+
+    // With the database running again: the clones copied to their targets.
+    void copyClones(PairCommit &pair, const Clones &clones)
+    {
+        const std::pair<StagedCopy *, QString> copies[] = {{&pair.data, r.dataTarget}, {&pair.log, r.logTarget}};
+        const QString *shown[] = {&shownData, &shownLog};
+        const QString *clone[] = {&clones.data, &clones.log};
+        for (int i = 0; i < 2; ++i) {
+            if (clone[i]->isEmpty())
+                continue;
+            stage(QStringLiteral("コピー中です... 退避先:") + *shown[i]);
+            *copies[i].first = s.files.stageCopy(*clone[i], copies[i].second, progress());
+        }
     }
 
     // With the database running again: each copy read back from the disk must
@@ -382,6 +478,8 @@ struct BackupEngine::Impl {
         // What an interrupted run left is ours to put right, and frees its room.
         if (!recoverRows())
             return failReport(PlatformError(kErrDiskIo, QStringLiteral("中断された処理の後始末ができません。")));
+        f.removeSnapshots(r.dataSource);
+        f.removeSnapshots(r.logSource);
 
         // Whatever would fail the copy shows now, while nothing is stopped.
         QString refusedLater;
@@ -415,6 +513,26 @@ struct BackupEngine::Impl {
             return false;
         }
 
+        // Where the sources' file system clones, the service is down for the
+        // clones alone; elsewhere the copies are made while it still runs,
+        // and only what changed is written while it is down.
+        PairCommit pair(f);
+        PreCopies pre(f);
+        std::optional<Clones> clones;
+        bool snapshots = false;
+        failureOf([&] { snapshots = snapshotsFit(); });
+        if (snapshots) {
+            clones.emplace(f);
+        } else if (!previousFirst) { // else the new copies fit only once the previous pair is gone
+            try {
+                if (auto e = failureOf([&] { preCopies(pre); }))
+                    return failReport(*e);
+            } catch (const Abandoned &) {
+                stage(QString::fromUtf8(kMsgAbnormalEnd));
+                return false;
+            }
+        }
+
         // The mark is on disk before the service goes down, so that a run
         // killed from here on is found at the next start.
         if (auto e = failureOf([&] { s.records.markServiceDown(service); }))
@@ -441,10 +559,9 @@ struct BackupEngine::Impl {
 
         // The service is down from here: whatever fails, it is started again.
         bool ok = true;
-        PairCommit pair(f);
         if (!s.abandoned()) {
             try {
-                if (auto e = failureOf([&] { copyPhase(pair); })) {
+                if (auto e = failureOf([&] { copyPhase(pair, pre, clones ? &*clones : nullptr); })) {
                     ok = false;
                     deferred << runErrorReport(e->number(), e->text());
                 }
@@ -464,7 +581,11 @@ struct BackupEngine::Impl {
         // The service runs again: a failure now needs no restart.
         if (pair.staged && !s.abandoned()) {
             try {
-                if (auto e = failureOf([&] { verifyAndCommit(pair); })) {
+                if (auto e = failureOf([&] {
+                        if (clones)
+                            copyClones(pair, *clones);
+                        verifyAndCommit(pair);
+                    })) {
                     ok = false;
                     report(*e);
                 }

@@ -34,7 +34,7 @@ QByteArray encodeEvent(const RunEvent &event)
         o.insert(QStringLiteral("total"), double(event.total));
         break;
     case RunEvent::Finished: o.insert(QStringLiteral("ok"), event.ok); break;
-    case RunEvent::Restarted: break;
+    case RunEvent::Restarted: o.insert(QStringLiteral("done"), double(event.done)); break;
     }
     return line(o);
 }

@@ -14,7 +14,7 @@ struct RunEvent {
         Stage, // MSG1's text; any progress bar goes
         Progress, // the bar under MSG1: done of total bytes
         Message, // a box with an OK button and no title
-        Restarted, // the service runs again: the focus goes to END
+        Restarted, // the service runs again: the focus goes to END; done: ms it was down
         Finished, // the run is over; ok tells which final text it showed
     };
     Kind kind = Stage;
@@ -25,7 +25,7 @@ struct RunEvent {
     static RunEvent stage(const QString &text) { return {Stage, text, 0, 0, false}; }
     static RunEvent progress(qint64 done, qint64 total) { return {Progress, {}, done, total, false}; }
     static RunEvent message(const QString &text) { return {Message, text, 0, 0, false}; }
-    static RunEvent restarted() { return {Restarted, {}, 0, 0, false}; }
+    static RunEvent restarted(qint64 downMs = 0) { return {Restarted, {}, downMs, 0, false}; }
     static RunEvent finished(bool ok) { return {Finished, {}, 0, 0, ok}; }
     bool operator==(const RunEvent &) const = default;
 };

@@ -5,6 +5,7 @@
 // peak memory. Links the file operations alone.
 //
 //   backup_bench [--rounds N] [--warm-only] [FOLDER]
+//   backup_bench --downtime [--rounds N] [FOLDER]   (as root: whole backups, see below)
 //
 // As root it also runs on XFS with reflinks, made on a loop device.
 #include "FileOps.h"
@@ -26,6 +27,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -314,6 +316,243 @@ bool makeSources(const QString &folder)
         && makeFile(folder + QStringLiteral("/DATA_LOG.LDF"), 256 * kMiB);
 }
 
+// ---- The downtime of a whole backup, as this program makes it ----------
+//
+// Sources of a 1 GiB data file and a 128 MiB log file, on ext4 (copied
+// before the stop, caught up after) and on XFS with reflinks (cloned at the
+// stop), to targets on the same file system, another one and a slow one.
+// Between the pre-copy and the stop about 5 % of the blocks change, as the
+// database writes on.
+
+constexpr qint64 kDataSize = 1024 * kMiB, kLogSize = 128 * kMiB;
+
+// Writes new bytes into about `share` of the 64 KiB blocks, as a database
+// writing on would.
+bool changeBlocks(const QString &path, double share, unsigned seed)
+{
+    const int fd = ::open(native(path).constData(), O_WRONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return false;
+    const qint64 blocks = st.st_size / kDeltaBlock;
+    std::vector<char> block(static_cast<size_t>(kDeltaBlock));
+    bool ok = true;
+    for (qint64 i = 0; ok && i < qint64(double(blocks) * share); ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const qint64 at = qint64(seed >> 4) % blocks;
+        for (size_t j = 0; j < block.size(); j += 64)
+            block[j] = char(seed + j);
+        ok = ::pwrite(fd, block.data(), block.size(), at * kDeltaBlock) == ssize_t(block.size());
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ::close(fd);
+    return ok;
+}
+
+struct RunSample {
+    double downtime = 0, before = 0, after = 0, peakMiB = 0;
+    bool snapshot = false, ok = false;
+};
+
+// One backup of the pair as the engine makes it, in a child process so that
+// its peak memory is its own: before the stop (pre-copies), the downtime
+// (clones, or the pass over the changed blocks) and after the start (copies
+// of the clones, the read-back).
+RunSample backupPair(const QString (&sources)[2], const QString (&targets)[2], bool cold, unsigned seed)
+{
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipeFds[0]);
+        RunSample s;
+        try {
+            HostFileOps files;
+            QString probe = files.snapshot(sources[0]);
+            s.snapshot = !probe.isEmpty();
+            files.discard(probe);
+            QElapsedTimer t;
+            t.start();
+            PreCopy pre[2];
+            if (!s.snapshot)
+                for (int i = 0; i < 2; ++i)
+                    pre[i] = files.preCopy(sources[i], targets[i], {});
+            s.before = double(t.nsecsElapsed()) / 1e9;
+            for (const QString &src : sources) {
+                changeBlocks(src, 0.05, seed++);
+                cold ? dropFromCache(src) : readIntoCache(src);
+            }
+            t.restart();
+            QString clones[2];
+            StagedCopy copies[2];
+            for (int i = 0; i < 2; ++i) {
+                if (s.snapshot)
+                    clones[i] = files.snapshot(sources[i]);
+                else
+                    copies[i] = files.finishCopy(sources[i], targets[i], pre[i], {});
+            }
+            s.downtime = double(t.nsecsElapsed()) / 1e9;
+            t.restart();
+            s.ok = true;
+            for (int i = 0; i < 2; ++i) {
+                if (s.snapshot)
+                    copies[i] = files.stageCopy(clones[i], targets[i], {});
+                s.ok = files.verifyCopy(copies[i], {}) && s.ok;
+                files.discard(copies[i].path);
+                files.discard(clones[i]);
+            }
+            s.after = double(t.nsecsElapsed()) / 1e9;
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "backup failed: %s\n", e.what());
+        }
+        const bool sent = ::write(pipeFds[1], &s, sizeof s) == ssize_t(sizeof s);
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    RunSample s;
+    const bool got = pid > 0 && ::read(pipeFds[0], &s, sizeof s) == ssize_t(sizeof s);
+    ::close(pipeFds[0]);
+    struct rusage usage {};
+    if (pid > 0)
+        ::wait4(pid, nullptr, 0, &usage);
+    s.ok = s.ok && got;
+    s.peakMiB = double(usage.ru_maxrss) / 1024.0;
+    return s;
+}
+
+// The slow target: the bench's pass-through at 50 MB/s over a folder.
+class SlowFolder {
+public:
+    SlowFolder(const QString &base, const std::string &program)
+        : under_(base + QStringLiteral("/slow-under")), mount_(base + QStringLiteral("/slow"))
+    {
+        ::mkdir(native(under_).constData(), 0700);
+        ::mkdir(native(mount_).constData(), 0700);
+        mounted_ = runProgram({program, str(under_), str(mount_), "50"}) == 0;
+    }
+    ~SlowFolder()
+    {
+        if (mounted_)
+            runProgram({"umount", str(mount_)});
+        runProgram({"rm", "-rf", "--", str(under_), str(mount_)});
+    }
+    SlowFolder(const SlowFolder &) = delete;
+    SlowFolder &operator=(const SlowFolder &) = delete;
+    bool mounted() const { return mounted_; }
+    QString path() const { return mount_; }
+
+private:
+    QString under_, mount_;
+    bool mounted_ = false;
+};
+
+struct Row {
+    std::string source, target, cache;
+    std::vector<double> cp, down, before, after, ratio;
+    double peak = 0;
+    bool snapshot = false;
+};
+
+bool measureRow(Row &row, const QString &sourceFolder, const QString &targetFolder, bool cold, int rounds)
+{
+    const QString sources[2] = {sourceFolder + QStringLiteral("/DATA.MDF"),
+                                sourceFolder + QStringLiteral("/DATA_LOG.LDF")};
+    ::mkdir(native(targetFolder + QStringLiteral("/bk")).constData(), 0777);
+    const QString targets[2] = {targetFolder + QStringLiteral("/bk/DATA.MDF"),
+                                targetFolder + QStringLiteral("/bk/DATA_LOG.LDF")};
+    const QString cpOut[2] = {targetFolder + QStringLiteral("/cp.MDF"), targetFolder + QStringLiteral("/cp.LDF")};
+    for (int round = 0; round < rounds; ++round) {
+        // cp, as a stop-copy-start would take the service down for.
+        runProgram({"sync"});
+        for (const QString &src : sources)
+            cold ? dropFromCache(src) : readIntoCache(src);
+        QElapsedTimer t;
+        t.start();
+        bool ok = true;
+        for (int i = 0; i < 2; ++i)
+            ok = runProgram({"cp", str(sources[i]), str(cpOut[i])}) == 0 && ok;
+        const double cp = double(t.nsecsElapsed()) / 1e9;
+        for (const QString &out : cpOut)
+            ::unlink(native(out).constData());
+        runProgram({"sync"});
+        const RunSample s = backupPair(sources, targets, cold, unsigned(round * 7 + 1));
+        if (!ok || !s.ok) {
+            std::fprintf(stderr, "%s -> %s: %s failed\n", row.source.c_str(), row.target.c_str(), ok ? "backup" : "cp");
+            return false;
+        }
+        std::printf("  %s -> %s, %s, round %d: cp %.3f s, downtime %.3f s\n", row.source.c_str(), row.target.c_str(),
+                    row.cache.c_str(), round + 1, cp, s.downtime);
+        row.cp.push_back(cp);
+        row.down.push_back(s.downtime);
+        row.before.push_back(s.before);
+        row.after.push_back(s.after);
+        row.ratio.push_back(s.downtime / cp);
+        row.peak = std::max(row.peak, s.peakMiB);
+        row.snapshot = s.snapshot;
+    }
+    return true;
+}
+
+int downtimeTable(const QString &base, int rounds, const std::string &slowProgram)
+{
+    QByteArray templ = native(base + QStringLiteral("/zdbbench-XXXXXX"));
+    if (!::mkdtemp(templ.data()))
+        return 1;
+    const QString work = QFile::decodeName(templ);
+    ReflinkFolder xfs(work);
+    SlowFolder slow(work, slowProgram);
+    if (!xfs.mounted() || !slow.mounted()) {
+        std::printf("needs root, a loop device for XFS and FUSE for the slow target (%s)\n", xfs.note());
+        runProgram({"rm", "-rf", "--", str(work)});
+        return 77;
+    }
+    const QString ext4 = work + QStringLiteral("/ext4");
+    const QString onXfs = xfs.path() + QStringLiteral("/src");
+    ::mkdir(native(ext4).constData(), 0700);
+    ::mkdir(native(onXfs).constData(), 0700);
+    QFile load(QStringLiteral("/proc/loadavg"));
+    if (load.open(QIODevice::ReadOnly))
+        std::printf("load average at the start: %s", load.readAll().constData());
+    std::vector<Row> rows;
+    bool ok = true;
+    for (const auto &[name, folder, other] :
+         {std::tuple{"ext4", ext4, xfs.path()}, std::tuple{"XFS (reflink)", onXfs, ext4}}) {
+        ok = ok && makeFile(folder + QStringLiteral("/DATA.MDF"), kDataSize)
+            && makeFile(folder + QStringLiteral("/DATA_LOG.LDF"), kLogSize);
+        const std::pair<const char *, QString> targets[] = {
+            {"same file system", folder}, {"another file system", other}, {"50 MB/s (FUSE)", slow.path()}};
+        for (const auto &[targetName, targetFolder] : targets)
+            for (const bool cold : {false, true}) {
+                Row row{name, targetName, cold ? "cold" : "warm", {}, {}, {}, {}, {}, 0, false};
+                const bool isSlow = targetFolder == slow.path();
+                ok = ok && measureRow(row, folder, targetFolder, cold, isSlow ? 1 : rounds);
+                rows.push_back(row);
+                runProgram({"rm", "-rf", "--", str(targetFolder + QStringLiteral("/bk"))});
+            }
+        runProgram({"rm", "-f", "--", str(folder + QStringLiteral("/DATA.MDF")),
+                    str(folder + QStringLiteral("/DATA_LOG.LDF"))});
+    }
+    if (load.open(QIODevice::ReadOnly) || (load.close(), load.open(QIODevice::ReadOnly)))
+        std::printf("load average at the end: %s", load.readAll().constData());
+    std::printf("\n1 GiB + 128 MiB, 5 %% of the blocks changed before the stop; medians of %d rounds (1 to the "
+                "50 MB/s target)\n",
+                rounds);
+    std::printf("| source        | target              | cache | way       | cp s   | downtime s | x cp  | before "
+                "stop s | after start s | peak memory |\n");
+    std::printf("|---------------|---------------------|-------|-----------|--------|------------|-------|------"
+                "-------|---------------|-------------|\n");
+    for (const Row &r : rows) {
+        if (r.cp.empty())
+            continue;
+        std::printf("| %-13s | %-19s | %-5s | %-9s | %6.3f | %10.3f | %5.3f | %13.3f | %13.3f | %7.1f MiB |\n",
+                    r.source.c_str(), r.target.c_str(), r.cache.c_str(), r.snapshot ? "clone" : "pre-copy",
+                    median(r.cp), median(r.down), median(r.ratio), median(r.before), median(r.after), r.peak);
+    }
+    runProgram({"rm", "-rf", "--", str(ext4), str(onXfs)});
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -321,14 +560,23 @@ int main(int argc, char **argv)
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int rounds = 5;
     bool warmOnly = false; // for quick comparisons: no cold rounds, no XFS
+    bool table = false; // the downtime of whole backups, clone or pre-copy
     QString base = QStringLiteral("/var/tmp");
     for (int i = 1; i < argc; ++i) {
         if (QByteArray(argv[i]) == "--rounds" && i + 1 < argc)
             rounds = std::max(1, std::atoi(argv[++i]));
         else if (QByteArray(argv[i]) == "--warm-only")
             warmOnly = true;
+        else if (QByteArray(argv[i]) == "--downtime")
+            table = true;
         else
             base = QString::fromLocal8Bit(argv[i]);
+    }
+    if (table) {
+        char self[4096] = {};
+        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        const std::string here(self, size_t(std::max<ssize_t>(0, n)));
+        return downtimeTable(base, rounds, here.substr(0, here.rfind('/') + 1) + "slowfs");
     }
     QByteArray templ = native(base + QStringLiteral("/zdbbench-XXXXXX"));
     if (!::mkdtemp(templ.data())) {

@@ -34,10 +34,10 @@ QString helpText()
         "各行の退避先のペアをディスクから読み直し、履歴のダイジェストと照合します（何も変更しません）。\n"
         "                    一致しない、またはないファイルがある時は終了コード 1 です。\n"
         "  --metrics ファイル --run か --status の後、node_exporter のテキストファイル形式でメトリクスを書きます。\n"
-        "  履歴: 実行ごとの記録は $XDG_STATE_HOME/zorvatdbbackup/history.jsonl にあります。\n"
         "  --help            この説明を表示します。\n"
         "  --version         版を表示します。\n"
         "終了コード: 0 正常終了、1 異常終了、2 使い方の誤り。\n"
+        "履歴: 実行ごとの記録は $XDG_STATE_HOME/zorvatdbbackup/history.jsonl にあります。\n"
         "\n"
         "Usage: zorvatdbbackup [--run [--settings N]]\n"
         "       zorvatdbbackup --status [--settings N] [--max-age HOURS]\n"
@@ -50,10 +50,10 @@ QString helpText()
         "  --verify          reads every row's pair back from its disk and compares it with the history's digests;\n"
         "                    changes nothing; exit 1 when a copy differs or is missing.\n"
         "  --metrics FILE    after --run or --status, writes metrics in the node_exporter textfile format.\n"
-        "  History: one record per run in $XDG_STATE_HOME/zorvatdbbackup/history.jsonl.\n"
         "  --help            shows this text.\n"
         "  --version         shows the version.\n"
-        "Exit status: 0 normal end, 1 abnormal end, 2 bad usage.\n");
+        "Exit status: 0 normal end, 1 abnormal end, 2 bad usage.\n"
+        "History: one record per run in $XDG_STATE_HOME/zorvatdbbackup/history.jsonl.\n");
 }
 
 } // namespace
@@ -161,6 +161,10 @@ int runFromCommandLine(const QStringList &arguments)
                     out << QStringLiteral("\r%1%").arg(e.done * 100 / e.total);
                 break;
             case RunEvent::Restarted:
+                // What the run cost the database, night by night.
+                if (e.done >= 0)
+                    print(QStringLiteral("ＤＢサービスの停止時間: %1 秒").arg(double(e.done) / 1000.0, 0, 'f', 3));
+                break;
             case RunEvent::Finished: break;
             }
             out.flush();

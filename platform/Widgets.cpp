@@ -109,6 +109,8 @@ ProgressStrip::ProgressStrip(QWidget *label) : QWidget(label)
     // Clicks and the focus belong to the label, as without the bar.
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);
+    // It paints all of itself: the label under it need not be painted again.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     label->installEventFilter(this);
     follow();
 }

@@ -12,6 +12,7 @@ packages=(
   pkg-config libxxhash-dev
   xfsprogs strace
   exfat-fuse exfatprogs btrfs-progs e2fsprogs
+  libfuse3-dev
 )
 missing=()
 for p in "${packages[@]}"; do

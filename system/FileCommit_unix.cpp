@@ -90,6 +90,10 @@ bool present(const QString &path)
     return !path.isEmpty() && ::lstat(native(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+} // namespace
+
+namespace fileops {
+
 // The names this program gave beside target under marker: exactly what
 // mkostemp makes of its template, an ordinary file of this user (a link or
 // folder is not one we made). Newest change first.
@@ -125,7 +129,7 @@ QStringList ourFilesBeside(const QString &target, const char *marker)
     return paths;
 }
 
-} // namespace
+} // namespace fileops
 
 HostFileOps::HostFileOps(CopyMethod method, SystemCalls calls) : method_(method), sys_(std::move(calls)) {}
 

@@ -53,6 +53,10 @@ private:
     XXH3_state_t *state_;
 };
 
+} // namespace
+
+namespace fileops {
+
 // Reads exactly n bytes at offset, or fewer at the end of the file.
 size_t readAt(int fd, char *buffer, size_t n, off_t offset, bool sourceSide)
 {
@@ -83,6 +87,10 @@ void writeAll(int fd, const char *data, size_t n)
         off += size_t(w);
     }
 }
+
+} // namespace fileops
+
+namespace {
 
 void report(const Progress &progress, off_t done, off_t total)
 {
@@ -286,6 +294,10 @@ bool sameTime(const struct timespec &a, const struct timespec &b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+} // namespace
+
+namespace fileops {
+
 // A source written to while it was copied (a writer the stop did not stop)
 // gives a torn copy even at the same size: its times tell, and its path must
 // still name the file that was read.
@@ -299,7 +311,7 @@ void checkHeldStill(const QByteArray &path, int src, const struct stat &before)
         throw PlatformError(kErrDiskIo, QStringLiteral("バックアップ元のファイルが、複写中に変更されました。"));
 }
 
-} // namespace
+} // namespace fileops
 
 SystemCalls SystemCalls::host()
 {
@@ -366,18 +378,22 @@ bool HostFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
     ::posix_fadvise(fd.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     std::vector<char> buffer(kChunk);
     Hasher hash;
+    BlockHashes blocks;
     off_t done = 0;
     for (;;) {
         const size_t n = readAt(fd.fd, buffer.data(), buffer.size(), done, false);
         if (n == 0)
             break;
-        hash.add(buffer.data(), n);
+        if (copy.blockwise)
+            blocks.add(buffer.data(), n);
+        else
+            hash.add(buffer.data(), n);
         done += off_t(n);
         report(progress, std::min(done, st.st_size), st.st_size);
         // What was checked need not stay in the cache.
         ::posix_fadvise(fd.fd, done - off_t(n), off_t(n), POSIX_FADV_DONTNEED);
     }
-    return done == st.st_size && hash.digest() == copy.checksum;
+    return done == st.st_size && (copy.blockwise ? blocks.checksum() : hash.digest()) == copy.checksum;
 }
 
 quint64 contentChecksum(const QByteArray &bytes) { return XXH3_64bits(bytes.constData(), size_t(bytes.size())); }

@@ -18,6 +18,20 @@ struct StagedCopy {
     QString path;
     quint64 checksum = 0; // of the bytes read from the source while copying
     bool shared = false; // shares its blocks with the source: nothing to read back
+    bool blockwise = false; // checksum: of the hashes of its blocks (kDeltaBlock each)
+};
+
+// The blocks a pre-copy hashes one by one, so that after the stop only those
+// that changed are written again.
+inline constexpr qint64 kDeltaBlock = 64 << 10;
+
+// A copy made while the database still runs, staged beside its target, with
+// a hash of every block as written.
+struct PreCopy {
+    QString path; // "" : none
+    QByteArray blockHashes; // 16 bytes a block
+    quint64 device = 0, inode = 0; // the staged file as the pre-copy left it
+    qint64 size = 0, changedNs = 0, modifiedNs = 0;
 };
 
 // Room on the file system that would hold a path.
@@ -68,6 +82,21 @@ public:
     // read; `target` is not touched. The copy may still be in the page cache.
     // A source that changes size meanwhile fails with 57.
     virtual StagedCopy stageCopy(const QString &from, const QString &target, const Progress &progress) = 0;
+    // Before the stop: copies `from`, as it is while the database runs, to a
+    // new temporary file beside `target`, keeping a hash of every block.
+    virtual PreCopy preCopy(const QString &from, const QString &target, const Progress &progress) = 0;
+    // After the stop: brings a pre-copy up to `from` by writing only the
+    // blocks whose hash differs, reading `from` once. A pre-copy that is gone
+    // or was changed since falls back to a whole copy (stageCopy), as does
+    // an empty one. Fails as stageCopy does.
+    virtual StagedCopy finishCopy(const QString &from, const QString &target, const PreCopy &pre,
+                                  const Progress &progress) = 0;
+    // Clones `source` beside itself under a hidden name on its own file
+    // system, sharing its blocks, with its mode and times: the path, or ""
+    // where the file system cannot clone. Throws for other failures.
+    virtual QString snapshot(const QString &source) = 0;
+    // Removes the clones that an interrupted run left beside `source`.
+    virtual void removeSnapshots(const QString &source) noexcept = 0;
     // Flushes a staged copy to disk, drops it from the cache and reads it back
     // from the disk: true when it hashes as its source did.
     virtual bool verifyCopy(const StagedCopy &copy, const Progress &progress) = 0;
@@ -128,6 +157,9 @@ inline constexpr char kPreviousMarker[] = ".zdbprev-";
 // An empty ".<name>.zdbnone-XXXXXX" stands for a previous copy that was not
 // there, so that a run cut short after its commit is told from one cut inside.
 inline constexpr char kAbsentMarker[] = ".zdbnone-";
+// A clone of a source beside it is named ".<name>.zdbsnap-XXXXXX": it lives
+// from the stop until its copy is made, and is always safe to remove.
+inline constexpr char kSnapshotMarker[] = ".zdbsnap-";
 
 // A swap or move that could neither be flushed nor undone: it stands, the
 // previous file (or the mark) under `previous`.
@@ -166,6 +198,11 @@ public:
     QString resolveTarget(const QString &target) override;
     QString foreignFolder(const QString &targetPath) override;
     StagedCopy stageCopy(const QString &from, const QString &target, const Progress &progress) override;
+    PreCopy preCopy(const QString &from, const QString &target, const Progress &progress) override;
+    StagedCopy finishCopy(const QString &from, const QString &target, const PreCopy &pre,
+                          const Progress &progress) override;
+    QString snapshot(const QString &source) override;
+    void removeSnapshots(const QString &source) noexcept override;
     bool verifyCopy(const StagedCopy &copy, const Progress &progress) override;
     QString swapIntoPlace(const QString &staged, const QString &target) override;
     void swapBack(const QString &staged, const QString &previous, const QString &target) override;

@@ -9,6 +9,10 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <QStringList>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <unistd.h>
 
@@ -48,5 +52,31 @@ QByteArray tempPrefix(const QString &target, const char *marker);
 
 // Creates an empty temporary file beside target, returning its descriptor.
 int makeTempBeside(const SystemCalls &sys, const QString &target, const char *marker, QString *tempPath);
+
+// Reads exactly n bytes at offset, or fewer at the end of the file.
+size_t readAt(int fd, char *buffer, size_t n, off_t offset, bool sourceSide);
+void writeAll(int fd, const char *data, size_t n);
+
+// Throws 57 where the source at `path` was written to, replaced or resized
+// since `before` (a writer the stop did not stop).
+void checkHeldStill(const QByteArray &path, int src, const struct stat &before);
+
+// The names this program gave beside target under marker: exactly what
+// mkostemp makes of its template, an ordinary file of this user. Newest
+// change first.
+QStringList ourFilesBeside(const QString &target, const char *marker);
+
+// The hash of each kDeltaBlock block of a file, fed in order (every piece a
+// whole number of blocks but the last), and the checksum of all of them.
+class BlockHashes {
+public:
+    void add(const char *data, size_t n);
+    const QByteArray &digests() const { return digests_; }
+    quint64 checksum() const { return checksumOf(digests_); }
+    static quint64 checksumOf(const QByteArray &digests);
+
+private:
+    QByteArray digests_;
+};
 
 } // namespace zdb::fileops

@@ -586,7 +586,9 @@ private slots:
         r.clickYes();
 
         QCOMPARE(r.msg1(), kOk);
-        const QStringList steps{QStringLiteral("1.処理中です... 退避先:") + r.dataTarget(),
+        const QStringList steps{QStringLiteral("事前コピー中です... 退避先:") + r.dataTarget(),
+                                QStringLiteral("事前コピー中です... 退避先:") + r.logTarget(),
+                                QStringLiteral("1.処理中です... 退避先:") + r.dataTarget(),
                                 QStringLiteral("2.処理中です... 退避先:") + r.logTarget(),
                                 QStringLiteral("3.検証中です... 退避先:") + r.dataTarget(),
                                 QStringLiteral("3.検証中です... 退避先:") + r.logTarget()};
@@ -596,7 +598,7 @@ private slots:
             QCOMPARE(seen[step].last(), 1.0);
             QVERIFY(std::is_sorted(seen[step].begin(), seen[step].end()));
         }
-        QCOMPARE(seen.size(), 4);
+        QCOMPARE(seen.size(), 6);
         QCOMPARE(label->findChildren<ProgressStrip *>().size(), 0);
         QCOMPARE(r.w.controlCount(), controls);
     }

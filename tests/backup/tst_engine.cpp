@@ -203,19 +203,26 @@ private slots:
         const QString s1 = QStringLiteral("1.処理中です... 退避先:");
         const QString s2 = QStringLiteral("2.処理中です... 退避先:");
         const QString restart = QStringLiteral("SQLServer開始処理中です... ");
+        const QString p = QStringLiteral("事前コピー中です... 退避先:");
         const QString ok = QString::fromUtf8(kMsgNormalEnd), failed = QString::fromUtf8(kMsgAbnormalEnd);
         Rig r; // the paths' folder differs per rig: the row compares by prefix
         QTest::newRow("stop fails") << QList<int>{2} << QString() << true
-                                    << QStringList{kStop, box(stopFailureText()), failed} << false << false;
+                                    << QStringList{p, p, kStop, box(stopFailureText()), failed} << false << false;
+        QTest::newRow("pre-copy fails") << QList<int>{} << "precopy:D.MDF:61" << true
+                                        << QStringList{p, box(report(61)), failed} << false << false;
         QTest::newRow("copy fails") << QList<int>{} << "stage:D.MDF:61" << true
-                                    << QStringList{kStop, s1, restart, kStart, kRestarted, box(report(61)), failed}
+                                    << QStringList{p,      p,          kStop,           s1,    restart,
+                                                   kStart, kRestarted, box(report(61)), failed}
                                     << false << false;
         QTest::newRow("no log source") << QList<int>{} << QString() << false
-                                       << QStringList{kStop, s1, s2, restart, kStart, kRestarted, box(kNoLog), "3", ok}
+                                       << QStringList{p,      kStop,      s1,          s2,  restart,
+                                                      kStart, kRestarted, box(kNoLog), "3", ok}
                                        << true << false;
         QTest::newRow("copy differs on disk")
             << QList<int>{} << "corrupt:L.LDF:0" << true
-            << QStringList{kStop,
+            << QStringList{p,
+                           p,
+                           kStop,
                            s1,
                            s2,
                            restart,
@@ -226,17 +233,21 @@ private slots:
                            box(runErrorReport(57, QStringLiteral("退避したファイルが、元のファイルと一致しません。"))),
                            failed}
             << false << false;
-        QTest::newRow("start fails")
-            << QList<int>{0, 1} << QString() << true
-            << QStringList{kStop, s1, s2, restart, kStart, kRestarted, box(startFailureText()), "3", "3", failed}
-            << true << true;
-        QTest::newRow("stop hangs") << QList<int>{kCommandTimedOut} << QString() << true
-                                    << QStringList{kStop, restart, kStart, kRestarted, box(stopTimedOutText()), failed}
-                                    << false << false;
-        QTest::newRow("start hangs")
-            << QList<int>{0, kCommandTimedOut} << QString() << true
-            << QStringList{kStop, s1, s2, restart, kStart, kRestarted, box(startTimedOutText()), "3", "3", failed}
-            << true << true;
+        QTest::newRow("start fails") << QList<int>{0, 1} << QString() << true
+                                     << QStringList{p,      p,          kStop,
+                                                    s1,     s2,         restart,
+                                                    kStart, kRestarted, box(startFailureText()),
+                                                    "3",    "3",        failed}
+                                     << true << true;
+        QTest::newRow("stop hangs")
+            << QList<int>{kCommandTimedOut} << QString() << true
+            << QStringList{p, p, kStop, restart, kStart, kRestarted, box(stopTimedOutText()), failed} << false << false;
+        QTest::newRow("start hangs") << QList<int>{0, kCommandTimedOut} << QString() << true
+                                     << QStringList{p,      p,          kStop,
+                                                    s1,     s2,         restart,
+                                                    kStart, kRestarted, box(startTimedOutText()),
+                                                    "3",    "3",        failed}
+                                     << true << true;
     }
     void order()
     {
@@ -270,6 +281,57 @@ private slots:
         QCOMPARE(r.facts.committed, newPair);
         QCOMPARE(r.committed, newPair ? QStringList{QStringLiteral("new data")} : QStringList{});
         QCOMPARE(r.facts.downtimeMs >= 0, journal.contains(kStart));
+    }
+
+    // The copy made before the stop is brought up to the source as the stop
+    // left it; one that was touched meanwhile is not trusted.
+    void pairIsTheSourcesAtTheStop_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("blocks changed") << "blocks";
+        QTest::newRow("source grew") << "grow";
+        QTest::newRow("source shrank") << "shrink";
+        QTest::newRow("staged copy changed") << "staged changed";
+        QTest::newRow("staged copy gone") << "staged gone";
+    }
+    void pairIsTheSourcesAtTheStop()
+    {
+        QFETCH(QString, change);
+        Rig r;
+        QByteArray data(int(5 * kDeltaBlock + 123), '\0');
+        for (int i = 0; i < data.size(); ++i)
+            data[i] = char(i * 7 / 3);
+        writeFile(r.request.dataSource, data);
+        QByteArray atStop;
+        r.shells.whileRunning = [&](const QString &line) {
+            if (line != kStop)
+                return;
+            QByteArray now = data;
+            now[int(kDeltaBlock + 5)] = 'x'; // one block differs in every case
+            if (change == "grow")
+                now += QByteArray(int(kDeltaBlock), 'g');
+            if (change == "shrink")
+                now.chop(int(2 * kDeltaBlock));
+            writeFile(r.request.dataSource, now);
+            atStop = now;
+            const QStringList staged =
+                QDir(r.path("bk")).entryList({QStringLiteral(".D.MDF.zdbtmp-*")}, QDir::Files | QDir::Hidden);
+            QCOMPARE(staged.size(), 1);
+            const QString path = r.path("bk/") + staged.first();
+            if (change == "staged changed") {
+                QFile f(path);
+                QVERIFY(f.open(QIODevice::ReadWrite));
+                f.seek(3 * kDeltaBlock);
+                f.putChar('z');
+            }
+            if (change == "staged gone")
+                QVERIFY(QFile::remove(path));
+        };
+        r.run();
+        QVERIFY2(r.ok, qPrintable(r.journal.join(u'|')));
+        QVERIFY(readFile(r.request.dataTarget) == atStop);
+        QCOMPARE(readFile(r.request.logTarget), QByteArray("new log"));
+        QCOMPARE(QDir(r.path("bk")).entryList(QDir::Files | QDir::Hidden).size(), 2);
     }
 
     // What would fail the copy is found before anything is stopped.
@@ -326,7 +388,7 @@ private slots:
     void signalAbandonsTheCopy()
     {
         Rig r;
-        r.abandonAfterProgress = 0;
+        r.abandonAfterProgress = 4; // past the two pre-copies' start and end
         const QStringList got = r.run();
         QCOMPARE(r.shells.commandLines(), (QStringList{kStop, kStart}));
         QCOMPARE(got.last(), QString::fromUtf8(kMsgAbnormalEnd));
@@ -451,7 +513,7 @@ private slots:
     {
         const RunEvent events[] = {RunEvent::stage(QStringLiteral("1.処理中です... 退避先:/b/\"x\"\r")),
                                    RunEvent::progress(5'000'000'000, 6'000'000'000),
-                                   RunEvent::message(stopFailureText()), RunEvent::restarted(),
+                                   RunEvent::message(stopFailureText()), RunEvent::restarted(1234),
                                    RunEvent::finished(true)};
         for (const RunEvent &e : events) {
             const QByteArray line = encodeEvent(e);

@@ -89,10 +89,12 @@ class BackupRunTest(ProgramCase):
         calls = self.stub.calls()
         self.assertEqual([c["argv"] for c in calls],
                          [ServiceStub.expected("stop", SERVICE), ServiceStub.expected("start", SERVICE)])
-        # Stopped before anything was copied; started once both copies were
-        # complete beside their targets, which they replace only when verified.
+        # Stopped with both copies made beside their targets while the
+        # database ran (on this file system nothing is cloned), the targets
+        # untouched; started once both were brought up to the sources; they
+        # replace the targets only when verified.
         self.assertEqual(calls[0]["copied"], [False, False])
-        self.assertEqual(calls[0]["staged"], [False, False])
+        self.assertEqual(calls[0]["staged"], [True, True])
         self.assertEqual(calls[1]["staged"], [True, True])
         self.assertEqual(calls[1]["copied"], [False, False])
         self.assertGreaterEqual(ended - calls[1]["time"], RESTART_WAIT - 0.05)

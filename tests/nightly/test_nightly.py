@@ -37,6 +37,17 @@ if os.path.exists(hook):
         if os.path.exists(hook + ".started"):
             break
         time.sleep(0.01)
+# The database writes on until it is stopped: [path, offset, hex bytes] each.
+if verb == "stop" and os.path.exists(os.path.join(here, "writes-at-stop.json")):
+    with open(os.path.join(here, "writes-at-stop.json")) as f:
+        for path, offset, data in json.load(f):
+            with open(path, "r+b") as db:
+                db.seek(offset)
+                db.write(bytes.fromhex(data))
+# A run killed once the service runs again.
+if verb == "start" and os.path.exists(os.path.join(here, "kill-at-start")):
+    os.remove(os.path.join(here, "kill-at-start"))
+    os.kill(os.getppid(), 9)
 try:
     with open(os.path.join(here, "exit-" + verb)) as f:
         sys.exit(int(f.read()))
@@ -50,7 +61,7 @@ def ini_name(text):
     return "".join(c if ord(c) < 128 else "%U{:04X}".format(ord(c)) for c in text)
 
 
-class NightlyTest(unittest.TestCase):
+class Harness(unittest.TestCase):
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="zdb-nightly-")
         self.bin = os.path.join(self.home, "bin")
@@ -132,13 +143,20 @@ class NightlyTest(unittest.TestCase):
     def verbs(self):
         return [c[1] if c[0] == "systemctl" else c[-1] for c in self.calls()]
 
+
+
+class NightlyTest(Harness):
     def test_run_by_weekday(self):
         # 2026-12-09 is a Wednesday: row 2.
         self.store("3", self.row_values(2))
         done = self.run_program("--run", "--settings", " 3 ", when="2026-12-09 02:00:00")
         self.assertEqual(done.returncode, 0, self.said)
         target = os.path.join(self.home, "bk2")
-        self.assertEqual(done.stdout.splitlines(), [
+        lines = done.stdout.splitlines()
+        self.assertRegex(lines.pop(5), r"^ＤＢサービスの停止時間: \d+\.\d{3} 秒$", self.said)
+        self.assertEqual(lines, [
+            "事前コピー中です... 退避先:" + os.path.join(target, "D.MDF"),
+            "事前コピー中です... 退避先:" + os.path.join(target, "L.LDF"),
             "1.処理中です... 退避先:" + os.path.join(target, "D.MDF"),
             "2.処理中です... 退避先:" + os.path.join(target, "L.LDF"),
             "SQLServer開始処理中です... ",
@@ -157,7 +175,7 @@ class NightlyTest(unittest.TestCase):
             f.write("5")
         done = self.run_program("--run", when="2026-12-09 02:00:00")
         self.assertEqual(done.returncode, 1, self.said)
-        lines = done.stdout.splitlines()
+        lines = done.stdout.splitlines()[2:]  # after the two pre-copies
         self.assertEqual(lines[0], "エラーです。ＤＢサービスを、停止できません。", self.said)
         self.assertEqual(lines[-1], "異常終了しました", self.said)
         self.assertEqual(len(lines), 8, self.said)  # the seven lines of the message, then the end
@@ -592,5 +610,72 @@ while time.monotonic() < end:
         self.assertNotIn("zorvatdbbackup", done.stderr, done.stderr)
 
 
+class SourceFileSystemTest(Harness):
+    """Sources on a file system of their own (a loop device): cloned at the
+    stop where it clones, else copied before the stop and caught up after."""
+
+    def mount(self, kind):
+        image = os.path.join(self.home, "fs.img")
+        with open(image, "wb") as f:
+            f.truncate(320 << 20)
+        device = subprocess.run(["losetup", "--find", "--show", image], capture_output=True, text=True,
+                                check=True).stdout.strip()
+        self.addCleanup(subprocess.run, ["losetup", "-d", device], capture_output=True)
+        subprocess.run(["mkfs.xfs", "-q", "-m", "reflink=1", device] if kind == "xfs"
+                       else ["mkfs.ext4", "-q", device], check=True, capture_output=True)
+        point = os.path.join(self.home, "mnt")
+        os.makedirs(point)
+        subprocess.run(["mount", device, point], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", point], capture_output=True)
+        shutil.copytree(self.src, os.path.join(point, "db"))
+        self.src = os.path.join(point, "db")
+
+    def backup_with_writes_at_stop(self, kind):
+        self.mount(kind)
+        values = self.row_values(2)
+        values["DBデータパス12"] = os.path.join(self.src, "bk", "D.MDF")  # beside the sources
+        self.store("1", values)
+        data = os.path.join(self.src, "D.MDF")
+        writes = [[data, 0, "ff" * 100], [data, 300 * 1024, "ab" * 5000], [data, 1024 * 1024 + 3, "cd" * 4]]
+        with open(os.path.join(self.bin, "writes-at-stop.json"), "w") as f:
+            json.dump(writes, f)
+        done = self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 0, self.said)
+        for source, target in ((data, values["DBデータパス12"]), (os.path.join(self.src, "L.LDF"), values["DBログパス12"])):
+            self.assertTrue(filecmp.cmp(source, target, shallow=False), self.said)
+        with open(values["DBデータパス12"], "rb") as f:
+            self.assertEqual(f.read()[300 * 1024:300 * 1024 + 4], b"\xab\xab\xab\xab")
+        self.assertEqual(glob.glob(os.path.join(self.src, ".*")), [], self.said)
+        return done.stdout
+
+    def test_xfs_clones_at_the_stop(self):
+        said = self.backup_with_writes_at_stop("xfs")
+        self.assertNotIn("事前コピー中です", said)
+        start = said.index("SQLServer開始処理中です")
+        self.assertIn("コピー中です... 退避先:", said[start:])
+
+    def test_ext4_copies_before_the_stop(self):
+        said = self.backup_with_writes_at_stop("ext4")
+        self.assertLess(said.index("事前コピー中です"), said.index("1.処理中です"))
+
+    def test_killed_after_restart_leaves_no_clone(self):
+        self.mount("xfs")
+        self.store("1", self.row_values(2))
+        open(os.path.join(self.bin, "kill-at-start"), "w").close()
+        self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(len(glob.glob(os.path.join(self.src, ".D.MDF.zdbsnap-*"))), 1, self.said)
+        self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(glob.glob(os.path.join(self.src, ".*")), [], self.said)
+
+
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    if sys.argv[1:] == ["--file-systems"]:
+        can = os.geteuid() == 0 and os.path.exists("/dev/loop-control") and shutil.which("mkfs.xfs") \
+            and subprocess.run(["losetup", "-f"], capture_output=True).returncode == 0
+        if not can:
+            print("SKIPPED: needs root, loop devices and mkfs.xfs")
+            sys.exit(77)
+        suite = unittest.defaultTestLoader.loadTestsFromTestCase(SourceFileSystemTest)
+    else:
+        suite = unittest.defaultTestLoader.loadTestsFromTestCase(NightlyTest)
+    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)

@@ -96,7 +96,25 @@ FreeSpace FaultyFileOps::freeSpace(const QString &path)
 StagedCopy FaultyFileOps::stageCopy(const QString &from, const QString &target, const Progress &progress)
 {
     enter(QStringLiteral("stage"), target);
-    StagedCopy copy = HostFileOps::stageCopy(from, target, progress);
+    return corrupted(HostFileOps::stageCopy(from, target, progress), target);
+}
+
+PreCopy FaultyFileOps::preCopy(const QString &from, const QString &target, const Progress &progress)
+{
+    enter(QStringLiteral("precopy"), target);
+    return HostFileOps::preCopy(from, target, progress);
+}
+
+// The copy that the stop waits for counts as the staging.
+StagedCopy FaultyFileOps::finishCopy(const QString &from, const QString &target, const PreCopy &pre,
+                                     const Progress &progress)
+{
+    enter(QStringLiteral("stage"), target);
+    return corrupted(HostFileOps::finishCopy(from, target, pre, progress), target);
+}
+
+StagedCopy FaultyFileOps::corrupted(const StagedCopy &copy, const QString &target)
+{
     for (const auto &f : faults) {
         if (f.operation != QStringLiteral("corrupt") || !target.endsWith(f.pathSuffix))
             continue;

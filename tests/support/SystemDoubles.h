@@ -71,7 +71,8 @@ public:
 // The host's files with faults injected by operation and path: the named
 // operation on a path ending in pathSuffix ("" any path) fails with the
 // catalogue number instead of running. Operations: exists, mkdir, same,
-// stage, verify, swap, swapBack, aside, moveBack. The operation "corrupt"
+// precopy, stage (the copy while the service is down), verify, swap, swapBack,
+// aside, moveBack. The operation "corrupt"
 // (number unused) lets the staging succeed and then changes one byte of the
 // staged copy, as a faulty disk or cable would.
 class FaultyFileOps : public HostFileOps {
@@ -95,6 +96,9 @@ public:
     bool sameFile(const QString &a, const QString &b) override;
     FreeSpace freeSpace(const QString &path) override;
     StagedCopy stageCopy(const QString &from, const QString &target, const Progress &progress) override;
+    PreCopy preCopy(const QString &from, const QString &target, const Progress &progress) override;
+    StagedCopy finishCopy(const QString &from, const QString &target, const PreCopy &pre,
+                          const Progress &progress) override;
     bool verifyCopy(const StagedCopy &copy, const Progress &progress) override;
     QString swapIntoPlace(const QString &staged, const QString &target) override;
     void swapBack(const QString &staged, const QString &previous, const QString &target) override;
@@ -104,6 +108,7 @@ public:
 
 private:
     void enter(const QString &operation, const QString &path);
+    StagedCopy corrupted(const StagedCopy &copy, const QString &target);
 };
 
 } // namespace zdb::test

@@ -1,0 +1,268 @@
+#include "FileOps.h"
+#include "FileOpsInternal_unix.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+#include <xxhash.h>
+
+namespace zdb {
+
+using namespace fileops;
+
+namespace {
+
+constexpr size_t kDigest = sizeof(XXH128_hash_t);
+// Whole blocks, so that each read hashes and writes them as they are.
+constexpr size_t kChunk = size_t(16 * kDeltaBlock);
+// Below this a second thread would cost more than it saves.
+constexpr off_t kSplitAbove = off_t(64) << 20;
+
+qint64 nanoseconds(const struct timespec &t) { return qint64(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+// The modification time a pre-copy is left with (2000-01-01, which every
+// file system can keep): any write after it sets the clock's time, which
+// never is this, however coarse the clock.
+constexpr struct timespec kPreCopyMark = {946684800, 0};
+
+void writeAt(int fd, const char *data, size_t n, off_t offset)
+{
+    for (size_t off = 0; off < n;) {
+        const ssize_t w = ::pwrite(fd, data + off, n - off, offset + off_t(off));
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno, false);
+        }
+        off += size_t(w);
+    }
+}
+
+void report(const Progress &progress, qint64 done, qint64 total)
+{
+    if (progress)
+        progress(done, total);
+}
+
+// One read of the source: each block hashed and, where its hash differs from
+// the pre-copy's, written to the staged copy. Two threads take a half each;
+// only the caller's reports progress, so that a progress that throws ends
+// the pass on the caller's side.
+class DeltaPass {
+public:
+    DeltaPass(int src, int dst, off_t size, const QByteArray &before)
+        : src_(src), dst_(dst), size_(size), before_(before),
+          digests_(qsizetype((size + kDeltaBlock - 1) / kDeltaBlock * qint64(kDigest)), '\0')
+    {
+    }
+
+    QByteArray run(const Progress &progress)
+    {
+        char *out = digests_.data(); // detached once, before any thread writes
+        const off_t blocks = (size_ + kDeltaBlock - 1) / kDeltaBlock;
+        const off_t middle = size_ > kSplitAbove ? blocks / 2 * kDeltaBlock : size_;
+        std::thread other;
+        if (middle < size_)
+            other = std::thread([=, this] { passCatching(middle, size_, out, nullptr); });
+        struct Join {
+            DeltaPass &pass;
+            std::thread &t;
+            ~Join()
+            {
+                pass.stop_ = true;
+                if (t.joinable())
+                    t.join();
+            }
+        } join{*this, other};
+        pass(0, middle, out, &progress);
+        while (done_ < size_ && failure_ == 0 && other.joinable())
+            waitAndReport(progress);
+        if (other.joinable())
+            other.join();
+        if (failure_ != 0)
+            throw PlatformError(failure_);
+        return digests_;
+    }
+
+private:
+    void waitAndReport(const Progress &progress)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        report(progress, done_, size_);
+    }
+
+    void passCatching(off_t from, off_t to, char *out, const Progress *progress) noexcept
+    {
+        try {
+            pass(from, to, out, progress);
+        } catch (const PlatformError &e) {
+            failure_ = e.number();
+        } catch (...) {
+            failure_ = kErrInternal;
+        }
+    }
+
+    void pass(off_t from, off_t to, char *out, const Progress *progress)
+    {
+        std::vector<char> buffer(kChunk);
+        const qsizetype known = before_.size() / qsizetype(kDigest);
+        for (off_t at = from; at < to && !stop_ && failure_ == 0;) {
+            const size_t want = size_t(std::min<off_t>(off_t(kChunk), to - at));
+            if (readAt(src_, buffer.data(), want, at, true) != want) // shrank under us
+                throw PlatformError(kErrDiskIo);
+            for (size_t b = 0; b < want; b += size_t(kDeltaBlock)) {
+                const size_t n = std::min(size_t(kDeltaBlock), want - b);
+                const qsizetype index = qsizetype((at + off_t(b)) / kDeltaBlock);
+                const XXH128_hash_t h = XXH3_128bits(buffer.data() + b, n);
+                std::memcpy(out + index * qsizetype(kDigest), &h, kDigest);
+                if (index >= known || std::memcmp(before_.constData() + index * qsizetype(kDigest), &h, kDigest) != 0) {
+                    writeAt(dst_, buffer.data() + b, n, at + off_t(b));
+                }
+            }
+            at += off_t(want);
+            done_ += qint64(want);
+            if (progress)
+                report(*progress, done_, size_);
+        }
+    }
+
+    int src_, dst_;
+    off_t size_;
+    const QByteArray &before_;
+    QByteArray digests_;
+    std::atomic<qint64> done_{0};
+    std::atomic<int> failure_{0};
+    std::atomic<bool> stop_{false};
+};
+
+} // namespace
+
+namespace fileops {
+
+void BlockHashes::add(const char *data, size_t n)
+{
+    for (size_t b = 0; b < n; b += size_t(kDeltaBlock)) {
+        const XXH128_hash_t h = XXH3_128bits(data + b, std::min(size_t(kDeltaBlock), n - b));
+        digests_.append(reinterpret_cast<const char *>(&h), qsizetype(kDigest));
+    }
+}
+
+quint64 BlockHashes::checksumOf(const QByteArray &digests)
+{
+    return XXH3_64bits(digests.constData(), size_t(digests.size()));
+}
+
+} // namespace fileops
+
+PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const Progress &progress)
+{
+    if (from.isEmpty())
+        throw PlatformError(kErrFileNotFound);
+    Fd src(::open(native(from).constData(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (src.fd < 0 || ::fstat(src.fd, &st) != 0)
+        fail(errno, true);
+    if (!S_ISREG(st.st_mode))
+        throw PlatformError(kErrFileNotFound);
+    ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    PreCopy pre;
+    Fd dst(makeTempBeside(sys_, target, kTempMarker, &pre.path));
+    try {
+        // The file as far as it went when the pre-copy began: the database
+        // may write on meanwhile, the pass after the stop catches up.
+        std::vector<char> buffer(kChunk);
+        BlockHashes hashes;
+        report(progress, 0, st.st_size);
+        for (off_t done = 0; done < st.st_size;) {
+            const size_t n =
+                readAt(src.fd, buffer.data(), size_t(std::min<off_t>(off_t(kChunk), st.st_size - done)), done, true);
+            if (n == 0)
+                break;
+            hashes.add(buffer.data(), n);
+            writeAll(dst.fd, buffer.data(), n);
+            done += off_t(n);
+            report(progress, done, st.st_size);
+        }
+        // On the disk before the stop, so that no flush of it competes with
+        // the pass while the service is down.
+        struct stat staged;
+        if (::fdatasync(dst.fd) != 0)
+            fail(errno, false);
+        // Where the time cannot be set, the change time and size still tell.
+        const struct timespec times[2] = {{0, UTIME_OMIT}, kPreCopyMark};
+        ::futimens(dst.fd, times);
+        if (::fstat(dst.fd, &staged) != 0)
+            fail(errno, false);
+        pre.blockHashes = hashes.digests();
+        pre.device = quint64(staged.st_dev);
+        pre.inode = quint64(staged.st_ino);
+        pre.size = qint64(staged.st_size);
+        pre.changedNs = nanoseconds(staged.st_ctim);
+        pre.modifiedNs = nanoseconds(staged.st_mtim);
+        return pre;
+    } catch (...) {
+        ::unlink(native(pre.path).constData());
+        throw;
+    }
+}
+
+StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, const PreCopy &pre,
+                                   const Progress &progress)
+{
+    if (pre.path.isEmpty())
+        return HostFileOps::stageCopy(from, target, progress);
+    Fd dst(::open(native(pre.path).constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    struct stat staged = {};
+    if (dst.fd < 0 || ::fstat(dst.fd, &staged) != 0 || quint64(staged.st_dev) != pre.device
+        || quint64(staged.st_ino) != pre.inode || qint64(staged.st_size) != pre.size
+        || nanoseconds(staged.st_ctim) != pre.changedNs || nanoseconds(staged.st_mtim) != pre.modifiedNs) {
+        // Gone or touched since the pre-copy: none of its blocks can be trusted.
+        if (dst.fd >= 0 && quint64(staged.st_ino) == pre.inode)
+            ::unlink(native(pre.path).constData());
+        return HostFileOps::stageCopy(from, target, progress);
+    }
+    if (from.isEmpty())
+        throw PlatformError(kErrFileNotFound);
+    Fd src(::open(native(from).constData(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (src.fd < 0 || ::fstat(src.fd, &st) != 0)
+        fail(errno, true);
+    if (!S_ISREG(st.st_mode))
+        throw PlatformError(kErrFileNotFound);
+    ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    report(progress, 0, st.st_size);
+    DeltaPass pass(src.fd, dst.fd, st.st_size, pre.blockHashes);
+    const QByteArray digests = pass.run(progress);
+    if (staged.st_size > st.st_size && ::ftruncate(dst.fd, st.st_size) != 0)
+        fail(errno, false);
+    // A database file written to under the pass was not stopped.
+    checkHeldStill(native(from), src.fd, st);
+    struct stat out;
+    if (::fstat(dst.fd, &out) != 0)
+        fail(errno, false);
+    if (out.st_size != st.st_size)
+        throw PlatformError(kErrDiskIo);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::fchmod(dst.fd, st.st_mode & 07777) != 0 || ::futimens(dst.fd, times) != 0)
+        fail(errno, false);
+    const int fd = dst.fd;
+    dst.fd = -1;
+    if (::close(fd) != 0)
+        fail(errno, false);
+    report(progress, st.st_size, st.st_size);
+    StagedCopy copy;
+    copy.path = pre.path;
+    copy.checksum = BlockHashes::checksumOf(digests);
+    copy.blockwise = true;
+    return copy;
+}
+
+} // namespace zdb
