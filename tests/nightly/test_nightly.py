@@ -451,7 +451,7 @@ while time.monotonic() < end:
         trace = os.path.join(self.home, "fsyncs")
         self.old_pair(row)
         self.run_program("--run", when="2026-12-09 02:00:00",
-                         prefix=("strace", "-qq", "-y", "-o", trace, "-e", "trace=fsync,fdatasync", "-e", "signal=none"))
+                         prefix=("strace", "-qq", "-y", "-o", trace, "-e", "trace=fsync", "-e", "signal=none"))
         with open(trace) as f:
             calls = [line for line in f if line.startswith("f")]
         self.assertGreater(len(calls), 5, calls)
@@ -461,8 +461,8 @@ while time.monotonic() < end:
                 if os.path.exists(os.path.join(self.bin, "calls.jsonl")):
                     os.remove(os.path.join(self.bin, "calls.jsonl"))
                 done = self.run_program("--run", when="2026-12-09 02:00:00", prefix=(
-                    "strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync,fdatasync", "-e", "signal=none",
-                    "-e", f"inject=fsync,fdatasync:error=EIO:when={n}"))
+                    "strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "signal=none",
+                    "-e", f"inject=fsync:error=EIO:when={n}"))
                 if row in calls[n - 1]:  # a flush of the pair (the run's own records may fail apart)
                     self.assertEqual(done.returncode, 1, self.said)
                     self.assertEqual(done.stdout.splitlines()[-1], "異常終了しました", self.said)
