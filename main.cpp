@@ -3,6 +3,7 @@
 #include "Fonts.h"
 #include "HostPlatform.h"
 #include "MainWindow.h"
+#include "SystemInfo.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -12,6 +13,9 @@
 
 int main(int argc, char *argv[])
 {
+    // A service unit without User= has no HOME: the settings and the state
+    // folder are then the user database's home's, as they are at a login.
+    zdb::setHomeFromUserDatabase();
     // The run itself, started by the window in a process of its own.
     if (argc == 2 && std::strcmp(argv[1], "--engine") == 0) {
         QCoreApplication app(argc, argv);

@@ -1,7 +1,6 @@
 #include "BackupRun.h"
 
 #include "BackupHost.h"
-#include "CommandShell.h"
 #include "EventPump.h"
 #include "MainWindow.h"
 #include "MessageBoxes.h"
@@ -208,24 +207,23 @@ void reviewEarlierRuns(MainWindow &ME)
 {
     Platform &P = ME.platform();
     for (const QString &service : P.backups.servicesLeftDown()) {
-        const bool start = P.messageBoxes.show(leftDownText(service), kMsgYesNoQuestion) == kAnswerYes;
-        P.backups.forgetServiceDown(service);
-        if (!start)
+        if (P.messageBoxes.show(leftDownText(service), kMsgYesNoQuestion) != kAnswerYes) {
+            P.backups.forgetServiceDown(service);
             continue;
+        }
         const QString before = ME.control(QStringLiteral("MSG1")).text();
         setMsg1(ME, QStringLiteral("SQLServer開始処理中です... "));
         P.events.paintEvents();
-        int status = -1;
+        // Under the service's lock; the mark stays until the start has worked.
+        LeftDownStart started{LeftDownStart::Failed, {}};
         try {
-            status = P.backups.startService(service);
+            started = P.backups.startService(service);
+            if (started.outcome == LeftDownStart::Failed)
+                P.messageBoxes.show(startFailureBox(started.result), kMsgOk);
         } catch (const PlatformError &e) {
             P.messageBoxes.show(runErrorReport(e.number(), e.text()), kMsgOk);
         }
-        if (status == kCommandTimedOut)
-            P.messageBoxes.show(startTimedOutText(), kMsgOk);
-        else if (status != 0)
-            P.messageBoxes.show(startFailureText(), kMsgOk);
-        setMsg1(ME, status == 0 ? before : QString::fromUtf8(kMsgAbnormalEnd));
+        setMsg1(ME, started.outcome == LeftDownStart::Failed ? QString::fromUtf8(kMsgAbnormalEnd) : before);
     }
     RunRecords::Outcome outcome;
     if (!ME.runUnderWay && P.backups.takeOutcome(&outcome)) {

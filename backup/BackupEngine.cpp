@@ -1,10 +1,10 @@
 #include "BackupEngine.h"
 
-#include "CommandShell.h"
 #include "FileOps.h"
 #include "PlatformError.h"
 #include "RunLock.h"
 #include "RunRecords.h"
+#include "ServiceManager.h"
 #include "ServiceTexts.h"
 #include "Text.h"
 
@@ -20,7 +20,6 @@ namespace zdb {
 
 namespace {
 
-constexpr int kWindowNormal = 1;
 constexpr quint64 kMegabyte = 1048576;
 // The bar moves at most five times a second: the window's repaints compete
 // with the copy for the processor while the service is down.
@@ -210,9 +209,6 @@ struct Clones {
 
 } // namespace
 
-QString stopCommandLine(const QString &service) { return QStringLiteral("NET STOP ") + service; }
-QString startCommandLine(const QString &service) { return QStringLiteral("NET START ") + service; }
-
 int commandTimeLimitFromEnvironment()
 {
     bool ok = false;
@@ -227,7 +223,8 @@ struct BackupEngine::Impl {
     const Sink &send;
     BackupRequest r; // targets as written to: a link's destination
     QString shownData, shownLog; // targets as the operator typed them
-    QString service;
+    QString service; // as typed, trimmed: what the service manager is given
+    QString unit; // the name its lock and mark go by
     QStringList deferred; // boxes that wait until the service runs again
     RunFacts &facts;
     QElapsedTimer down; // from the stop command on
@@ -310,33 +307,30 @@ struct BackupEngine::Impl {
         return selected;
     }
 
-    // Runs a service command within its limit: the status, or
-    // kCommandTimedOut.
-    int command(const QString &line)
+    ServiceResult change(bool stop)
     {
-        auto shell = s.shells.create();
-        shell->setTimeLimit(s.commandTimeLimitMs);
-        return shell->run(line, kWindowNormal, true);
+        s.manager.setTimeLimit(s.commandTimeLimitMs);
+        return stop ? s.manager.stop(service) : s.manager.start(service);
     }
 
-    // The start command and the settling wait. The mark goes once the
-    // service has been started.
+    // The start and the settling wait. The mark goes once the service has
+    // been started.
     bool restart()
     {
         stage(QStringLiteral("SQLServer開始処理中です... "));
-        int status = -1;
-        const auto failure = failureOf([&] { status = command(startCommandLine(service)); });
+        ServiceResult started = change(false);
         // A start that cannot be started is tried once more; where that
         // works, nothing failed.
-        if (failure && failureOf([&] { status = command(startCommandLine(service)); }))
-            status = -1;
+        const bool relaunched = started.kind == ServiceResult::NotLaunched;
+        if (relaunched)
+            started = change(false);
         facts.downtimeMs = down.elapsed();
-        if (status == 0) {
-            s.records.clearServiceDown(service);
+        if (started.ok()) {
+            s.records.clearServiceDown(unit);
         } else {
-            if (failure)
-                deferred << runErrorReport(failure->number(), failure->text());
-            deferred << (status == kCommandTimedOut ? startTimedOutText() : startFailureText());
+            if (relaunched)
+                deferred << runErrorReport(kErrFileNotFound, errorText(kErrFileNotFound));
+            deferred << (started.kind == ServiceResult::TimedOut ? startTimedOutText() : startFailureText());
         }
         for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < s.restartWaitMs;) {
             if (!waited.isValid())
@@ -344,7 +338,27 @@ struct BackupEngine::Impl {
             s.sleep(int(std::min<qint64>(50, s.restartWaitMs - waited.elapsed())));
         }
         send(RunEvent::restarted(facts.downtimeMs));
-        return status == 0;
+        return started.ok();
+    }
+
+    // A stop that did not end well: the service's state, not the command's
+    // word, says whether it is down. "" when it surely never stopped (the
+    // stop-failure box), else the box to show once it has been started.
+    QString stopGoneWrong(const ServiceResult &stopped)
+    {
+        // Ended at its limit or killed: the stop may still go on in the
+        // manager, and a start cancels it.
+        if (stopped.kind == ServiceResult::TimedOut)
+            return stopTimedOutText();
+        if (stopped.status == -1)
+            return stopFailureText();
+        switch (s.manager.state(service)) {
+        case ServiceState::Running:
+        case ServiceState::Missing: return {};
+        case ServiceState::Stopped: return stopUnfinishedText();
+        case ServiceState::Unknown: break;
+        }
+        return stopFailureText();
     }
 
     // Whether the sources are cloned at the stop rather than copied: their
@@ -451,6 +465,7 @@ struct BackupEngine::Impl {
     bool run()
     {
         service = trimSpaces(r.serviceName);
+        unit = canonicalUnitName(service);
         FileOps &f = s.files;
         shownData = r.dataTarget;
         shownLog = r.logTarget;
@@ -465,7 +480,7 @@ struct BackupEngine::Impl {
         if (!refused.isEmpty())
             return fail(refused);
         bool locked = false;
-        if (auto e = failureOf([&] { locked = s.runLock.tryAcquire(service); }))
+        if (auto e = failureOf([&] { locked = s.runLock.tryAcquire(unit); }))
             return failReport(*e);
         if (!locked)
             return fail(QStringLiteral("エラーです。他のバックアップ処理が実行中です。") + u'\r'
@@ -535,26 +550,27 @@ struct BackupEngine::Impl {
 
         // The mark is on disk before the service goes down, so that a run
         // killed from here on is found at the next start.
-        if (auto e = failureOf([&] { s.records.markServiceDown(service); }))
+        if (auto e = failureOf([&] { s.records.markServiceDown(unit); }))
             return failReport(*e);
-        int status = -1;
         down.start();
-        if (auto e = failureOf([&] { status = command(stopCommandLine(service)); })) {
-            s.records.clearServiceDown(service);
-            return failReport(*e);
+        const ServiceResult stopped = change(true);
+        if (stopped.kind == ServiceResult::NotLaunched) {
+            s.records.clearServiceDown(unit);
+            return failReport(PlatformError(kErrFileNotFound));
         }
-        if (status == kCommandTimedOut) {
-            // Half stopped is still stopped: start it again.
-            deferred.prepend(stopTimedOutText());
+        if (!stopped.ok()) {
+            const QString box = stopGoneWrong(stopped);
+            if (box.isEmpty()) {
+                s.records.clearServiceDown(unit);
+                return fail(stopFailureText());
+            }
+            // Down, or perhaps down: start it again.
+            deferred.prepend(box);
             restart();
             for (const QString &text : std::as_const(deferred))
                 message(text);
             stage(QString::fromUtf8(kMsgAbnormalEnd));
             return false;
-        }
-        if (status != 0) {
-            s.records.clearServiceDown(service);
-            return fail(stopFailureText());
         }
 
         // The service is down from here: whatever fails, it is started again.
@@ -605,7 +621,7 @@ BackupEngine::BackupEngine(EngineServices &services, Sink sink) : s_(services), 
 bool BackupEngine::run(const BackupRequest &request)
 {
     facts_ = {};
-    Impl impl{s_, emit_, request, {}, {}, {}, {}, facts_, {}, false};
+    Impl impl{s_, emit_, request, {}, {}, {}, {}, {}, facts_, {}, false};
     const bool ok = impl.run();
     emit_(RunEvent::finished(ok));
     return ok;

@@ -7,14 +7,14 @@
 namespace zdb {
 
 class FileOps;
-class CommandShellFactory;
 class RunLock;
 class RunRecords;
+class ServiceManager;
 
 // What the engine needs of the world; tests hand doubles.
 struct EngineServices {
     FileOps &files;
-    CommandShellFactory &shells;
+    ServiceManager &manager;
     RunLock &runLock;
     RunRecords &records;
     // Sleeps about ms milliseconds (the settling wait after the restart).
@@ -52,10 +52,6 @@ private:
     Sink emit_;
     RunFacts facts_;
 };
-
-// The commands of the service manager, as the engine runs them.
-QString stopCommandLine(const QString &service);
-QString startCommandLine(const QString &service);
 
 // The time limit of service commands: $ZDB_COMMAND_TIMEOUT whole seconds,
 // else ten minutes.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LeftDown.h"
 #include "RunEvent.h"
 #include "RunRecords.h"
 
@@ -44,9 +45,9 @@ public:
     // Services that a run which is no longer alive may have left stopped.
     virtual QStringList servicesLeftDown() = 0;
     virtual void forgetServiceDown(const QString &service) = 0;
-    // Runs the start command of a service: 0, kCommandTimedOut or the
-    // command's status. Throws PlatformError when it cannot be run.
-    virtual int startService(const QString &service) = 0;
+    // Starts a service left down under its lock (startLeftDown). Throws
+    // PlatformError when the lock cannot be reached.
+    virtual LeftDownStart startService(const QString &service) = 0;
     // The outcome of a run that finished after its window had gone.
     virtual bool takeOutcome(RunRecords::Outcome *outcome) = 0;
     virtual void forgetOutcome() = 0;

@@ -1,11 +1,11 @@
 #include "EngineMain.h"
 
-#include "CommandShell.h"
 #include "EngineSignals.h"
 #include "FileDigest.h"
 #include "FileOps.h"
 #include "RunLock.h"
 #include "RunRecords.h"
+#include "ServiceManager.h"
 #include "ServiceTexts.h"
 #include "Text.h"
 
@@ -27,7 +27,29 @@ namespace {
 // dropped while earlier lines wait; everything else is kept in order.
 class EventWriter {
 public:
-    EventWriter() { ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK); }
+    // The pipe leaves standard output for a descriptor that nothing started
+    // from here inherits: a command or a daemon holding it would write into
+    // the window's events, or keep the window from seeing the end.
+    EventWriter() : fd_(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3))
+    {
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (fd_ < 0 || null < 0) {
+            gone_ = true;
+        } else {
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDIN_FILENO);
+            ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+        }
+        if (null >= 0)
+            ::close(null);
+    }
+    ~EventWriter()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    EventWriter(const EventWriter &) = delete;
+    EventWriter &operator=(const EventWriter &) = delete;
 
     void write(const RunEvent &event)
     {
@@ -44,7 +66,7 @@ public:
         for (int waited = 0; !gone_ && !pending_.isEmpty() && waited < 60000; waited += 100) {
             if (flush())
                 break;
-            pollfd p{STDOUT_FILENO, POLLOUT, 0};
+            pollfd p{fd_, POLLOUT, 0};
             ::poll(&p, 1, 100);
         }
     }
@@ -54,7 +76,7 @@ private:
     bool flush()
     {
         while (!pending_.isEmpty()) {
-            const ssize_t n = ::write(STDOUT_FILENO, pending_.constData(), size_t(pending_.size()));
+            const ssize_t n = ::write(fd_, pending_.constData(), size_t(pending_.size()));
             if (n > 0) {
                 pending_.remove(0, n);
                 continue;
@@ -70,6 +92,7 @@ private:
         return true;
     }
 
+    int fd_;
     QByteArray pending_;
     bool gone_ = false;
 };
@@ -79,11 +102,12 @@ private:
 bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink &sink, HistoryRecord *record)
 {
     catchEndingSignals();
+    adoptOrphanedDescendants();
     HostFileOps files;
-    HostCommandShellFactory shells;
+    HostServiceManager manager;
     HostRunLock lock;
     RunRecords records(RunRecords::defaultFolder());
-    EngineServices services{files, shells, lock, records, [](int ms) { QThread::msleep(ulong(ms)); }};
+    EngineServices services{files, manager, lock, records, [](int ms) { QThread::msleep(ulong(ms)); }};
     services.abandoned = endingSignalArrived;
     services.commandTimeLimitMs = commandTimeLimitFromEnvironment();
 
@@ -128,6 +152,7 @@ int runEngineProcess()
     if (!in.open(stdin, QIODevice::ReadOnly))
         return 2;
     const auto request = decodeRequest(in.readLine(1 << 20));
+    in.close();
     if (!request)
         return 2;
     EventWriter out;

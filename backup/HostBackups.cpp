@@ -21,7 +21,7 @@ QStringList HostBackups::servicesLeftDown()
         HostRunLock probe;
         bool free = false;
         try {
-            free = probe.tryAcquire(service);
+            free = probe.tryAcquire(canonicalUnitName(service));
         } catch (...) {
             free = true;
         }
@@ -34,11 +34,11 @@ QStringList HostBackups::servicesLeftDown()
 
 void HostBackups::forgetServiceDown(const QString &service) { records_.clearServiceDown(service); }
 
-int HostBackups::startService(const QString &service)
+LeftDownStart HostBackups::startService(const QString &service)
 {
-    auto shell = shells_.create();
-    shell->setTimeLimit(commandTimeLimitFromEnvironment());
-    return shell->run(startCommandLine(service), 1, true);
+    manager_.setTimeLimit(commandTimeLimitFromEnvironment());
+    HostRunLock lock;
+    return startLeftDown(service, records_, manager_, lock);
 }
 
 bool HostBackups::takeOutcome(RunRecords::Outcome *outcome) { return records_.takeOutcome(outcome); }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "BackupHost.h"
-#include "CommandShell.h"
 #include "RunLock.h"
 #include "RunRecords.h"
+#include "ServiceManager.h"
 
 namespace zdb {
 
@@ -15,13 +15,13 @@ public:
     std::unique_ptr<RunChannel> start(const BackupRequest &request) override;
     QStringList servicesLeftDown() override;
     void forgetServiceDown(const QString &service) override;
-    int startService(const QString &service) override;
+    LeftDownStart startService(const QString &service) override;
     bool takeOutcome(RunRecords::Outcome *outcome) override;
     void forgetOutcome() override;
 
 private:
     RunRecords records_;
-    HostCommandShellFactory shells_;
+    HostServiceManager manager_;
 };
 
 // Starts `program --engine` detached, hands it the request on its standard

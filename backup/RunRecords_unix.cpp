@@ -2,6 +2,7 @@
 
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "SystemInfo.h"
 
 #include <QDir>
 #include <QFile>
@@ -60,7 +61,7 @@ QString RunRecords::defaultFolder()
 {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
     if (state.isEmpty() || !QDir::isAbsolutePath(state))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
+        state = userHomeFolder() + QStringLiteral("/.local/state");
     return state + QStringLiteral("/zorvatdbbackup");
 }
 

@@ -30,6 +30,12 @@ QString stopTimedOutText()
         + QStringLiteral("ＤＢサービスの状態を、確認して下さい。");
 }
 
+QString stopUnfinishedText()
+{
+    return QStringLiteral("エラーです。ＤＢサービスの停止が、正常に終わりませんでした。") + u'\r'
+        + QStringLiteral("ＤＢサービスの状態を、確認して下さい。");
+}
+
 QString startTimedOutText()
 {
     return QStringLiteral("エラーです。ＤＢサービスの開始が、終わりません。") + u'\r'
@@ -56,7 +62,8 @@ bool serviceNameIsValid(const QString &name)
     if (name.startsWith(u'-'))
         return false;
     for (const QChar c : name)
-        if (c.isSpace() || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+        if (c.isSpace() || QStringLiteral("*?[]").contains(c) || c.category() == QChar::Other_Control
+            || c.category() == QChar::Other_Format)
             return false;
     return true;
 }

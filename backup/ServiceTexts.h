@@ -8,6 +8,8 @@ namespace zdb {
 QString stopFailureText();
 QString startFailureText();
 QString stopTimedOutText();
+// A stop that said it failed while the service did go down.
+QString stopUnfinishedText();
 QString startTimedOutText();
 QString badServiceNameText();
 
@@ -19,7 +21,8 @@ inline constexpr char kMsgNormalEnd[] = "正常に処理終了しました";
 QString runErrorReport(int number, const QString &text);
 
 // A service name that the service manager would read as something else:
-// blanks or control characters inside, or a leading "-".
+// blanks or control characters inside, a leading "-", or a pattern
+// character that would name many units at once.
 bool serviceNameIsValid(const QString &trimmedName);
 
 } // namespace zdb

@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "EngineMain.h"
+#include "Guard.h"
 #include "HistoryOptions.h"
 #include "Journal.h"
 #include "ProductInfo.h"
@@ -23,10 +24,12 @@ QString helpText()
 {
     return QStringLiteral(
         "使い方: zorvatdbbackup [--run [--settings 番号]]\n"
+        "       zorvatdbbackup --guard\n"
         "       zorvatdbbackup --status [--settings 番号] [--max-age 時間]\n"
         "       zorvatdbbackup --verify [--settings 番号]\n"
         "  引数なし          画面を開きます。\n"
         "  --run             画面なしでバックアップします（確認なし）。退避先は今日の曜日の行です。\n"
+        "  --guard           前回の処理で停止したままのＤＢサービスを開始します。\n"
         "  --settings 番号   使う設定番号（既定: 1）。\n"
         "  --status          行ごとに、最後に正常に退避したペア（日時、サイズ、停止時間）と最後の失敗を表示します。\n"
         "                    最新の正常なペアが --max-age（既定: 26 時間）より古いか、ない時は終了コード 1 です。\n"
@@ -40,10 +43,12 @@ QString helpText()
         "履歴: 実行ごとの記録は $XDG_STATE_HOME/zorvatdbbackup/history.jsonl にあります。\n"
         "\n"
         "Usage: zorvatdbbackup [--run [--settings N]]\n"
+        "       zorvatdbbackup --guard\n"
         "       zorvatdbbackup --status [--settings N] [--max-age HOURS]\n"
         "       zorvatdbbackup --verify [--settings N]\n"
         "  no arguments      opens the window.\n"
         "  --run             backs up without a window and without asking; the targets are today's weekday row.\n"
+        "  --guard           starts the database services an earlier run left stopped.\n"
         "  --settings N      the settings number to use (default 1).\n"
         "  --status          shows for each row the last verified pair (when, sizes, downtime) and the last failure;\n"
         "                    exit 1 when the newest verified pair is older than --max-age (default 26 hours) or none.\n"
@@ -74,6 +79,9 @@ int runFromCommandLine(const QStringList &arguments)
             out << QString::fromUtf8(kProductName) << u' ' << QString::fromUtf8(kProductVersion) << '\n';
             return 0;
         }
+        // After the nightly run however it ended: what it left down starts.
+        if (a == QLatin1String("--guard") && arguments.size() == 1)
+            return startServicesLeftDown(out, err) ? 0 : 1;
         if (a == QLatin1String("--run")) {
             run = true;
         } else if (a == QLatin1String("--settings") && i + 1 < arguments.size()) {
@@ -98,6 +106,9 @@ int runFromCommandLine(const QStringList &arguments)
         err << QStringLiteral("エラーです。--run がありません (--run is missing; see --help)\n");
         return 2;
     }
+
+    // A service an earlier run left down starts before anything else.
+    startServicesLeftDown(out, err);
 
     // As the window reads them: the number trimmed, today's weekday row.
     number = trimSpaces(number);

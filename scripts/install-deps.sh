@@ -13,6 +13,7 @@ packages=(
   xfsprogs strace
   exfat-fuse exfatprogs btrfs-progs e2fsprogs
   libfuse3-dev
+  postgresql systemd
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -15,17 +15,19 @@ public:
     virtual void release() = 0;
 };
 
-// One run per service name on the machine, for all its users
-// (RunLock_unix.cpp): an abstract Unix socket name, bound while held. It has
-// no file, so no permission, sysctl or planted file can break or block it,
-// and the kernel frees it with the process, so a killed run never blocks the
-// next one.
+// One run per unit on the machine (RunLock_unix.cpp): flock on a file of
+// the unit's in a folder only its owner may write. Root's folder is
+// /run/zorvatdbbackup, machine-wide, with files no other user can open, so no
+// other user can take or block it. Another user locks in a folder of that
+// user's own ($XDG_RUNTIME_DIR/zorvatdbbackup): a lock that user could take
+// against root's runs would be one anyone could. The kernel frees a lock with
+// the process that held it.
 class HostRunLock : public RunLock {
 public:
-    HostRunLock() = default;
-    // Tests lock within a scope of their own, so that test runs side by side
+    HostRunLock();
+    // Tests lock in a folder of their own, so that test runs side by side
     // on one machine never meet.
-    explicit HostRunLock(const QString &scope);
+    explicit HostRunLock(const QString &folder);
     ~HostRunLock() override;
     HostRunLock(const HostRunLock &) = delete;
     HostRunLock &operator=(const HostRunLock &) = delete;
@@ -33,9 +35,12 @@ public:
     bool tryAcquire(const QString &serviceName) override;
     void release() override;
 
+    // The folder of the machine's locks for this user.
+    static QString machineFolder();
+
 private:
-    QByteArray scope_;
-    QByteArray held_; // the socket name while held
+    QString folder_;
+    QString held_; // the unit while held
     int fd_ = -1;
 };
 

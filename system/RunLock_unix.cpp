@@ -4,59 +4,86 @@
 #include "PlatformError.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
 
 #include <cerrno>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zdb {
 
 namespace {
 
-// The abstract name of a service's lock: readable where it fits, else a
-// digest of the name, marked apart so the two never meet.
-QByteArray socketName(const QByteArray &scope, const QString &serviceName)
+// A unit's lock file: its name in hex where that fits, else a digest of it,
+// marked apart so the two never meet.
+QString fileName(const QString &unit)
 {
-    const QByteArray name = scope + serviceName.toUtf8();
-    QByteArray plain = QByteArrayLiteral("zorvatdbbackup-run:") + name;
-    if (plain.size() < qsizetype(sizeof(sockaddr_un::sun_path)))
-        return plain;
-    return QByteArrayLiteral("zorvatdbbackup-run#")
-        + QCryptographicHash::hash(name, QCryptographicHash::Sha256).toHex();
+    const QByteArray name = unit.toUtf8();
+    if (name.size() <= 100)
+        return QStringLiteral("run-") + QString::fromLatin1(name.toHex()) + QStringLiteral(".lock");
+    return QStringLiteral("run#")
+        + QString::fromLatin1(QCryptographicHash::hash(name, QCryptographicHash::Sha256).toHex())
+        + QStringLiteral(".lock");
+}
+
+// The folder made if missing, and then trusted only if it is a folder of
+// ours that nobody else may write to.
+void makeSafeFolder(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    if (::mkdir(path.constData(), ::geteuid() == 0 && folder == HostRunLock::machineFolder() ? 0755 : 0700) != 0
+        && errno != EEXIST)
+        throw PlatformError(errorNumberForErrno(errno, false));
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0)
+        throw PlatformError(errorNumberForErrno(errno, false));
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)
+        throw PlatformError(kErrPermissionDenied);
 }
 
 } // namespace
 
-HostRunLock::HostRunLock(const QString &scope) : scope_(scope.toUtf8() + ':') {}
+QString HostRunLock::machineFolder()
+{
+    if (::geteuid() == 0)
+        return QStringLiteral("/run/zorvatdbbackup");
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
+        return runtime + QStringLiteral("/zorvatdbbackup");
+    return QDir::tempPath() + QStringLiteral("/zorvatdbbackup-") + QString::number(::geteuid());
+}
+
+HostRunLock::HostRunLock() : folder_(machineFolder()) {}
+
+HostRunLock::HostRunLock(const QString &folder) : folder_(folder) {}
 
 HostRunLock::~HostRunLock() { release(); }
 
 bool HostRunLock::tryAcquire(const QString &serviceName)
 {
-    const QByteArray name = socketName(scope_, serviceName);
-    if (fd_ >= 0 && held_ == name)
+    if (fd_ >= 0 && held_ == serviceName)
         return true;
     release();
+    makeSafeFolder(folder_);
     // Close-on-exec: the service commands started meanwhile must not hold it.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const QByteArray path = QFile::encodeName(folder_ + u'/' + fileName(serviceName));
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         throw PlatformError(errorNumberForErrno(errno, false));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    // A leading NUL makes the name abstract: no file behind it.
-    std::memcpy(addr.sun_path + 1, name.constData(), size_t(name.size()));
-    const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), length) != 0) {
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
+        if (err == EINTR)
+            continue;
         ::close(fd);
-        if (err == EADDRINUSE)
+        if (err == EWOULDBLOCK)
             return false;
         throw PlatformError(errorNumberForErrno(err, false));
     }
     fd_ = fd;
-    held_ = name;
+    held_ = serviceName;
     return true;
 }
 
@@ -64,6 +91,7 @@ void HostRunLock::release()
 {
     if (fd_ < 0)
         return;
+    // The file stays: removing it would let a second holder lock a new one.
     ::close(fd_);
     fd_ = -1;
     held_.clear();

@@ -21,3 +21,14 @@ public:
 };
 
 } // namespace zdb
+
+namespace zdb {
+
+// The running user's home folder: $HOME, else the user database's entry for
+// the effective user (a service unit without User= has no HOME).
+QString userHomeFolder();
+// Puts that folder into HOME when HOME is unset or empty, before anything
+// reads it: the settings store and the state folder follow HOME.
+void setHomeFromUserDatabase();
+
+} // namespace zdb

@@ -33,8 +33,8 @@ const QString kNoLog = QStringLiteral("DBログファイルなし");
 const QString kOk = QStringLiteral("正常に処理終了しました");
 const QString kFailed = QStringLiteral("異常終了しました");
 const QString kPrevious = QStringLiteral("前回の表示");
-const QString kStop = QStringLiteral("NET STOP MSSQLServer");
-const QString kStart = QStringLiteral("NET START MSSQLServer");
+const QString kStop = QStringLiteral("stop MSSQLServer");
+const QString kStart = QStringLiteral("start MSSQLServer");
 const QString kSameAsSource =
     QStringLiteral("エラーです。退避先に、バックアップ元のDBファイルが指定されています。\r退避先を確認して下さい。");
 const QString kSameTargets =
@@ -145,8 +145,9 @@ private slots:
                                        << Faults{} << QStringList{} << QStringList{kConfirm, kOsMessage} << kPrevious
                                        << QByteArray("old data") << QByteArray("old log");
         QTest::newRow("stop fails") << QList<int>{} << w2k << QList<int>{2} << QStringList{} << true << true << Faults{}
-                                    << QStringList{kStop} << QStringList{kConfirm, stopFailure()} << kFailed
-                                    << QByteArray("old data") << QByteArray("old log");
+                                    << QStringList{kStop, QStringLiteral("state MSSQLServer")}
+                                    << QStringList{kConfirm, stopFailure()} << kFailed << QByteArray("old data")
+                                    << QByteArray("old log");
         QTest::newRow("stop cannot start") << QList<int>{} << w2k << QList<int>{} << QStringList{kStop} << true << true
                                            << Faults{} << QStringList{kStop} << QStringList{kConfirm, report(53)}
                                            << kFailed << QByteArray("old data") << QByteArray("old log");
@@ -193,8 +194,8 @@ private slots:
         Rig r;
         r.tp.boxes.answers = answers;
         r.text("LblOS").setText(lblOS);
-        r.tp.shells.exitCodes = exitCodes;
-        r.tp.shells.failToStart = cannotStart;
+        r.tp.manager.exitCodes = exitCodes;
+        r.tp.manager.failToStart = cannotStart;
         r.tp.files.faults = faults;
         if (!dataSource)
             QVERIFY(QFile::remove(r.path("db/DATA.MDF")));
@@ -203,7 +204,7 @@ private slots:
 
         r.clickYes();
 
-        QCOMPARE(r.tp.shells.commandLines(), commands);
+        QCOMPARE(r.tp.manager.calls, commands);
         QCOMPARE(r.tp.boxes.prompts(), boxes);
         QCOMPARE(r.msg1(), msg1);
         QCOMPARE(readFile(r.dataTarget()), dataAfter);
@@ -216,10 +217,6 @@ private slots:
             else
                 QCOMPARE(b.title, std::optional<QString>());
             QCOMPARE(b.code, b.prompt == kConfirm ? 36 : 0);
-        }
-        for (const auto &run : r.tp.shells.runs) {
-            QCOMPARE(run.windowStyle, 1);
-            QVERIFY(run.wait);
         }
         // The lock is free again for the next run, whatever the outcome.
         HostRunLock other(r.tp.stateFolder.filePath(QStringLiteral("run.lock")));
@@ -271,7 +268,7 @@ private slots:
 
         r.clickYes();
 
-        QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+        QCOMPARE(r.tp.manager.calls, (QStringList{kStop, kStart}));
         QCOMPARE(r.tp.boxes.prompts().last(), report(number));
         QCOMPARE(r.msg1(), kFailed);
         const bool dataStuck = faults.size() > 1; // the previous data copy is kept, under its temporary name
@@ -342,7 +339,7 @@ private slots:
         r.clickYes();
 
         QCOMPARE(r.tp.boxes.prompts(), (QStringList{kConfirm, message}));
-        QCOMPARE(r.tp.shells.runs.size(), 0);
+        QCOMPARE(r.tp.manager.calls.size(), 0);
         QCOMPARE(r.msg1(), kFailed);
         QCOMPARE(readFile(r.path("db/DATA.MDF")), QByteArray("new data"));
         QCOMPARE(readFile(r.path("db/DATA_LOG.LDF")), QByteArray("new log"));
@@ -368,8 +365,7 @@ private slots:
         Rig r;
         r.text("DBサーバー名").setText(box);
         r.clickYes();
-        QCOMPARE(r.tp.shells.commandLines(),
-                 (QStringList{QStringLiteral("NET STOP ") + name, QStringLiteral("NET START ") + name}));
+        QCOMPARE(r.tp.manager.calls, (QStringList{QStringLiteral("stop ") + name, QStringLiteral("start ") + name}));
         QCOMPARE(r.w.serviceName, name);
     }
 
@@ -403,11 +399,48 @@ private slots:
         QVERIFY(tries > 0);
         QVERIFY(!closed);
         QCOMPARE(r.tp.backups.requests.size(), 1);
-        QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+        QCOMPARE(r.tp.manager.calls, (QStringList{kStop, kStart}));
         QCOMPARE(r.tp.boxes.prompts(), QStringList{kConfirm});
         QCOMPARE(r.msg1(), kOk);
         // Once the run has ended the window closes.
         QVERIFY(r.w.close());
+    }
+
+    // The offer at start-up for a service a killed run left down: the start
+    // runs under the service's lock; the mark goes once it worked, or on No.
+    void leftDownOffer_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("lockHeld");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QStringList>("boxesAfter");
+        QTest::addColumn<bool>("markLeft");
+        QTest::newRow("yes, start works") << 6 << 0 << false << QStringList{kStart} << QStringList{} << false;
+        QTest::newRow("yes, start fails")
+            << 6 << 1 << false << QStringList{kStart} << QStringList{startFailure()} << true;
+        QTest::newRow("no") << 7 << 0 << false << QStringList{} << QStringList{} << false;
+        QTest::newRow("yes, a run began meanwhile") << 6 << 0 << true << QStringList{} << QStringList{} << true;
+    }
+    void leftDownOffer()
+    {
+        QFETCH(int, answer);
+        QFETCH(int, exitCode);
+        QFETCH(bool, lockHeld);
+        QFETCH(QStringList, calls);
+        QFETCH(QStringList, boxesAfter);
+        QFETCH(bool, markLeft);
+        Rig r;
+        r.tp.records.markServiceDown(QStringLiteral("MSSQLServer"));
+        r.tp.boxes.answers = {answer};
+        r.tp.manager.exitCodes = {exitCode};
+        HostRunLock other(r.tp.stateFolder.filePath(QStringLiteral("run.lock")));
+        QVERIFY(!lockHeld || other.tryAcquire(QStringLiteral("MSSQLServer")));
+        reviewEarlierRuns(r.w);
+        QCOMPARE(r.tp.manager.calls, calls);
+        QCOMPARE(r.tp.boxes.prompts().mid(1), boxesAfter);
+        QVERIFY(r.tp.boxes.prompts().value(0).contains(QStringLiteral("（MSSQLServer）が、停止したまま")));
+        QCOMPARE(r.tp.records.servicesMarkedDown().size(), markLeft ? 1 : 0);
     }
 
     // Another program's run holds the lock: nothing is stopped.
@@ -418,11 +451,11 @@ private slots:
         QVERIFY(other.tryAcquire(QStringLiteral("MSSQLServer")));
         r.clickYes();
         QCOMPARE(r.tp.boxes.prompts(), (QStringList{kConfirm, kLocked}));
-        QCOMPARE(r.tp.shells.runs.size(), 0);
+        QCOMPARE(r.tp.manager.calls.size(), 0);
         QCOMPARE(r.msg1(), kFailed);
         other.release();
         r.clickYes();
-        QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+        QCOMPARE(r.tp.manager.calls, (QStringList{kStop, kStart}));
         QCOMPARE(r.msg1(), kOk);
     }
 
@@ -490,14 +523,14 @@ private slots:
 
         if (refusal.isEmpty()) {
             QCOMPARE(r.tp.boxes.prompts(), QStringList{kConfirm});
-            QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+            QCOMPARE(r.tp.manager.calls, (QStringList{kStop, kStart}));
             QCOMPARE(r.msg1(), kOk);
             return;
         }
         QCOMPARE(r.tp.boxes.prompts(), (QStringList{kConfirm, refusal}));
         QCOMPARE(r.tp.boxes.shown.last().code, 0);
         QCOMPARE(r.tp.boxes.shown.last().title, std::optional<QString>());
-        QCOMPARE(r.tp.shells.runs.size(), 0);
+        QCOMPARE(r.tp.manager.calls.size(), 0);
         QCOMPARE(r.msg1(), kFailed);
         QCOMPARE(readFile(r.dataTarget()), QByteArray("old data"));
         QCOMPARE(readFile(r.logTarget()), QByteArray("old log"));
@@ -528,7 +561,7 @@ private slots:
         if (!corrupt.isEmpty())
             r.tp.files.faults = Faults{{QStringLiteral("corrupt"), corrupt, 0}};
         bool started = false;
-        r.tp.shells.whileRunning = [&](const QString &line) { started = started || line == kStart; };
+        r.tp.manager.whileRunning = [&](const QString &line) { started = started || line == kStart; };
         QStringList verifying;
         r.tp.events.onPaint = [&] {
             const QString m = r.msg1();
@@ -541,7 +574,7 @@ private slots:
         r.clickYes();
 
         const QString v = QStringLiteral("3.検証中です... 退避先:");
-        QCOMPARE(r.tp.shells.commandLines(), (QStringList{kStop, kStart}));
+        QCOMPARE(r.tp.manager.calls, (QStringList{kStop, kStart}));
         QCOMPARE(r.tempFiles(), QStringList{});
         if (corrupt.isEmpty()) {
             QCOMPARE(verifying, (QStringList{v + r.dataTarget(), v + r.logTarget()}));
@@ -649,7 +682,7 @@ private slots:
         else
             QVERIFY(QFile::link(r.path("elsewhere"), at));
         bool goneAtStop = false;
-        r.tp.shells.whileRunning = [&](const QString &line) {
+        r.tp.manager.whileRunning = [&](const QString &line) {
             if (line == kStop)
                 goneAtStop = !QFileInfo(at).exists() && !QFileInfo(at).isSymLink();
         };

@@ -1,10 +1,10 @@
 #include "BackupEngine.h"
-#include "CommandShell.h"
 #include "FileOps.h"
 #include "PlatformError.h"
 #include "RunHistory.h"
 #include "RunLock.h"
 #include "RunRecords.h"
+#include "ServiceManager.h"
 #include "ServiceTexts.h"
 #include "SystemDoubles.h"
 #include "TestFiles.h"
@@ -28,10 +28,11 @@ using test::writeFile;
 
 namespace {
 
-const QString kStop = QStringLiteral("NET STOP db");
-const QString kStart = QStringLiteral("NET START db");
+const QString kStop = QStringLiteral("stop db");
+const QString kStart = QStringLiteral("start db");
 const QString kRestarted = QStringLiteral("<restarted>");
 const QString kNoLog = QStringLiteral("DBログファイルなし");
+constexpr int kHangs = test::RecordingServiceManager::kTimedOut;
 
 QString report(int n) { return runErrorReport(n, errorText(n)); }
 
@@ -40,11 +41,11 @@ QString report(int n) { return runErrorReport(n, errorText(n)); }
 // that their order can be read.
 struct Rig {
     QTemporaryDir dir;
-    test::RecordingShellFactory shells;
+    test::RecordingServiceManager manager;
     test::FaultyFileOps files;
     HostRunLock lock{dir.filePath(QStringLiteral("run.lock"))};
     RunRecords records{dir.filePath(QStringLiteral("state"))};
-    EngineServices services{files, shells, lock, records, [](int) {}};
+    EngineServices services{files, manager, lock, records, [](int) {}};
     BackupRequest request;
     QStringList journal;
     bool ok = false;
@@ -61,7 +62,7 @@ struct Rig {
         writeFile(request.logSource, "new log");
         writeFile(request.dataTarget, "old data");
         writeFile(request.logTarget, "old log");
-        shells.whileRunning = [this](const QString &line) {
+        manager.whileRunning = [this](const QString &line) {
             journal << line;
             if (line == kStop && records.servicesMarkedDown() != QStringList{QStringLiteral("db")})
                 journal << QStringLiteral("<no mark while stopping>");
@@ -240,9 +241,9 @@ private slots:
                                                     "3",    "3",        failed}
                                      << true << true;
         QTest::newRow("stop hangs")
-            << QList<int>{kCommandTimedOut} << QString() << true
+            << QList<int>{kHangs} << QString() << true
             << QStringList{p, p, kStop, restart, kStart, kRestarted, box(stopTimedOutText()), failed} << false << false;
-        QTest::newRow("start hangs") << QList<int>{0, kCommandTimedOut} << QString() << true
+        QTest::newRow("start hangs") << QList<int>{0, kHangs} << QString() << true
                                      << QStringList{p,      p,          kStop,
                                                     s1,     s2,         restart,
                                                     kStart, kRestarted, box(startTimedOutText()),
@@ -259,7 +260,7 @@ private slots:
         QFETCH(bool, markLeft);
 
         Rig r;
-        r.shells.exitCodes = exitCodes;
+        r.manager.exitCodes = exitCodes;
         if (!fault.isEmpty()) {
             const QStringList f = fault.split(u':');
             r.files.faults << test::FaultyFileOps::Fault{f[0], f[1], f[2].toInt()};
@@ -303,7 +304,7 @@ private slots:
             data[i] = char(i * 7 / 3);
         writeFile(r.request.dataSource, data);
         QByteArray atStop;
-        r.shells.whileRunning = [&](const QString &line) {
+        r.manager.whileRunning = [&](const QString &line) {
             if (line != kStop)
                 return;
             QByteArray now = data;
@@ -379,7 +380,7 @@ private slots:
             q.logTarget = q.dataTarget;
         const QStringList got = r.run();
         QCOMPARE(got, (QStringList{::box(box), QString::fromUtf8(kMsgAbnormalEnd)}));
-        QVERIFY(r.shells.runs.isEmpty());
+        QVERIFY(r.manager.calls.isEmpty());
         QCOMPARE(readFile(r.path("bk/D.MDF")), QByteArray("old data"));
     }
 
@@ -390,7 +391,7 @@ private slots:
         Rig r;
         r.abandonAfterProgress = 4; // past the two pre-copies' start and end
         const QStringList got = r.run();
-        QCOMPARE(r.shells.commandLines(), (QStringList{kStop, kStart}));
+        QCOMPARE(r.manager.calls, (QStringList{kStop, kStart}));
         QCOMPARE(got.last(), QString::fromUtf8(kMsgAbnormalEnd));
         QVERIFY(!r.ok);
         QCOMPARE(readFile(r.request.dataTarget), QByteArray("old data"));
@@ -506,7 +507,7 @@ private slots:
         QCOMPARE(got.first(),
                  box(QStringLiteral("エラーです。他のバックアップ処理が実行中です。\r"
                                     "しばらく待ってから、もう一度実行して下さい。")));
-        QVERIFY(r.shells.runs.isEmpty());
+        QVERIFY(r.manager.calls.isEmpty());
     }
 
     void eventsCrossThePipeUnchanged()

@@ -136,7 +136,9 @@ class BackupRunTest(ProgramCase):
         self.assertEqual(text.split("\n"), STOP_FAILURE)
         wait_for(lambda: app.text("MSG1") == "異常終了しました", 5, "the abnormal end")
 
-        self.assertEqual([c["argv"] for c in self.stub.calls()], [ServiceStub.expected("stop", SERVICE)])
+        # The service still runs, as its manager says: it never stopped.
+        self.assertEqual([c["argv"] for c in self.stub.calls()],
+                         [ServiceStub.expected("stop", SERVICE), ServiceStub.expected("status", SERVICE)])
         self.assertEqual(read(data_target), b"previous data copy")
         self.assertEqual(read(log_target), b"previous log copy")
         self.assertEqual({p: os.stat(p).st_mtime_ns for p in before}, before)

@@ -1,6 +1,6 @@
 #include "InProcessBackups.h"
 
-#include "CommandShell.h"
+#include "RunLock.h"
 #include "RunRecords.h"
 
 #include <QTimer>
@@ -57,10 +57,9 @@ QStringList InProcessBackups::servicesLeftDown()
 
 void InProcessBackups::forgetServiceDown(const QString &service) { services_.records.clearServiceDown(service); }
 
-int InProcessBackups::startService(const QString &service)
+LeftDownStart InProcessBackups::startService(const QString &service)
 {
-    auto shell = services_.shells.create();
-    return shell->run(startCommandLine(service), 1, true);
+    return startLeftDown(service, services_.records, services_.manager, services_.runLock);
 }
 
 bool InProcessBackups::takeOutcome(RunRecords::Outcome *outcome) { return services_.records.takeOutcome(outcome); }

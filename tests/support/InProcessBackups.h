@@ -19,7 +19,7 @@ public:
     std::unique_ptr<RunChannel> start(const BackupRequest &request) override;
     QStringList servicesLeftDown() override;
     void forgetServiceDown(const QString &service) override;
-    int startService(const QString &service) override;
+    LeftDownStart startService(const QString &service) override;
     bool takeOutcome(RunRecords::Outcome *outcome) override;
     void forgetOutcome() override;
 

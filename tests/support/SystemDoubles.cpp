@@ -23,42 +23,27 @@ void MemorySettings::write(const QString &app, const QString &section, const QSt
     values.insert(keyOf(app, section, key), value);
 }
 
-namespace {
-
-class RecordingShell : public CommandShell {
-public:
-    explicit RecordingShell(RecordingShellFactory &owner) : owner_(owner) { ++owner_.alive; }
-    ~RecordingShell() override { --owner_.alive; }
-    int run(const QString &commandLine, int windowStyle, bool wait) override
-    {
-        owner_.runs.append({commandLine, windowStyle, wait});
-        if (owner_.failToStart.contains(commandLine))
-            throw PlatformError(kErrFileNotFound);
-        if (owner_.whileRunning)
-            owner_.whileRunning(commandLine);
-        return owner_.exitCodes.isEmpty() ? 0 : owner_.exitCodes.takeFirst();
-    }
-
-private:
-    RecordingShellFactory &owner_;
-};
-
-} // namespace
-
-std::unique_ptr<CommandShell> RecordingShellFactory::create()
+ServiceResult RecordingServiceManager::change(const QString &call)
 {
-    if (failCreate)
-        throw PlatformError(kErrCannotCreateObject);
-    ++created;
-    return std::make_unique<RecordingShell>(*this);
+    calls << call;
+    if (failToStart.contains(call))
+        return {ServiceResult::NotLaunched, -1};
+    if (whileRunning)
+        whileRunning(call);
+    const int status = exitCodes.isEmpty() ? 0 : exitCodes.takeFirst();
+    if (status == kTimedOut)
+        return {ServiceResult::TimedOut, -1};
+    return {status == 0 ? ServiceResult::Ok : ServiceResult::Failed, status};
 }
 
-QStringList RecordingShellFactory::commandLines() const
+ServiceResult RecordingServiceManager::stop(const QString &unit) { return change(QStringLiteral("stop ") + unit); }
+
+ServiceResult RecordingServiceManager::start(const QString &unit) { return change(QStringLiteral("start ") + unit); }
+
+ServiceState RecordingServiceManager::state(const QString &unit)
 {
-    QStringList out;
-    for (const auto &r : runs)
-        out << r.commandLine;
-    return out;
+    calls << QStringLiteral("state ") + unit;
+    return states.isEmpty() ? ServiceState::Running : states.takeFirst();
 }
 
 void FaultyFileOps::enter(const QString &operation, const QString &path)

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Clock.h"
-#include "CommandShell.h"
 #include "FileOps.h"
+#include "ServiceManager.h"
 #include "SettingsBackend.h"
 #include "SystemInfo.h"
 
@@ -45,27 +45,28 @@ public:
     QString product = QStringLiteral("ZorvatDBバックアップ");
 };
 
-// Records the command lines run and answers with scripted exit codes
-// (0 once the script is used up).
-class RecordingShellFactory : public CommandShellFactory {
+// Records what the service manager is asked ("stop NAME", "start NAME",
+// "state NAME") and answers as scripted.
+class RecordingServiceManager : public ServiceManager {
 public:
-    std::unique_ptr<CommandShell> create() override;
+    ServiceResult stop(const QString &unit) override;
+    ServiceResult start(const QString &unit) override;
+    ServiceState state(const QString &unit) override;
 
-    struct Run {
-        QString commandLine;
-        int windowStyle;
-        bool wait;
-    };
-    QList<Run> runs;
-    QStringList commandLines() const;
+    QStringList calls;
+    // The exit statuses of stops and starts in turn (0 once used up);
+    // kTimedOut for one that does not end, -1 for one killed.
     QList<int> exitCodes;
-    // Command lines that cannot be started (PlatformError 53).
+    static constexpr int kTimedOut = -2;
+    // Calls whose program cannot be run.
     QStringList failToStart;
-    bool failCreate = false;
-    int created = 0;
-    int alive = 0; // shells not yet released
-    // Called while a command runs, as if the world moved meanwhile.
-    std::function<void(const QString &commandLine)> whileRunning;
+    // The answers to state (Running once used up).
+    QList<ServiceState> states;
+    // Called while a call runs, as if the world moved meanwhile.
+    std::function<void(const QString &call)> whileRunning;
+
+private:
+    ServiceResult change(const QString &call);
 };
 
 // The host's files with faults injected by operation and path: the named

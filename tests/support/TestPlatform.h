@@ -19,13 +19,13 @@ struct TestPlatform {
     FixedClock clock;
     FixedSystemInfo systemInfo;
     CountingEventPump events;
-    RecordingShellFactory shells;
+    RecordingServiceManager manager;
     FaultyFileOps files;
     QTemporaryDir stateFolder;
     HostRunLock runLock{stateFolder.filePath(QStringLiteral("run.lock"))};
     RunRecords records{stateFolder.path()};
     PdfTestPrinter printer;
-    EngineServices engine{files, shells, runLock, records, [](int) {}};
+    EngineServices engine{files, manager, runLock, records, [](int) {}};
     InProcessBackups backups{engine};
     Platform platform{boxes, settings, clock, systemInfo, events, printer, backups};
 };

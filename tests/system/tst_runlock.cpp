@@ -1,6 +1,7 @@
 #include "RunLock.h"
 #include "TestRegistry.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
@@ -13,8 +14,9 @@ using namespace zdb;
 class RunLockTest : public QObject {
     Q_OBJECT
 
-    // Its own scope, so that other test runs on this machine never meet it.
-    const QString scope_ = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    // Its own folder, so that other test runs on this machine never meet it.
+    QTemporaryDir dir_;
+    const QString scope_ = dir_.filePath(QStringLiteral("locks"));
 
 private slots:
     void oneHolderPerName_data()
@@ -75,8 +77,8 @@ private slots:
         QVERIFY(mine.tryAcquire(name));
     }
 
-    // Without a scope it is the machine's lock, which tests must not hold long.
-    void hostLockNeedsNoFile()
+    // Without a folder it is the machine's lock, which tests must not hold long.
+    void hostLockIsMachineWide()
     {
         HostRunLock machine;
         const QString name = QStringLiteral("zdb-test-") + scope_;

@@ -1,0 +1,39 @@
+#include "LeftDown.h"
+
+#include "PlatformError.h"
+#include "RunLock.h"
+#include "RunRecords.h"
+#include "ServiceTexts.h"
+
+namespace zdb {
+
+LeftDownStart startLeftDown(const QString &service, RunRecords &records, ServiceManager &manager, RunLock &lock)
+{
+    if (!lock.tryAcquire(canonicalUnitName(service)))
+        return {LeftDownStart::HeldByRun, {}};
+    struct Unlock {
+        RunLock &lock;
+        ~Unlock() { lock.release(); }
+    } unlock{lock};
+    // A run may have ended between the listing and the lock: its mark is gone.
+    if (!records.servicesMarkedDown().contains(service))
+        return {LeftDownStart::NoLongerDown, {}};
+    const ServiceResult result = manager.start(service);
+    if (!result.ok())
+        return {LeftDownStart::Failed, result};
+    records.clearServiceDown(service);
+    return {LeftDownStart::Started, result};
+}
+
+QString startFailureBox(const ServiceResult &result)
+{
+    switch (result.kind) {
+    case ServiceResult::NotLaunched: return runErrorReport(kErrFileNotFound, errorText(kErrFileNotFound));
+    case ServiceResult::TimedOut: return startTimedOutText();
+    case ServiceResult::Ok:
+    case ServiceResult::Failed: break;
+    }
+    return startFailureText();
+}
+
+} // namespace zdb

@@ -1,0 +1,117 @@
+"""The built package installed under a real systemd, with a real PostgreSQL
+cluster as the database service and two of its relation files as the pair."""
+import glob
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from machine import Machine, SkipMachine
+
+MACHINE = Machine()
+DB = "postgresql@15-main"
+UNIT = "zorvatdbbackup-nightly.service"
+TARGET_DIR = "/var/backups/zdb/"
+TARGETS = (TARGET_DIR + "DATA.MDF", TARGET_DIR + "LOG.LDF")
+SOURCES = []  # two relation files of the cluster, found once it has them
+# Real services take their time: long enough a stop and a start to be caught in.
+SLOW_DB = """[Service]
+ExecStartPre=/bin/sleep 1.5
+ExecStop=
+ExecStop=/bin/sleep 1.5
+ExecStop=/usr/bin/pg_ctlcluster --skip-systemctl-redirect -m fast %i stop
+"""
+
+
+def ini_name(text):
+    return "".join(c if ord(c) < 128 else "%U{:04X}".format(ord(c)) for c in text)
+
+
+class SystemdTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        m = MACHINE
+        if "15 main" not in m.run("pg_lsclusters", "-h").stdout:
+            m.run("pg_createcluster", "15", "main")
+        for key, value in (("autovacuum", "off"), ("wal_level", "minimal"), ("max_wal_senders", "0")):
+            m.run("pg_conftool", "15", "main", "set", key, value)
+        os.makedirs(m.path(f"/etc/systemd/system/{DB}.service.d"))
+        with open(m.path(f"/etc/systemd/system/{DB}.service.d/slow.conf"), "w") as f:
+            f.write(SLOW_DB)
+        m.run("systemctl", "daemon-reload")
+        m.run("systemctl", "start", DB)
+        # A data file of some hundred MB, so that each stage lasts long enough to be hit.
+        cls.sql("BEGIN; CREATE TABLE big (id int, pad text); CREATE TABLE small (id int, pad text);"
+                " INSERT INTO big SELECT g, repeat(md5(g::text), 30) FROM generate_series(1, 600000) g;"
+                " INSERT INTO small SELECT g, md5(g::text) FROM generate_series(1, 20000) g; COMMIT;")
+        SOURCES[:] = [cls.sql(f"SELECT current_setting('data_directory') || '/' || pg_relation_filepath('{t}')")
+                      for t in ("big", "small")]
+
+        with tempfile.TemporaryDirectory() as packed:
+            done = subprocess.run(["cpack", "-G", "DEB", "-B", packed], cwd=os.environ["ZDB_BUILD"],
+                                  capture_output=True, text=True)
+            assert done.returncode == 0, done.stdout + done.stderr
+            shutil.copy(glob.glob(os.path.join(packed, "*.deb"))[0], m.path("/var/tmp/zdb.deb"))
+        m.run("dpkg", "-i", "/var/tmp/zdb.deb")
+        m.run("mkdir", "-p", os.path.dirname(TARGETS[0]), "/root/.config/QXN")
+        values = {"DBサーバー名": DB, "DBデータパス": SOURCES[0], "DBログパス": SOURCES[1]}
+        for row in range(7):  # every weekday, so that any day's run has them
+            values.update({f"DBデータパス1{row}": TARGETS[0], f"DBログパス1{row}": TARGETS[1]})
+        section = ini_name("ZorvatDBバックアップ1")
+        with open(m.path("/root/.config/QXN/QXN.ini"), "w", encoding="utf-8") as f:
+            f.write("[QXN]\n" + "".join(f"{section}\\{ini_name(k)}={v}\n" for k, v in values.items()))
+
+    @classmethod
+    def sql(cls, *queries):
+        args = [a for q in queries for a in ("-c", q)]
+        return MACHINE.run("runuser", "-u", "postgres", "--", "psql", "-XAtq", "-v", "ON_ERROR_STOP=1", *args,
+                           check=False).stdout.strip()
+
+    def change_sources(self, mark):
+        """New contents in both files, put on disk, so that a new pair differs from the previous one."""
+        self.sql(f"UPDATE big SET pad = '{mark}' WHERE id = 1", f"UPDATE small SET pad = '{mark}' WHERE id = 1",
+                 "VACUUM FREEZE big", "VACUUM FREEZE small", "CHECKPOINT")
+
+    def pair(self, paths):
+        def digest(path):
+            try:
+                with open(MACHINE.path(path), "rb") as f:
+                    return hashlib.file_digest(f, "sha1").hexdigest()
+            except FileNotFoundError:
+                return None
+        return tuple(digest(p) for p in paths)
+
+    def said(self):
+        return "\njournal:\n" + MACHINE.journal(UNIT, "zdb-run", DB)
+
+    def database_answers(self):
+        return (MACHINE.run("systemctl", "is-active", DB, check=False).stdout.strip() == "active"
+                and self.sql("SELECT 1") == "1")
+
+    def test_1_nightly_run(self):
+        self.change_sources("nightly")
+        sources = self.pair(SOURCES)
+        done = MACHINE.run("systemd-run", "--wait", "--unit=zdb-run", "-p", "Environment=HOME=/root",
+                           "/usr/bin/zorvatdbbackup", "--run", check=False)
+        self.assertEqual(done.returncode, 0, done.stderr + self.said())
+        self.assertIn("正常に処理終了しました", MACHINE.journal("zdb-run"), self.said())
+        self.assertTrue(self.database_answers(), self.said())
+        self.assertEqual(self.pair(TARGETS), sources, self.said())
+
+
+if __name__ == "__main__":
+    try:
+        MACHINE.boot()
+    except SkipMachine as e:
+        MACHINE.shut_down()
+        print("SKIPPED:", e)
+        sys.exit(77)
+    try:
+        result = unittest.main(verbosity=2, exit=False).result
+    finally:
+        MACHINE.shut_down()
+    sys.exit(0 if result.wasSuccessful() else 1)
