@@ -45,9 +45,9 @@ bool printOnePage(QPrinter &printer, const QImage &picture)
     return painter.end() && printer.printerState() != QPrinter::Error;
 }
 
-int SystemPrinter::orientation() const { return orientation_; }
+int QtSystemPrinter::orientation() const { return orientation_; }
 
-void SystemPrinter::setOrientation(int value)
+void QtSystemPrinter::setOrientation(int value)
 {
     checkOrientation(value);
     // A setting of the default printer: without one there is nothing to set.
@@ -56,7 +56,7 @@ void SystemPrinter::setOrientation(int value)
     orientation_ = value;
 }
 
-void SystemPrinter::printPicture(const QImage &picture)
+void QtSystemPrinter::printPicture(const QImage &picture)
 {
     const QPrinterInfo info = QPrinterInfo::defaultPrinter();
     if (info.isNull())

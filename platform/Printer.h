@@ -4,6 +4,8 @@
 #include <QRect>
 #include <QString>
 
+#include <memory>
+
 class QPrinter;
 
 namespace zdb {
@@ -29,8 +31,9 @@ QRect fitPicture(const QSize &picture, const QRect &area);
 // Returns false when the device would not start or end the page.
 bool printOnePage(QPrinter &printer, const QImage &picture);
 
-// The system's default printer through QPrinter (CUPS on Linux).
-class SystemPrinter : public Printer {
+// The system's default printer through QPrinter (CUPS on Linux). Lives in
+// the print module (the "printing" library).
+class QtSystemPrinter : public Printer {
 public:
     int orientation() const override;
     void setOrientation(int value) override;
@@ -39,6 +42,29 @@ public:
 private:
     int orientation_ = kOrientationPortrait;
 };
+
+// The system's default printer as the window holds it: the print system's
+// libraries cost every start-up a few milliseconds of loading, so the print
+// module that holds them is loaded at the first use. A module that cannot
+// be loaded counts as no printer.
+class SystemPrinter : public Printer {
+public:
+    SystemPrinter();
+    ~SystemPrinter() override;
+    SystemPrinter(const SystemPrinter &) = delete;
+    SystemPrinter &operator=(const SystemPrinter &) = delete;
+    int orientation() const override;
+    void setOrientation(int value) override;
+    void printPicture(const QImage &picture) override;
+
+private:
+    Printer &loaded();
+    std::unique_ptr<Printer> printer_;
+};
+
+// The print module's one entry: a new QtSystemPrinter.
+inline constexpr char kPrintModuleEntry[] = "zdbCreateSystemPrinter";
+inline constexpr char kPrintModuleName[] = "zorvatdbbackup-print";
 
 // Writes each picture to a PDF file, as a printer would put it on paper.
 class PdfPrinter : public Printer {
