@@ -527,94 +527,85 @@ class SourceFileSystemTest(Harness):
         self.assertEqual(glob.glob(os.path.join(self.src, ".*")), [], self.said)
 
 
-class PairSafetyTest(Harness):
-    """Faults around the pair on the real program: each row keeps one whole
-    pair, and no failure ends 正常."""
+class PairHarness(Harness):
+    """Runs on the real program that must leave each row one whole pair."""
 
+    def put_pair(self, data, log=None, bodies=(b"old data", b"old log")):
+        for folder in {data, log or data}:
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+        for folder, name, body in ((data, "D.MDF", bodies[0]), (log or data, "L.LDF", bodies[1])):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(body)
+        os.sync()
+        for told in glob.glob(os.path.join(self.bin, "*-*")) + glob.glob(os.path.join(self.bin, "calls.jsonl")):
+            os.remove(told)  # what the last run was told and did
+
+    def pair(self, data, log=None, old=(b"old data", b"old log")):
+        """'old', 'new' or what the row holds instead."""
+        def read(path):  # an ordinary file's bytes (a pipe would wait for ever)
+            if not os.path.isfile(path):
+                return None
+            with open(path, "rb") as f:
+                return f.read()
+        got = (read(os.path.join(data, "D.MDF")), read(os.path.join(log or data, "L.LDF")))
+        new = (read(os.path.join(self.src, "D.MDF")), read(os.path.join(self.src, "L.LDF")))
+        return {old: "old", new: "new"}.get(got, f"mixed {[g if g is None else len(g) for g in got]}")
+
+    def targets(self, data, log=None):
+        return {**self.row_values(2), "DBデータパス12": os.path.join(data, "D.MDF"),
+                "DBログパス12": os.path.join(log or data, "L.LDF")}
+
+
+class PairSafetyTest(PairHarness):
+    # A writer the stop did not stop: same-size writes while the data file is copied.
     WRITER = r"""
 import os, random, sys, time
-path = sys.argv[0] + ".target"
-fd = os.open(open(path).read(), os.O_WRONLY)
+fd = os.open(open(sys.argv[0] + ".target").read(), os.O_WRONLY)
 open(sys.argv[0] + ".started", "w").close()
 end = time.monotonic() + 3
 while time.monotonic() < end:
     os.pwrite(fd, os.urandom(4096), random.randrange(0, 60) * 4096)
 """
 
-    def old_pair(self, folder, data=b"old data", log=b"old log"):
-        os.makedirs(folder, exist_ok=True)
-        for name, body in (("D.MDF", data), ("L.LDF", log)):
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(body)
-
-    def pair(self, folder, data=b"old data", log=b"old log"):
-        """'old', 'new' or what the row holds instead."""
-        def read(name):
-            try:
-                with open(os.path.join(folder, name), "rb") as f:
-                    return f.read()
-            except OSError:
-                return None
-        got = (read("D.MDF"), read("L.LDF"))
-        if got == (data, log):
-            return "old"
-        news = tuple(read(os.path.join(self.src, n)) for n in ("D.MDF", "L.LDF"))
-        return "new" if got == news else f"mixed {[g if g is None else len(g) for g in got]}"
-
     def test_faults_on_the_real_program(self):
         """Each row: a fault, then the exit, a line the output must hold, the
         service calls and what the row holds after the run."""
         row = os.path.join(self.home, "bk2")
-        fifo_box = "エラーです 75"
+        target = os.path.join(row, "D.MDF")
 
         def writer():
             with open(os.path.join(self.src, "D.MDF"), "wb") as f:
                 f.write(os.urandom(1 << 20) * 64)
-            with open(os.path.join(self.bin, "hook-stop.target"), "w") as f:
-                f.write(os.path.join(self.src, "D.MDF"))
-            with open(os.path.join(self.bin, "hook-stop"), "w") as f:
-                f.write(self.WRITER)
+            self.tell("hook", "stop.target", os.path.join(self.src, "D.MDF"))
+            self.tell("hook", "stop", self.WRITER)
 
-        def fifo(path):
-            def make():
-                os.remove(path)
-                os.mkfifo(path)
-            return make
+        def replace(path, make):
+            return lambda: make(path) if os.remove(path) is None else None
 
-        def device():
-            os.remove(os.path.join(row, "D.MDF"))
-            os.mknod(os.path.join(row, "D.MDF"), 0o600 | stat.S_IFCHR, os.makedev(1, 3))
-
-        def undecodable():
+        def undecodable(path):
             folder = os.path.join(self.home.encode(), b"\xff\xfe")
             os.makedirs(folder)
-            os.remove(os.path.join(row, "D.MDF"))
-            os.symlink(os.path.join(folder, b"D.MDF"), os.path.join(row, "D.MDF").encode())
+            os.symlink(os.path.join(folder, b"D.MDF"), path.encode())
 
-        def start_fails():
-            with open(os.path.join(self.bin, "exit-start"), "w") as f:
-                f.write("1")
-
-        def blanks():
-            return {"DBデータパス12": '"  ' + os.path.join(row, "D.MDF") + '"'}  # quoted, as the store keeps blanks
-
+        blanks = {"DBデータパス12": '"  ' + target + '"'}  # quoted, as the store keeps blanks
         rows = [
             ("source written during the copy", writer, 1, "複写中に変更されました", ["stop", "start"], "old"),
-            ("data target is a pipe", fifo(os.path.join(row, "D.MDF")), 1, fifo_box, [], None),
-            ("data target is a device", device, 1, fifo_box, [], None),
-            ("log source is a pipe", fifo(os.path.join(self.src, "L.LDF")), 1, fifo_box, [], "old"),
-            ("link into a folder named by no text", undecodable, 1, fifo_box, [], None),
-            ("target typed with blanks before it", blanks, 1, "エラーです 76", [], "old"),
-            ("start fails", start_fails, 1, "ＤＢサービスを、開始できません", ["stop", "start"], "new"),
+            ("data target is a pipe", replace(target, os.mkfifo), 1, "エラーです 75", [], None),
+            ("data target is a device",
+             replace(target, lambda p: os.mknod(p, 0o600 | stat.S_IFCHR, os.makedev(1, 3))), 1, "エラーです 75", [], None),
+            ("log source is a pipe", replace(os.path.join(self.src, "L.LDF"), os.mkfifo), 1, "エラーです 75", [], "old"),
+            ("link into a folder named by no text", replace(target, undecodable), 1, "エラーです 75", [], None),
+            ("target typed with blanks before it", lambda: blanks, 1, "エラーです 76", [], "old"),
+            ("start fails", lambda: self.tell("exit", "start", 1), 1, "ＤＢサービスを、開始できません",
+             ["stop", "start"], "new"),
         ]
         for name, setup, code, line, verbs, holds in rows:
             with self.subTest(name):
-                shutil.rmtree(row, ignore_errors=True)
-                for stale in glob.glob(os.path.join(self.bin, "*-*")) + [os.path.join(self.bin, "calls.jsonl")]:
-                    os.remove(stale) if os.path.exists(stale) else None
                 self.make_sources()
-                self.old_pair(row)
-                self.store("1", {**self.row_values(2), **(setup() or {})})
+                self.put_pair(row)
+                more = setup()
+                self.store("1", {**self.row_values(2), **(more if isinstance(more, dict) else {})})
                 done = self.run_program("--run", when="2026-12-09 02:00:00", cwd=self.home)
                 self.assertEqual(done.returncode, code, self.said)
                 self.assertIn(line, done.stdout, self.said)
@@ -623,7 +614,7 @@ while time.monotonic() < end:
                 if holds:
                     self.assertEqual(self.pair(row), holds, self.said)
                 else:  # what stood at the target stands there still
-                    self.assertFalse(stat.S_ISREG(os.lstat(os.path.join(row, "D.MDF")).st_mode), self.said)
+                    self.assertFalse(stat.S_ISREG(os.lstat(target).st_mode), self.said)
                 # Nothing made elsewhere: no folder of replacement characters, no "  ".
                 self.assertEqual([n for n in os.listdir(self.home) if "\ufffd" in n or n.startswith(" ")], [])
 
@@ -637,25 +628,18 @@ while time.monotonic() < end:
             self.skipTest("cannot mount a small file system here")
         self.addCleanup(subprocess.run, ["umount", "-l", disk])
         row = os.path.join(disk, "bk")
-        values = {**self.row_values(2), "DBデータパス12": os.path.join(row, "D.MDF"),
-                  "DBログパス12": os.path.join(row, "L.LDF")}
-        self.store("1", values)
-        old = (os.urandom(1 << 20), os.urandom(4096))  # a pair as large as the new one, nearly
-        for previous, code, line, holds in (
-                (old, 0, "空き容量が不足するため、前回の退避ファイルを削除しました。", "new"),
-                ((os.urandom(100 << 10), b"l"), 1, "必要な容量は2MB、空き容量は", "old")):
+        self.store("1", self.targets(row))
+        for old, other, code, line, holds in (
+                ((os.urandom(1 << 20), os.urandom(4096)), 0, 0, "前回の退避ファイルを削除しました。", "new"),
+                ((os.urandom(100 << 10), b"l"), 600 << 10, 1, "必要な容量は2MB、空き容量は", "old")):
             with self.subTest(code=code):
-                shutil.rmtree(row, ignore_errors=True)
-                if os.path.exists(os.path.join(self.bin, "calls.jsonl")):
-                    os.remove(os.path.join(self.bin, "calls.jsonl"))
-                self.old_pair(row, *previous)
-                if code == 1:  # the rest of the disk taken by something else
-                    with open(os.path.join(disk, "other"), "wb") as f:
-                        f.write(os.urandom(600 << 10))
+                self.put_pair(row, bodies=old)
+                with open(os.path.join(disk, "other"), "wb") as f:  # the rest of the disk taken
+                    f.write(os.urandom(other))
                 done = self.run_program("--run", when="2026-12-09 02:00:00")
                 self.assertEqual(done.returncode, code, self.said)
                 self.assertIn(line, done.stdout, self.said)
-                self.assertEqual(self.pair(row, *previous), holds, self.said)
+                self.assertEqual(self.pair(row, old=old), holds, self.said)
                 self.assertEqual(self.verbs(), ["stop", "start"] if code == 0 else [], self.said)
 
     @unittest.skipUnless(shutil.which("strace"), "strace is missing")
@@ -663,39 +647,36 @@ while time.monotonic() < end:
         """The n-th fsync of a run fails with EIO, for every n: where it
         flushes the pair the run never ends 正常; the row holds the old pair or
         the new one, and the service runs again."""
-        row = os.path.join(self.home, "bk2")
+        row, trace = os.path.join(self.home, "bk2"), os.path.join(self.home, "fsyncs")
+        strace = ("strace", "-qq", "-y", "-e", "trace=fsync", "-e", "signal=none", "-o")
         self.store("1", self.row_values(2))
-        trace = os.path.join(self.home, "fsyncs")
-        self.old_pair(row)
-        self.run_program("--run", when="2026-12-09 02:00:00",
-                         prefix=("strace", "-qq", "-y", "-o", trace, "-e", "trace=fsync", "-e", "signal=none"))
+        self.put_pair(row)
+        self.run_program("--run", when="2026-12-09 02:00:00", prefix=(*strace, trace))
         with open(trace) as f:
             calls = [line for line in f if line.startswith("f")]
         self.assertGreater(len(calls), 5, calls)
-        for n in range(1, len(calls) + 1):
-            with self.subTest(fsync=n, call=calls[n - 1]):
-                self.old_pair(row)
-                if os.path.exists(os.path.join(self.bin, "calls.jsonl")):
-                    os.remove(os.path.join(self.bin, "calls.jsonl"))
-                done = self.run_program("--run", when="2026-12-09 02:00:00", prefix=(
-                    "strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "signal=none",
-                    "-e", f"inject=fsync:error=EIO:when={n}"))
-                if row in calls[n - 1]:  # a flush of the pair (the run's own records may fail apart)
+        for n, call in enumerate(calls, 1):
+            with self.subTest(fsync=n, call=call):
+                self.put_pair(row)
+                done = self.run_program("--run", when="2026-12-09 02:00:00",
+                                        prefix=(*strace, "/dev/null", "-e", f"inject=fsync:error=EIO:when={n}"))
+                if row in call:  # a flush of the pair (the run's own records may fail apart)
                     self.assertEqual(done.returncode, 1, self.said)
                     self.assertEqual(done.stdout.splitlines()[-1], "異常終了しました", self.said)
                 self.assertIn(self.pair(row), ("old", "new"), self.said)
                 self.assertIn(self.verbs()[-1:], ([], ["start"]), self.said)
 
 
-class CrashTest(Harness):
-    def xfs_disks(self, *names):
-        """XFS file systems on loop devices, mounted under the test's home."""
-        tools = ("losetup", "mkfs.xfs", "xfs_io", "strace")
-        if os.geteuid() != 0 or not all(shutil.which(t) for t in tools) or \
-                subprocess.run(["losetup", "-f"], capture_output=True).returncode != 0:
-            self.skipTest("needs root, loop devices, xfsprogs and strace")
-        mounts = []
-        for name in names:
+class CrashTest(PairHarness):
+    def test_crash_at_each_rename_of_the_commit(self):
+        """The disk under a rename of the commit stops there, its unflushed
+        changes lost (XFS shutdown without flush); after a remount the next
+        run, its stop failing, finds one whole pair, old or new. And after a
+        run that said 正常, the same crash keeps the new pair."""
+        if not all(shutil.which(t) for t in ("xfs_io", "strace")):
+            self.skipTest("needs xfs_io and strace")
+        disks = []
+        for name in ("data-disk", "log-disk"):  # two disks: one may lose what the other keeps
             image, mount = os.path.join(self.home, name + ".img"), os.path.join(self.home, name)
             with open(image, "wb") as f:
                 f.truncate(320 << 20)
@@ -706,55 +687,23 @@ class CrashTest(Harness):
             os.makedirs(mount)
             subprocess.run(["mount", device, mount], check=True)
             self.addCleanup(subprocess.run, ["umount", mount])
-            mounts.append((device, mount))
-        return mounts
-
-    def test_crash_at_each_rename_of_the_commit(self):
-        """The disk under a rename of the commit stops there, its unflushed
-        changes lost (XFS shutdown without flush); after a remount the next
-        run, its stop failing, finds one whole pair, old or new. And after a
-        run that said 正常, the same crash keeps the new pair."""
-        disks = self.xfs_disks("data-disk", "log-disk")
+            disks.append((device, mount))
         data, log = (os.path.join(m, "bk") for _, m in disks)
-        self.store("1", {**self.row_values(2), "DBデータパス12": os.path.join(data, "D.MDF"),
-                         "DBログパス12": os.path.join(log, "L.LDF")})
+        self.store("1", self.targets(data, log))
 
-        def old_pair():
-            for folder, name, body in ((data, "D.MDF", b"old data"), (log, "L.LDF", b"old log")):
-                shutil.rmtree(folder, ignore_errors=True)
-                os.makedirs(folder)
-                with open(os.path.join(folder, name), "wb") as f:
-                    f.write(body)
-            os.sync()
-
-        def holds():
-            def read(path):
-                try:
-                    with open(path, "rb") as f:
-                        return f.read()
-                except OSError:
-                    return None
-            got = (read(os.path.join(data, "D.MDF")), read(os.path.join(log, "L.LDF")))
-            news = tuple(read(os.path.join(self.src, n)) for n in ("D.MDF", "L.LDF"))
-            return {(b"old data", b"old log"): "old", news: "new"}.get(got, f"mixed {got[0] == news[0]} {got[1]}")
-
-        def crash(mount):
-            subprocess.run(["xfs_io", "-x", "-c", "shutdown", mount], check=True)  # no flush
-
-        def remount_and_run_again():
+        def crash_and_run_again(*mounts):  # the next run, its stop failing
+            for mount in mounts:
+                subprocess.run(["xfs_io", "-x", "-c", "shutdown", mount], check=True)  # no flush
             for device, mount in disks:
                 subprocess.run(["umount", mount], check=True)
                 subprocess.run(["mount", device, mount], check=True)
-            with open(os.path.join(self.bin, "exit-stop"), "w") as f:
-                f.write("5")
-            again = self.run_program("--run", when="2026-12-09 02:00:00")
-            os.remove(os.path.join(self.bin, "exit-stop"))
-            return again
+            self.tell("exit", "stop", 5)
+            return self.run_program("--run", when="2026-12-09 02:00:00")
 
         trace = os.path.join(self.home, "renames")
-        old_pair()
-        self.run_program("--run", when="2026-12-09 02:00:00",
-                         prefix=("strace", "-f", "-qq", "-o", trace, "-e", "trace=rename", "-e", "signal=none"))
+        strace = ("strace", "-f", "-qq", "-e", "trace=rename", "-e", "signal=none", "-o", trace)
+        self.put_pair(data, log)
+        self.run_program("--run", when="2026-12-09 02:00:00", prefix=strace)
         with open(trace) as f:
             renames = [line for line in f if "rename(" in line and "resumed" not in line]
         commit = [n for n, line in enumerate(renames, 1) if data in line or log in line]
@@ -762,13 +711,10 @@ class CrashTest(Harness):
         seen = []
         for n in commit:
             with self.subTest(rename=renames[n - 1]):
-                old_pair()
-                with open(trace, "w"):
-                    pass
-                run = subprocess.Popen(["strace", "-f", "-qq", "-o", trace, "-e", "trace=rename", "-e", "signal=none",
-                                        "-e", f"inject=rename:delay_exit=10000000:when={n}", PROGRAM, "--run"],
-                                       env=self.program_env("2026-12-09 02:00:00"), stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
+                self.put_pair(data, log)
+                open(trace, "w").close()
+                run = subprocess.Popen([*strace, "-e", f"inject=rename:delay_exit=10000000:when={n}", PROGRAM, "--run"],
+                                       env=self.program_env("2026-12-09 02:00:00"), stdout=subprocess.DEVNULL)
                 line = None
                 for _ in range(3000):
                     with open(trace) as f:
@@ -777,23 +723,22 @@ class CrashTest(Harness):
                         break
                     time.sleep(0.01)
                 self.assertIsNotNone(line, "the rename was never reached")
-                crash(disks[0][1] if data in line else disks[1][1])
+                # The disk under the rename stops, then the run is killed where it waits.
+                subprocess.run(["xfs_io", "-x", "-c", "shutdown", disks[0][1] if data in line else disks[1][1]],
+                               check=True)
                 os.kill(int(line.split()[0]), signal.SIGKILL)
-                run.kill()  # its tracee is gone: nothing more reaches the disk
+                run.kill()
                 run.wait(timeout=60)
-                again = remount_and_run_again()
-                seen.append(holds())
+                again = crash_and_run_again()
+                seen.append(self.pair(data, log))
                 self.assertIn(seen[-1], ("old", "new"), self.said + line)
                 self.assertNotEqual(again.returncode, 0, self.said)
         print(f"\ncrash runs at the commit's renames: {len(commit)}, rows after them: {seen}", file=sys.stderr)
         # A run that said 正常 has its new pair on disk.
-        old_pair()
-        done = self.run_program("--run", when="2026-12-09 02:00:00")
-        self.assertEqual(done.returncode, 0, self.said)
-        for _, mount in disks:
-            crash(mount)
-        remount_and_run_again()
-        self.assertEqual(holds(), "new", self.said)
+        self.put_pair(data, log)
+        self.assertEqual(self.run_program("--run", when="2026-12-09 02:00:00").returncode, 0, self.said)
+        crash_and_run_again(*(m for _, m in disks))
+        self.assertEqual(self.pair(data, log), "new", self.said)
 
 
 if __name__ == "__main__":
