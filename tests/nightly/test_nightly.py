@@ -6,7 +6,9 @@ import glob
 import json
 import os
 import shutil
+import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -36,6 +38,15 @@ if told("sleep"):
     time.sleep(3)
 if told("kill"):  # the client is ended, as a unit's stop ends it
     os.kill(os.getpid(), signal.SIGTERM)
+hook = os.path.join(here, "hook-" + verb)
+if os.path.exists(hook):
+    # Something the service manager leaves running; it says when it runs.
+    import subprocess
+    subprocess.Popen([sys.executable, hook], start_new_session=True)
+    for _ in range(500):
+        if os.path.exists(hook + ".started"):
+            break
+        time.sleep(0.01)
 # The database writes on until it is stopped: [path, offset, hex bytes] each.
 if verb == "stop" and os.path.exists(os.path.join(here, "writes-at-stop.json")):
     with open(os.path.join(here, "writes-at-stop.json")) as f:
@@ -71,9 +82,15 @@ class Harness(unittest.TestCase):
                 f.write(STUB)
             os.chmod(path, 0o755)
         self.src = os.path.join(self.home, "db")
-        os.makedirs(self.src)
+        self.make_sources()
+
+    def make_sources(self):
+        os.makedirs(self.src, exist_ok=True)
         for name, size in (("D.MDF", 1024 * 1024 + 7), ("L.LDF", 4096 + 1)):
-            with open(os.path.join(self.src, name), "wb") as f:
+            path = os.path.join(self.src, name)
+            if os.path.exists(path):
+                os.remove(path)
+            with open(path, "wb") as f:
                 f.write(os.urandom(size))
 
     def tearDown(self):
@@ -123,17 +140,21 @@ class Harness(unittest.TestCase):
         env.pop("QT_QPA_PLATFORM", None)
         return env
 
-    def run_program(self, *args, when=None, **extra):
+    def program_env(self, when):
         env = self.env()
         # faketime preloads its library ahead of a sanitizer's runtime; that is fine.
         env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
-        cmd = [PROGRAM, *args]
         if when:
             # The library alone: the faketime wrapper refuses to start where an
             # earlier wrapper with the same process id, ended by a signal, left
             # its semaphore behind.
             env["LD_PRELOAD"] = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + ["libfaketime.so.1"])[0]
             env["FAKETIME"] = "@" + when
+        return env
+
+    def run_program(self, *args, when=None, prefix=(), **extra):
+        env = self.program_env(when)
+        cmd = [*prefix, PROGRAM, *args]
         env.update(extra.pop("env", {}))
         if "stdout" not in extra:
             extra["capture_output"] = True
@@ -506,6 +527,275 @@ class SourceFileSystemTest(Harness):
         self.assertEqual(glob.glob(os.path.join(self.src, ".*")), [], self.said)
 
 
+class PairSafetyTest(Harness):
+    """Faults around the pair on the real program: each row keeps one whole
+    pair, and no failure ends 正常."""
+
+    WRITER = r"""
+import os, random, sys, time
+path = sys.argv[0] + ".target"
+fd = os.open(open(path).read(), os.O_WRONLY)
+open(sys.argv[0] + ".started", "w").close()
+end = time.monotonic() + 3
+while time.monotonic() < end:
+    os.pwrite(fd, os.urandom(4096), random.randrange(0, 60) * 4096)
+"""
+
+    def old_pair(self, folder, data=b"old data", log=b"old log"):
+        os.makedirs(folder, exist_ok=True)
+        for name, body in (("D.MDF", data), ("L.LDF", log)):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(body)
+
+    def pair(self, folder, data=b"old data", log=b"old log"):
+        """'old', 'new' or what the row holds instead."""
+        def read(name):
+            try:
+                with open(os.path.join(folder, name), "rb") as f:
+                    return f.read()
+            except OSError:
+                return None
+        got = (read("D.MDF"), read("L.LDF"))
+        if got == (data, log):
+            return "old"
+        news = tuple(read(os.path.join(self.src, n)) for n in ("D.MDF", "L.LDF"))
+        return "new" if got == news else f"mixed {[g if g is None else len(g) for g in got]}"
+
+    def test_faults_on_the_real_program(self):
+        """Each row: a fault, then the exit, a line the output must hold, the
+        service calls and what the row holds after the run."""
+        row = os.path.join(self.home, "bk2")
+        fifo_box = "エラーです 75"
+
+        def writer():
+            with open(os.path.join(self.src, "D.MDF"), "wb") as f:
+                f.write(os.urandom(1 << 20) * 64)
+            with open(os.path.join(self.bin, "hook-stop.target"), "w") as f:
+                f.write(os.path.join(self.src, "D.MDF"))
+            with open(os.path.join(self.bin, "hook-stop"), "w") as f:
+                f.write(self.WRITER)
+
+        def fifo(path):
+            def make():
+                os.remove(path)
+                os.mkfifo(path)
+            return make
+
+        def device():
+            os.remove(os.path.join(row, "D.MDF"))
+            os.mknod(os.path.join(row, "D.MDF"), 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+
+        def undecodable():
+            folder = os.path.join(self.home.encode(), b"\xff\xfe")
+            os.makedirs(folder)
+            os.remove(os.path.join(row, "D.MDF"))
+            os.symlink(os.path.join(folder, b"D.MDF"), os.path.join(row, "D.MDF").encode())
+
+        def start_fails():
+            with open(os.path.join(self.bin, "exit-start"), "w") as f:
+                f.write("1")
+
+        def blanks():
+            return {"DBデータパス12": '"  ' + os.path.join(row, "D.MDF") + '"'}  # quoted, as the store keeps blanks
+
+        rows = [
+            ("source written during the copy", writer, 1, "複写中に変更されました", ["stop", "start"], "old"),
+            ("data target is a pipe", fifo(os.path.join(row, "D.MDF")), 1, fifo_box, [], None),
+            ("data target is a device", device, 1, fifo_box, [], None),
+            ("log source is a pipe", fifo(os.path.join(self.src, "L.LDF")), 1, fifo_box, [], "old"),
+            ("link into a folder named by no text", undecodable, 1, fifo_box, [], None),
+            ("target typed with blanks before it", blanks, 1, "エラーです 76", [], "old"),
+            ("start fails", start_fails, 1, "ＤＢサービスを、開始できません", ["stop", "start"], "new"),
+        ]
+        for name, setup, code, line, verbs, holds in rows:
+            with self.subTest(name):
+                shutil.rmtree(row, ignore_errors=True)
+                for stale in glob.glob(os.path.join(self.bin, "*-*")) + [os.path.join(self.bin, "calls.jsonl")]:
+                    os.remove(stale) if os.path.exists(stale) else None
+                self.make_sources()
+                self.old_pair(row)
+                self.store("1", {**self.row_values(2), **(setup() or {})})
+                done = self.run_program("--run", when="2026-12-09 02:00:00", cwd=self.home)
+                self.assertEqual(done.returncode, code, self.said)
+                self.assertIn(line, done.stdout, self.said)
+                self.assertEqual(done.stdout.splitlines()[-1], "異常終了しました" if code else "正常に処理終了しました")
+                self.assertEqual(self.verbs(), verbs, self.said)
+                if holds:
+                    self.assertEqual(self.pair(row), holds, self.said)
+                else:  # what stood at the target stands there still
+                    self.assertFalse(stat.S_ISREG(os.lstat(os.path.join(row, "D.MDF")).st_mode), self.said)
+                # Nothing made elsewhere: no folder of replacement characters, no "  ".
+                self.assertEqual([n for n in os.listdir(self.home) if "\ufffd" in n or n.startswith(" ")], [])
+
+    def test_room_for_one_pair(self):
+        """A backup disk with room for one pair: the previous copies go first
+        and the run says so; what cannot fit even then is refused before the
+        stop."""
+        disk = os.path.join(self.home, "disk")
+        os.makedirs(disk)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1600k", "tmpfs", disk]).returncode != 0:
+            self.skipTest("cannot mount a small file system here")
+        self.addCleanup(subprocess.run, ["umount", "-l", disk])
+        row = os.path.join(disk, "bk")
+        values = {**self.row_values(2), "DBデータパス12": os.path.join(row, "D.MDF"),
+                  "DBログパス12": os.path.join(row, "L.LDF")}
+        self.store("1", values)
+        old = (os.urandom(1 << 20), os.urandom(4096))  # a pair as large as the new one, nearly
+        for previous, code, line, holds in (
+                (old, 0, "空き容量が不足するため、前回の退避ファイルを削除しました。", "new"),
+                ((os.urandom(100 << 10), b"l"), 1, "必要な容量は2MB、空き容量は", "old")):
+            with self.subTest(code=code):
+                shutil.rmtree(row, ignore_errors=True)
+                if os.path.exists(os.path.join(self.bin, "calls.jsonl")):
+                    os.remove(os.path.join(self.bin, "calls.jsonl"))
+                self.old_pair(row, *previous)
+                if code == 1:  # the rest of the disk taken by something else
+                    with open(os.path.join(disk, "other"), "wb") as f:
+                        f.write(os.urandom(600 << 10))
+                done = self.run_program("--run", when="2026-12-09 02:00:00")
+                self.assertEqual(done.returncode, code, self.said)
+                self.assertIn(line, done.stdout, self.said)
+                self.assertEqual(self.pair(row, *previous), holds, self.said)
+                self.assertEqual(self.verbs(), ["stop", "start"] if code == 0 else [], self.said)
+
+    @unittest.skipUnless(shutil.which("strace"), "strace is missing")
+    def test_every_failed_flush_is_a_failure(self):
+        """The n-th fsync of a run fails with EIO, for every n: where it
+        flushes the pair the run never ends 正常; the row holds the old pair or
+        the new one, and the service runs again."""
+        row = os.path.join(self.home, "bk2")
+        self.store("1", self.row_values(2))
+        trace = os.path.join(self.home, "fsyncs")
+        self.old_pair(row)
+        self.run_program("--run", when="2026-12-09 02:00:00",
+                         prefix=("strace", "-qq", "-y", "-o", trace, "-e", "trace=fsync", "-e", "signal=none"))
+        with open(trace) as f:
+            calls = [line for line in f if line.startswith("f")]
+        self.assertGreater(len(calls), 5, calls)
+        for n in range(1, len(calls) + 1):
+            with self.subTest(fsync=n, call=calls[n - 1]):
+                self.old_pair(row)
+                if os.path.exists(os.path.join(self.bin, "calls.jsonl")):
+                    os.remove(os.path.join(self.bin, "calls.jsonl"))
+                done = self.run_program("--run", when="2026-12-09 02:00:00", prefix=(
+                    "strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "signal=none",
+                    "-e", f"inject=fsync:error=EIO:when={n}"))
+                if row in calls[n - 1]:  # a flush of the pair (the run's own records may fail apart)
+                    self.assertEqual(done.returncode, 1, self.said)
+                    self.assertEqual(done.stdout.splitlines()[-1], "異常終了しました", self.said)
+                self.assertIn(self.pair(row), ("old", "new"), self.said)
+                self.assertIn(self.verbs()[-1:], ([], ["start"]), self.said)
+
+
+class CrashTest(Harness):
+    def xfs_disks(self, *names):
+        """XFS file systems on loop devices, mounted under the test's home."""
+        tools = ("losetup", "mkfs.xfs", "xfs_io", "strace")
+        if os.geteuid() != 0 or not all(shutil.which(t) for t in tools) or \
+                subprocess.run(["losetup", "-f"], capture_output=True).returncode != 0:
+            self.skipTest("needs root, loop devices, xfsprogs and strace")
+        mounts = []
+        for name in names:
+            image, mount = os.path.join(self.home, name + ".img"), os.path.join(self.home, name)
+            with open(image, "wb") as f:
+                f.truncate(320 << 20)
+            device = subprocess.run(["losetup", "-f", "--show", image], capture_output=True, text=True,
+                                    check=True).stdout.strip()
+            self.addCleanup(subprocess.run, ["losetup", "-d", device])
+            subprocess.run(["mkfs.xfs", "-q", "-f", device], check=True)
+            os.makedirs(mount)
+            subprocess.run(["mount", device, mount], check=True)
+            self.addCleanup(subprocess.run, ["umount", mount])
+            mounts.append((device, mount))
+        return mounts
+
+    def test_crash_at_each_rename_of_the_commit(self):
+        """The disk under a rename of the commit stops there, its unflushed
+        changes lost (XFS shutdown without flush); after a remount the next
+        run, its stop failing, finds one whole pair, old or new. And after a
+        run that said 正常, the same crash keeps the new pair."""
+        disks = self.xfs_disks("data-disk", "log-disk")
+        data, log = (os.path.join(m, "bk") for _, m in disks)
+        self.store("1", {**self.row_values(2), "DBデータパス12": os.path.join(data, "D.MDF"),
+                         "DBログパス12": os.path.join(log, "L.LDF")})
+
+        def old_pair():
+            for folder, name, body in ((data, "D.MDF", b"old data"), (log, "L.LDF", b"old log")):
+                shutil.rmtree(folder, ignore_errors=True)
+                os.makedirs(folder)
+                with open(os.path.join(folder, name), "wb") as f:
+                    f.write(body)
+            os.sync()
+
+        def holds():
+            def read(path):
+                try:
+                    with open(path, "rb") as f:
+                        return f.read()
+                except OSError:
+                    return None
+            got = (read(os.path.join(data, "D.MDF")), read(os.path.join(log, "L.LDF")))
+            news = tuple(read(os.path.join(self.src, n)) for n in ("D.MDF", "L.LDF"))
+            return {(b"old data", b"old log"): "old", news: "new"}.get(got, f"mixed {got[0] == news[0]} {got[1]}")
+
+        def crash(mount):
+            subprocess.run(["xfs_io", "-x", "-c", "shutdown", mount], check=True)  # no flush
+
+        def remount_and_run_again():
+            for device, mount in disks:
+                subprocess.run(["umount", mount], check=True)
+                subprocess.run(["mount", device, mount], check=True)
+            with open(os.path.join(self.bin, "exit-stop"), "w") as f:
+                f.write("5")
+            again = self.run_program("--run", when="2026-12-09 02:00:00")
+            os.remove(os.path.join(self.bin, "exit-stop"))
+            return again
+
+        trace = os.path.join(self.home, "renames")
+        old_pair()
+        self.run_program("--run", when="2026-12-09 02:00:00",
+                         prefix=("strace", "-f", "-qq", "-o", trace, "-e", "trace=rename", "-e", "signal=none"))
+        with open(trace) as f:
+            renames = [line for line in f if "rename(" in line and "resumed" not in line]
+        commit = [n for n, line in enumerate(renames, 1) if data in line or log in line]
+        self.assertGreaterEqual(len(commit), 4, renames)
+        seen = []
+        for n in commit:
+            with self.subTest(rename=renames[n - 1]):
+                old_pair()
+                with open(trace, "w"):
+                    pass
+                run = subprocess.Popen(["strace", "-f", "-qq", "-o", trace, "-e", "trace=rename", "-e", "signal=none",
+                                        "-e", f"inject=rename:delay_exit=10000000:when={n}", PROGRAM, "--run"],
+                                       env=self.program_env("2026-12-09 02:00:00"), stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+                line = None
+                for _ in range(3000):
+                    with open(trace) as f:
+                        line = next((x for x in f if "(DELAYED)" in x), None)
+                    if line or run.poll() is not None:
+                        break
+                    time.sleep(0.01)
+                self.assertIsNotNone(line, "the rename was never reached")
+                crash(disks[0][1] if data in line else disks[1][1])
+                os.kill(int(line.split()[0]), signal.SIGKILL)
+                run.kill()  # its tracee is gone: nothing more reaches the disk
+                run.wait(timeout=60)
+                again = remount_and_run_again()
+                seen.append(holds())
+                self.assertIn(seen[-1], ("old", "new"), self.said + line)
+                self.assertNotEqual(again.returncode, 0, self.said)
+        print(f"\ncrash runs at the commit's renames: {len(commit)}, rows after them: {seen}", file=sys.stderr)
+        # A run that said 正常 has its new pair on disk.
+        old_pair()
+        done = self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 0, self.said)
+        for _, mount in disks:
+            crash(mount)
+        remount_and_run_again()
+        self.assertEqual(holds(), "new", self.said)
+
+
 if __name__ == "__main__":
     if sys.argv[1:] == ["--file-systems"]:
         can = os.geteuid() == 0 and os.path.exists("/dev/loop-control") and shutil.which("mkfs.xfs") \
@@ -514,6 +804,8 @@ if __name__ == "__main__":
             print("SKIPPED: needs root, loop devices and mkfs.xfs")
             sys.exit(77)
         suite = unittest.defaultTestLoader.loadTestsFromTestCase(SourceFileSystemTest)
+        suite.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(CrashTest))
     else:
         suite = unittest.defaultTestLoader.loadTestsFromTestCase(NightlyTest)
+        suite.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(PairSafetyTest))
     sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
