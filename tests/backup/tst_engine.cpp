@@ -498,6 +498,36 @@ private slots:
         qInfo("crash states checked: %lld", qlonglong(states));
     }
 
+    // Another row's commit cut short is put right before the stop, even by
+    // a run whose stop fails.
+    void otherRowsAreRepairedFirst()
+    {
+        Rig r;
+        const QString data = r.path("mon/D.MDF"), log = r.path("mon/L.LDF");
+        writeFile(data, "new mon data");
+        writeFile(log, "old mon log");
+        writeFile(r.path("mon/.D.MDF.zdbprev-a1B2c3"), "old mon data");
+        r.request.allTargets = {data, log, r.request.dataTarget, r.request.logTarget};
+        r.manager.exitCodes = {5};
+        r.run();
+        QVERIFY(!r.ok);
+        QCOMPARE(readFile(data), QByteArray("old mon data"));
+        QCOMPARE(readFile(log), QByteArray("old mon log"));
+    }
+
+    // A start that could not be launched and worked on its retry: no
+    // failure is told, and the run ends as it went.
+    void startThatWorksOnItsRetry()
+    {
+        Rig r;
+        r.manager.failToStartOnce << kStart;
+        const QStringList got = r.run();
+        QVERIFY2(r.ok, qPrintable(got.join(u'|')));
+        QVERIFY(std::none_of(got.begin(), got.end(), [](const QString &line) { return line.startsWith("box: "); }));
+        QCOMPARE(r.manager.calls.count(kStart), 2);
+        QCOMPARE(readFile(r.request.dataTarget), QByteArray("new data"));
+    }
+
     void secondRunOfTheServiceIsRefused()
     {
         Rig r;
