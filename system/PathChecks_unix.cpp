@@ -121,7 +121,7 @@ QString HostFileOps::resolveTarget(const QString &target)
         const qsizetype slash = path.lastIndexOf('/');
         path = dest.startsWith('/') || slash < 0 ? dest : path.left(slash + 1) + dest;
     }
-    const QString resolved = QFile::decodeName(path);
+    QString resolved = QFile::decodeName(path);
     if (native(resolved) != path)
         throw PlatformError(kErrPathFileAccess);
     return resolved;

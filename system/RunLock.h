@@ -19,9 +19,10 @@ public:
 // the unit's in a folder only its owner may write. Root's folder is
 // /run/zorvatdbbackup, machine-wide, with files no other user can open, so no
 // other user can take or block it. Another user locks in a folder of that
-// user's own ($XDG_RUNTIME_DIR/zorvatdbbackup): a lock that user could take
-// against root's runs would be one anyone could. The kernel frees a lock with
-// the process that held it.
+// user's own ($XDG_RUNTIME_DIR/zorvatdbbackup), and finds root's lock held
+// through the kernel's list of locks; a lock that user could take against
+// root's runs would be one anyone could. The kernel frees a lock with the
+// process that held it.
 class HostRunLock : public RunLock {
 public:
     HostRunLock();
@@ -40,6 +41,7 @@ public:
 
 private:
     QString folder_;
+    bool besideRoot_ = false; // a machine lock of a user other than root
     QString held_; // the unit while held
     int fd_ = -1;
 };

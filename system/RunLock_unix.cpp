@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace zdb {
@@ -44,19 +45,42 @@ void makeSafeFolder(const QString &folder)
         throw PlatformError(kErrPermissionDenied);
 }
 
+constexpr char kRootFolder[] = "/run/zorvatdbbackup";
+
+// Whether a root run holds the unit's lock. Another user may not open root's
+// lock file, but sees the kernel's list of locks and the file's identity.
+bool heldByRoot(const QString &file)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(QString::fromLatin1(kRootFolder) + u'/' + file).constData(), &st) != 0)
+        return false;
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray id = QByteArray::number(major(st.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(minor(st.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(quint64(st.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.contains("FLOCK") && fields.contains(id) && !fields.contains("->"))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 QString HostRunLock::machineFolder()
 {
     if (::geteuid() == 0)
-        return QStringLiteral("/run/zorvatdbbackup");
+        return QString::fromLatin1(kRootFolder);
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
         return runtime + QStringLiteral("/zorvatdbbackup");
     return QDir::tempPath() + QStringLiteral("/zorvatdbbackup-") + QString::number(::geteuid());
 }
 
-HostRunLock::HostRunLock() : folder_(machineFolder()) {}
+HostRunLock::HostRunLock() : folder_(machineFolder()), besideRoot_(::geteuid() != 0) {}
 
 HostRunLock::HostRunLock(const QString &folder) : folder_(folder) {}
 
@@ -67,6 +91,8 @@ bool HostRunLock::tryAcquire(const QString &serviceName)
     if (fd_ >= 0 && held_ == serviceName)
         return true;
     release();
+    if (besideRoot_ && heldByRoot(fileName(serviceName)))
+        return false;
     makeSafeFolder(folder_);
     // Close-on-exec: the service commands started meanwhile must not hold it.
     const QByteArray path = QFile::encodeName(folder_ + u'/' + fileName(serviceName));

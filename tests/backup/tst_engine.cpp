@@ -120,11 +120,16 @@ struct Recorder {
         struct stat st {};
         return ::lstat(path, &st) == 0 ? st.st_ino : 0;
     }
-    void keepBytes()
+    // The names there now, each file's bytes kept.
+    QHash<QString, ino_t> scan()
     {
+        QHash<QString, ino_t> names;
         for (const QString &f : std::as_const(folders))
-            for (const QFileInfo &i : QDir(f).entryInfoList(QDir::Files | QDir::Hidden))
-                bytes[inodeOf(QFile::encodeName(i.filePath()).constData())] = readFile(i.filePath());
+            for (const QFileInfo &i : QDir(f).entryInfoList(QDir::Files | QDir::Hidden)) {
+                names[i.filePath()] = inodeOf(QFile::encodeName(i.filePath()).constData());
+                bytes[names[i.filePath()]] = readFile(i.filePath());
+            }
+        return names;
     }
     SystemCalls calls()
     {
@@ -136,7 +141,7 @@ struct Recorder {
             return fd;
         };
         c.rename = [this](const char *from, const char *to) {
-            keepBytes();
+            scan();
             const ino_t inode = inodeOf(from);
             const int r = ::rename(from, to);
             if (r == 0 && ours(QFile::decodeName(from)))
@@ -428,27 +433,22 @@ private slots:
             if (before == "no log")
                 QFile::remove(r.request.logSource);
             rec.folders = QStringList{r.path("bk/"), r.path("bk2/")};
-            QHash<QString, ino_t> start;
-            for (const QString &f : std::as_const(rec.folders))
-                for (const QFileInfo &i : QDir(f).entryInfoList(QDir::Files | QDir::Hidden))
-                    start[i.filePath()] = Recorder::inodeOf(QFile::encodeName(i.filePath()).constData());
-            rec.keepBytes();
+            const QHash<QString, ino_t> start = rec.scan();
             rec.failSync = failSync;
             r.run();
-            rec.keepBytes();
+            rec.scan();
             const QByteArray oldData = before == "none" ? QByteArray("<missing>") : QByteArray("old data");
             const QByteArray oldLog = before == "none" ? QByteArray("<missing>") : QByteArray("old log");
             const QByteArray newLog = before == "no log" ? QByteArray("<missing>") : QByteArray("new log");
 
             for (qsizetype crashAt = 0; crashAt <= rec.ops.size(); ++crashAt) {
-                QList<qsizetype> open; // not flushed at the crash
-                for (qsizetype i = 0; i < crashAt; ++i) {
+                QList<qsizetype> open; // not flushed at the crash: no flush of its folder since
+                QStringList flushed;
+                for (qsizetype i = crashAt - 1; i >= 0; --i) {
                     const NameOp &op = rec.ops[i];
-                    const QString folder = op.a.left(op.a.lastIndexOf(u'/') + 1);
-                    bool flushed = op.kind == NameOp::Sync;
-                    for (qsizetype j = i + 1; j < crashAt && !flushed; ++j)
-                        flushed = rec.ops[j].kind == NameOp::Sync && rec.ops[j].a == folder;
-                    if (!flushed)
+                    if (op.kind == NameOp::Sync)
+                        flushed << op.a;
+                    else if (!flushed.contains(op.a.left(op.a.lastIndexOf(u'/') + 1)))
                         open << i;
                 }
                 QVERIFY2(open.size() <= 12, "too many changes in flight");
@@ -458,20 +458,12 @@ private slots:
                         if (mask & (1u << b))
                             lost << open[b];
                     const QHash<QString, ino_t> names = replay(start, rec.ops, crashAt, lost);
-                    // The state as the disk holds it, in a fresh folder, oldest file first.
+                    // The state as the disk holds it, in a fresh folder (one
+                    // previous copy a side at most: their order is no matter).
                     QTemporaryDir disk;
-                    const QString root = r.dir.path();
-                    QList<std::pair<qsizetype, QString>> order;
-                    for (auto it = names.begin(); it != names.end(); ++it) {
-                        qsizetype born = -1;
-                        for (qsizetype i = 0; i < rec.ops.size() && born < 0; ++i)
-                            if (rec.ops[i].inode == it.value())
-                                born = i;
-                        order.append({born, it.key()});
-                    }
-                    std::sort(order.begin(), order.end());
-                    for (const auto &[born, path] : order)
-                        QVERIFY(writeFile(disk.path() + path.mid(root.size()), rec.bytes.value(names[path])));
+                    for (auto it = names.begin(); it != names.end(); ++it)
+                        QVERIFY(
+                            writeFile(disk.path() + it.key().mid(r.dir.path().size()), rec.bytes.value(it.value())));
                     const QString data = disk.filePath(QStringLiteral("bk/D.MDF"));
                     const QString log = disk.filePath(QStringLiteral("bk2/L.LDF"));
                     HostFileOps().recoverInterrupted(data, log);
@@ -496,6 +488,36 @@ private slots:
                 break; // every flush has failed once
         }
         qInfo("crash states checked: %lld", qlonglong(states));
+    }
+
+    // Another row's commit cut short is put right before the stop, even by
+    // a run whose stop fails.
+    void otherRowsAreRepairedFirst()
+    {
+        Rig r;
+        const QString data = r.path("mon/D.MDF"), log = r.path("mon/L.LDF");
+        writeFile(data, "new mon data");
+        writeFile(log, "old mon log");
+        writeFile(r.path("mon/.D.MDF.zdbprev-a1B2c3"), "old mon data");
+        r.request.allTargets = {data, log, r.request.dataTarget, r.request.logTarget};
+        r.manager.exitCodes = {5};
+        r.run();
+        QVERIFY(!r.ok);
+        QCOMPARE(readFile(data), QByteArray("old mon data"));
+        QCOMPARE(readFile(log), QByteArray("old mon log"));
+    }
+
+    // A start that could not be launched and worked on its retry: no
+    // failure is told, and the run ends as it went.
+    void startThatWorksOnItsRetry()
+    {
+        Rig r;
+        r.manager.failToStartOnce << kStart;
+        const QStringList got = r.run();
+        QVERIFY2(r.ok, qPrintable(got.join(u'|')));
+        QVERIFY(std::none_of(got.begin(), got.end(), [](const QString &line) { return line.startsWith("box: "); }));
+        QCOMPARE(r.manager.calls.count(kStart), 2);
+        QCOMPARE(readFile(r.request.dataTarget), QByteArray("new data"));
     }
 
     void secondRunOfTheServiceIsRefused()

@@ -6,7 +6,9 @@ import glob
 import json
 import os
 import shutil
+import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -36,6 +38,15 @@ if told("sleep"):
     time.sleep(3)
 if told("kill"):  # the client is ended, as a unit's stop ends it
     os.kill(os.getpid(), signal.SIGTERM)
+hook = os.path.join(here, "hook-" + verb)
+if os.path.exists(hook):
+    # Something the service manager leaves running; it says when it runs.
+    import subprocess
+    subprocess.Popen([sys.executable, hook], start_new_session=True)
+    for _ in range(500):
+        if os.path.exists(hook + ".started"):
+            break
+        time.sleep(0.01)
 # The database writes on until it is stopped: [path, offset, hex bytes] each.
 if verb == "stop" and os.path.exists(os.path.join(here, "writes-at-stop.json")):
     with open(os.path.join(here, "writes-at-stop.json")) as f:
@@ -71,9 +82,15 @@ class Harness(unittest.TestCase):
                 f.write(STUB)
             os.chmod(path, 0o755)
         self.src = os.path.join(self.home, "db")
-        os.makedirs(self.src)
+        self.make_sources()
+
+    def make_sources(self):
+        os.makedirs(self.src, exist_ok=True)
         for name, size in (("D.MDF", 1024 * 1024 + 7), ("L.LDF", 4096 + 1)):
-            with open(os.path.join(self.src, name), "wb") as f:
+            path = os.path.join(self.src, name)
+            if os.path.exists(path):
+                os.remove(path)
+            with open(path, "wb") as f:
                 f.write(os.urandom(size))
 
     def tearDown(self):
@@ -123,17 +140,21 @@ class Harness(unittest.TestCase):
         env.pop("QT_QPA_PLATFORM", None)
         return env
 
-    def run_program(self, *args, when=None, **extra):
+    def program_env(self, when):
         env = self.env()
         # faketime preloads its library ahead of a sanitizer's runtime; that is fine.
         env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
-        cmd = [PROGRAM, *args]
         if when:
             # The library alone: the faketime wrapper refuses to start where an
             # earlier wrapper with the same process id, ended by a signal, left
             # its semaphore behind.
             env["LD_PRELOAD"] = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + ["libfaketime.so.1"])[0]
             env["FAKETIME"] = "@" + when
+        return env
+
+    def run_program(self, *args, when=None, prefix=(), **extra):
+        env = self.program_env(when)
+        cmd = [*prefix, PROGRAM, *args]
         env.update(extra.pop("env", {}))
         if "stdout" not in extra:
             extra["capture_output"] = True
@@ -506,6 +527,220 @@ class SourceFileSystemTest(Harness):
         self.assertEqual(glob.glob(os.path.join(self.src, ".*")), [], self.said)
 
 
+class PairHarness(Harness):
+    """Runs on the real program that must leave each row one whole pair."""
+
+    def put_pair(self, data, log=None, bodies=(b"old data", b"old log")):
+        for folder in {data, log or data}:
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+        for folder, name, body in ((data, "D.MDF", bodies[0]), (log or data, "L.LDF", bodies[1])):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(body)
+        os.sync()
+        for told in glob.glob(os.path.join(self.bin, "*-*")) + glob.glob(os.path.join(self.bin, "calls.jsonl")):
+            os.remove(told)  # what the last run was told and did
+
+    def pair(self, data, log=None, old=(b"old data", b"old log")):
+        """'old', 'new' or what the row holds instead."""
+        def read(path):  # an ordinary file's bytes (a pipe would wait for ever)
+            if not os.path.isfile(path):
+                return None
+            with open(path, "rb") as f:
+                return f.read()
+        got = (read(os.path.join(data, "D.MDF")), read(os.path.join(log or data, "L.LDF")))
+        new = (read(os.path.join(self.src, "D.MDF")), read(os.path.join(self.src, "L.LDF")))
+        return {old: "old", new: "new"}.get(got, f"mixed {[g if g is None else len(g) for g in got]}")
+
+    def targets(self, data, log=None):
+        return {**self.row_values(2), "DBデータパス12": os.path.join(data, "D.MDF"),
+                "DBログパス12": os.path.join(log or data, "L.LDF")}
+
+
+class PairSafetyTest(PairHarness):
+    # A writer the stop did not stop: same-size writes while the data file is copied.
+    WRITER = r"""
+import os, random, sys, time
+fd = os.open(open(sys.argv[0] + ".target").read(), os.O_WRONLY)
+open(sys.argv[0] + ".started", "w").close()
+end = time.monotonic() + 3
+while time.monotonic() < end:
+    os.pwrite(fd, os.urandom(4096), random.randrange(0, 60) * 4096)
+"""
+
+    def test_faults_on_the_real_program(self):
+        """Each row: a fault, then the exit, a line the output must hold, the
+        service calls and what the row holds after the run."""
+        row = os.path.join(self.home, "bk2")
+        target = os.path.join(row, "D.MDF")
+
+        def writer():
+            with open(os.path.join(self.src, "D.MDF"), "wb") as f:
+                f.write(os.urandom(1 << 20) * 64)
+            self.tell("hook", "stop.target", os.path.join(self.src, "D.MDF"))
+            self.tell("hook", "stop", self.WRITER)
+
+        def replace(path, make):
+            return lambda: make(path) if os.remove(path) is None else None
+
+        def undecodable(path):
+            folder = os.path.join(self.home.encode(), b"\xff\xfe")
+            os.makedirs(folder)
+            os.symlink(os.path.join(folder, b"D.MDF"), path.encode())
+
+        blanks = {"DBデータパス12": '"  ' + target + '"'}  # quoted, as the store keeps blanks
+        rows = [
+            ("source written during the copy", writer, 1, "複写中に変更されました", ["stop", "start"], "old"),
+            ("data target is a pipe", replace(target, os.mkfifo), 1, "エラーです 75", [], None),
+            ("data target is a device",
+             replace(target, lambda p: os.mknod(p, 0o600 | stat.S_IFCHR, os.makedev(1, 3))), 1, "エラーです 75", [], None),
+            ("log source is a pipe", replace(os.path.join(self.src, "L.LDF"), os.mkfifo), 1, "エラーです 75", [], "old"),
+            ("link into a folder named by no text", replace(target, undecodable), 1, "エラーです 75", [], None),
+            ("target typed with blanks before it", lambda: blanks, 1, "エラーです 76", [], "old"),
+            ("start fails", lambda: self.tell("exit", "start", 1), 1, "ＤＢサービスを、開始できません",
+             ["stop", "start"], "new"),
+        ]
+        for name, setup, code, line, verbs, holds in rows:
+            with self.subTest(name):
+                self.make_sources()
+                self.put_pair(row)
+                more = setup()
+                self.store("1", {**self.row_values(2), **(more if isinstance(more, dict) else {})})
+                done = self.run_program("--run", when="2026-12-09 02:00:00", cwd=self.home)
+                self.assertEqual(done.returncode, code, self.said)
+                self.assertIn(line, done.stdout, self.said)
+                self.assertEqual(done.stdout.splitlines()[-1], "異常終了しました" if code else "正常に処理終了しました")
+                self.assertEqual(self.verbs(), verbs, self.said)
+                if holds:
+                    self.assertEqual(self.pair(row), holds, self.said)
+                else:  # what stood at the target stands there still
+                    self.assertFalse(stat.S_ISREG(os.lstat(target).st_mode), self.said)
+                # Nothing made elsewhere: no folder of replacement characters, no "  ".
+                self.assertEqual([n for n in os.listdir(self.home) if "\ufffd" in n or n.startswith(" ")], [])
+
+    def test_room_for_one_pair(self):
+        """A backup disk with room for one pair: the previous copies go first
+        and the run says so; what cannot fit even then is refused before the
+        stop."""
+        disk = os.path.join(self.home, "disk")
+        os.makedirs(disk)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1600k", "tmpfs", disk]).returncode != 0:
+            self.skipTest("cannot mount a small file system here")
+        self.addCleanup(subprocess.run, ["umount", "-l", disk])
+        row = os.path.join(disk, "bk")
+        self.store("1", self.targets(row))
+        for old, other, code, line, holds in (
+                ((os.urandom(1 << 20), os.urandom(4096)), 0, 0, "前回の退避ファイルを削除しました。", "new"),
+                ((os.urandom(100 << 10), b"l"), 600 << 10, 1, "必要な容量は2MB、空き容量は", "old")):
+            with self.subTest(code=code):
+                self.put_pair(row, bodies=old)
+                with open(os.path.join(disk, "other"), "wb") as f:  # the rest of the disk taken
+                    f.write(os.urandom(other))
+                done = self.run_program("--run", when="2026-12-09 02:00:00")
+                self.assertEqual(done.returncode, code, self.said)
+                self.assertIn(line, done.stdout, self.said)
+                self.assertEqual(self.pair(row, old=old), holds, self.said)
+                self.assertEqual(self.verbs(), ["stop", "start"] if code == 0 else [], self.said)
+
+    @unittest.skipUnless(shutil.which("strace"), "strace is missing")
+    def test_every_failed_flush_is_a_failure(self):
+        """The n-th fsync of a run fails with EIO, for every n: where it
+        flushes the pair the run never ends 正常; the row holds the old pair or
+        the new one, and the service runs again."""
+        row, trace = os.path.join(self.home, "bk2"), os.path.join(self.home, "fsyncs")
+        strace = ("strace", "-qq", "-y", "-e", "trace=fsync", "-e", "signal=none", "-o")
+        self.store("1", self.row_values(2))
+        self.put_pair(row)
+        self.run_program("--run", when="2026-12-09 02:00:00", prefix=(*strace, trace))
+        with open(trace) as f:
+            calls = [line for line in f if line.startswith("f")]
+        self.assertGreater(len(calls), 5, calls)
+        for n, call in enumerate(calls, 1):
+            with self.subTest(fsync=n, call=call):
+                self.put_pair(row)
+                done = self.run_program("--run", when="2026-12-09 02:00:00",
+                                        prefix=(*strace, "/dev/null", "-e", f"inject=fsync:error=EIO:when={n}"))
+                if row in call:  # a flush of the pair (the run's own records may fail apart)
+                    self.assertEqual(done.returncode, 1, self.said)
+                    self.assertEqual(done.stdout.splitlines()[-1], "異常終了しました", self.said)
+                self.assertIn(self.pair(row), ("old", "new"), self.said)
+                self.assertIn(self.verbs()[-1:], ([], ["start"]), self.said)
+
+
+class CrashTest(PairHarness):
+    def test_crash_at_each_rename_of_the_commit(self):
+        """The disk under a rename of the commit stops there, its unflushed
+        changes lost (XFS shutdown without flush); after a remount the next
+        run, its stop failing, finds one whole pair, old or new. And after a
+        run that said 正常, the same crash keeps the new pair."""
+        if not all(shutil.which(t) for t in ("xfs_io", "strace")):
+            self.skipTest("needs xfs_io and strace")
+        disks = []
+        for name in ("data-disk", "log-disk"):  # two disks: one may lose what the other keeps
+            image, mount = os.path.join(self.home, name + ".img"), os.path.join(self.home, name)
+            with open(image, "wb") as f:
+                f.truncate(320 << 20)
+            device = subprocess.run(["losetup", "-f", "--show", image], capture_output=True, text=True,
+                                    check=True).stdout.strip()
+            self.addCleanup(subprocess.run, ["losetup", "-d", device])
+            subprocess.run(["mkfs.xfs", "-q", "-f", device], check=True)
+            os.makedirs(mount)
+            subprocess.run(["mount", device, mount], check=True)
+            self.addCleanup(subprocess.run, ["umount", mount])
+            disks.append((device, mount))
+        data, log = (os.path.join(m, "bk") for _, m in disks)
+        self.store("1", self.targets(data, log))
+
+        def crash_and_run_again(*mounts):  # the next run, its stop failing
+            for mount in mounts:
+                subprocess.run(["xfs_io", "-x", "-c", "shutdown", mount], check=True)  # no flush
+            for device, mount in disks:
+                subprocess.run(["umount", mount], check=True)
+                subprocess.run(["mount", device, mount], check=True)
+            self.tell("exit", "stop", 5)
+            return self.run_program("--run", when="2026-12-09 02:00:00")
+
+        trace = os.path.join(self.home, "renames")
+        strace = ("strace", "-f", "-qq", "-e", "trace=rename", "-e", "signal=none", "-o", trace)
+        self.put_pair(data, log)
+        self.run_program("--run", when="2026-12-09 02:00:00", prefix=strace)
+        with open(trace) as f:
+            renames = [line for line in f if "rename(" in line and "resumed" not in line]
+        commit = [n for n, line in enumerate(renames, 1) if data in line or log in line]
+        self.assertGreaterEqual(len(commit), 4, renames)
+        seen = []
+        for n in commit:
+            with self.subTest(rename=renames[n - 1]):
+                self.put_pair(data, log)
+                open(trace, "w").close()
+                run = subprocess.Popen([*strace, "-e", f"inject=rename:delay_exit=10000000:when={n}", PROGRAM, "--run"],
+                                       env=self.program_env("2026-12-09 02:00:00"), stdout=subprocess.DEVNULL)
+                line = None
+                for _ in range(3000):
+                    with open(trace) as f:
+                        line = next((x for x in f if "(DELAYED)" in x), None)
+                    if line or run.poll() is not None:
+                        break
+                    time.sleep(0.01)
+                self.assertIsNotNone(line, "the rename was never reached")
+                # The disk under the rename stops, then the run is killed where it waits.
+                subprocess.run(["xfs_io", "-x", "-c", "shutdown", disks[0][1] if data in line else disks[1][1]],
+                               check=True)
+                os.kill(int(line.split()[0]), signal.SIGKILL)
+                run.kill()
+                run.wait(timeout=60)
+                again = crash_and_run_again()
+                seen.append(self.pair(data, log))
+                self.assertIn(seen[-1], ("old", "new"), self.said + line)
+                self.assertNotEqual(again.returncode, 0, self.said)
+        print(f"\ncrash runs at the commit's renames: {len(commit)}, rows after them: {seen}", file=sys.stderr)
+        # A run that said 正常 has its new pair on disk.
+        self.put_pair(data, log)
+        self.assertEqual(self.run_program("--run", when="2026-12-09 02:00:00").returncode, 0, self.said)
+        crash_and_run_again(*(m for _, m in disks))
+        self.assertEqual(self.pair(data, log), "new", self.said)
+
+
 if __name__ == "__main__":
     if sys.argv[1:] == ["--file-systems"]:
         can = os.geteuid() == 0 and os.path.exists("/dev/loop-control") and shutil.which("mkfs.xfs") \
@@ -514,6 +749,8 @@ if __name__ == "__main__":
             print("SKIPPED: needs root, loop devices and mkfs.xfs")
             sys.exit(77)
         suite = unittest.defaultTestLoader.loadTestsFromTestCase(SourceFileSystemTest)
+        suite.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(CrashTest))
     else:
         suite = unittest.defaultTestLoader.loadTestsFromTestCase(NightlyTest)
+        suite.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(PairSafetyTest))
     sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)

@@ -26,7 +26,7 @@ void MemorySettings::write(const QString &app, const QString &section, const QSt
 ServiceResult RecordingServiceManager::change(const QString &call)
 {
     calls << call;
-    if (failToStart.contains(call))
+    if (failToStart.contains(call) || failToStartOnce.removeOne(call))
         return {ServiceResult::NotLaunched, -1};
     if (whileRunning)
         whileRunning(call);

@@ -60,6 +60,7 @@ public:
     static constexpr int kTimedOut = -2;
     // Calls whose program cannot be run.
     QStringList failToStart;
+    QStringList failToStartOnce; // the same, each entry once
     // The answers to state (Running once used up).
     QList<ServiceState> states;
     // Called while a call runs, as if the world moved meanwhile.

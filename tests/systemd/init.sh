@@ -2,7 +2,6 @@
 # PID 1 of fresh namespaces (see machine.py): builds a root that is the host's
 # own file system under a throw-away layer, and hands it to systemd.
 set -eu
-hostname zdb-machine
 mount -t tmpfs -o mode=755 tmpfs /tmp
 mkdir /tmp/upper /tmp/work /tmp/root
 mount -t overlay overlay -o lowerdir=/,upperdir=/tmp/upper,workdir=/tmp/work /tmp/root

@@ -4,6 +4,7 @@ import glob
 import hashlib
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -25,6 +26,61 @@ ExecStop=
 ExecStop=/bin/sleep 1.5
 ExecStop=/usr/bin/pg_ctlcluster --skip-systemctl-redirect -m fast %i stop
 """
+
+
+# Where the run is killed, and when that is.
+STAGES = [
+    ("before the stop", lambda w: w.db == "active" and SOURCES[0] in w.reading),  # its first copy
+    ("during the stop", lambda w: w.db == "deactivating"),
+    ("during the copy", lambda w: w.db == "inactive" and SOURCES[0] in w.reading),
+    ("during the start", lambda w: w.db == "activating"),
+    # Once the database is back: a first copy is made while it still runs.
+    ("during the read-back", lambda w: "inactive" in w.seen and w.db == "active"
+     and any(p.startswith(TARGET_DIR) for p in w.reading)),
+]
+
+
+class Watch:
+    """One run of the unit, seen from the host: at once, where systemctl and
+    the journal take a while (a run reaches its stop within milliseconds)."""
+
+    def __init__(self):
+        self.pid, self.host_pid, self.db, self.seen, self.reading, self.ended = 0, 0, "", set(), [], False
+
+    def sample(self):
+        """The run's main process (in the unit's cgroup) and the files it has open to read."""
+        try:
+            with open(os.path.join(MACHINE.cgroup, "system.slice", UNIT, "cgroup.procs")) as f:
+                running = [int(p) for p in f.read().split()]
+        except FileNotFoundError:
+            running = []
+        for p in running if not self.host_pid else []:
+            try:
+                with open(f"/proc/{p}/cmdline", "rb") as f:
+                    if not f.read().startswith(b"/usr/bin/zorvatdbbackup\0--run"):
+                        continue
+                with open(f"/proc/{p}/status") as f:
+                    self.pid = int(next(line for line in f if line.startswith("NSpid:")).split()[-1])
+                self.host_pid = p
+            except (FileNotFoundError, ProcessLookupError):
+                pass
+        self.ended = bool(self.host_pid) and self.host_pid not in running
+        self.reading = []
+        for fd in os.listdir(f"/proc/{self.host_pid}/fd") if self.host_pid and not self.ended else []:
+            try:
+                with open(f"/proc/{self.host_pid}/fdinfo/{fd}") as f:
+                    if int(next(line for line in f if line.startswith("flags:")).split()[1], 8) & os.O_ACCMODE:
+                        continue
+                self.reading.append(os.readlink(f"/proc/{self.host_pid}/fd/{fd}"))
+            except (FileNotFoundError, ProcessLookupError):
+                pass
+
+    def sample_db(self):
+        self.db = MACHINE.run("systemctl", "show", "-p", "ActiveState", "--value", DB).stdout.strip()
+        self.seen.add(self.db)
+
+    def said(self):
+        return MACHINE.run("journalctl", "-o", "cat", f"_PID={self.pid}", f"_SYSTEMD_UNIT={UNIT}").stdout
 
 
 def ini_name(text):
@@ -66,10 +122,10 @@ class SystemdTest(unittest.TestCase):
             f.write("[QXN]\n" + "".join(f"{section}\\{ini_name(k)}={v}\n" for k, v in values.items()))
 
     @classmethod
-    def sql(cls, *queries):
+    def sql(cls, *queries, check=True):
         args = [a for q in queries for a in ("-c", q)]
         return MACHINE.run("runuser", "-u", "postgres", "--", "psql", "-XAtq", "-v", "ON_ERROR_STOP=1", *args,
-                           check=False).stdout.strip()
+                           check=check).stdout.strip()
 
     def change_sources(self, mark):
         """New contents in both files, put on disk, so that a new pair differs from the previous one."""
@@ -85,22 +141,58 @@ class SystemdTest(unittest.TestCase):
                 return None
         return tuple(digest(p) for p in paths)
 
-    def said(self):
-        return "\njournal:\n" + MACHINE.journal(UNIT, "zdb-run", DB)
+    def said(self, w=None):
+        run = f"\nthe run (pid {w.pid}) said:\n{w.said()}" if w else ""
+        return run + "\njournal:\n" + MACHINE.journal(UNIT, DB)
 
     def database_answers(self):
         return (MACHINE.run("systemctl", "is-active", DB, check=False).stdout.strip() == "active"
-                and self.sql("SELECT 1") == "1")
+                and self.sql("SELECT 1", check=False) == "1")
 
     def test_1_nightly_run(self):
         self.change_sources("nightly")
         sources = self.pair(SOURCES)
-        done = MACHINE.run("systemd-run", "--wait", "--unit=zdb-run", "-p", "Environment=HOME=/root",
-                           "/usr/bin/zorvatdbbackup", "--run", check=False)
+        done = MACHINE.run("systemctl", "start", UNIT, check=False)
         self.assertEqual(done.returncode, 0, done.stderr + self.said())
-        self.assertIn("正常に処理終了しました", MACHINE.journal("zdb-run"), self.said())
+        self.assertIn("正常に処理終了しました", MACHINE.journal(UNIT), self.said())
         self.assertTrue(self.database_answers(), self.said())
         self.assertEqual(self.pair(TARGETS), sources, self.said())
+
+    def test_2_killed_run(self):
+        for number, (stage, ready) in enumerate(STAGES):
+            with self.subTest(stage=stage):
+                self.change_sources(f"kill {number}")
+                kept, new = self.pair(TARGETS), self.pair(SOURCES)
+                w = Watch()
+                # Watched while systemctl is still on its way back: a run reaches its stop within milliseconds.
+                start = subprocess.Popen(MACHINE.command("systemctl", "start", "--no-block", UNIT))
+                deadline = time.monotonic() + 60
+                while True:
+                    w.sample()
+                    self.assertFalse(w.ended or time.monotonic() > deadline, f"{stage} never came{self.said(w)}")
+                    if ready(w):
+                        # As the OOM killer would: SIGKILL to the run's main process.
+                        os.kill(w.host_pid, signal.SIGKILL)
+                        break
+                    if w.host_pid:
+                        w.sample_db()
+                    time.sleep(0.002)
+                killed = time.monotonic()
+                start.wait()
+                while not self.database_answers() and time.monotonic() < killed + 15:
+                    time.sleep(0.1)
+                seconds = time.monotonic() - killed
+                print(f"killed {stage}: the database runs again after {seconds:.1f} s", flush=True)
+                while MACHINE.run("systemctl", "is-active", UNIT, check=False).stdout.strip() in (
+                        "active", "activating", "deactivating") and time.monotonic() < killed + 60:
+                    time.sleep(0.1)
+                said = self.said(w)
+                self.assertLess(seconds, 15, said)
+                self.assertEqual(MACHINE.run("systemctl", "show", "-p", "Result", "--value", UNIT).stdout.strip(),
+                                 "signal", said)
+                self.assertIn(self.pair(TARGETS), (kept, new), said)
+        # And the next night's run backs up as ever.
+        self.test_1_nightly_run()
 
 
 if __name__ == "__main__":
