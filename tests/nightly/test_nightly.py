@@ -583,10 +583,18 @@ while time.monotonic() < end:
         def replace(path, make):
             return lambda: make(path) if os.remove(path) is None else None
 
+        named_by_bytes = os.path.join(self.home.encode(), b"\xff\xfe")
+
         def undecodable(path):
-            folder = os.path.join(self.home.encode(), b"\xff\xfe")
-            os.makedirs(folder)
-            os.symlink(os.path.join(folder, b"D.MDF"), path.encode())
+            os.makedirs(named_by_bytes)
+            os.symlink(os.path.join(named_by_bytes, b"D.MDF"), path.encode())
+
+        def theirs():  # another user's folder in a sticky world-writable one
+            folder = os.path.join(self.home, "shared", "theirs")
+            os.makedirs(folder, exist_ok=True)
+            os.chmod(os.path.dirname(folder), 0o1777)
+            os.chown(folder, 65534, 65534)
+            return {"DBデータパス12": os.path.join(folder, "D.MDF")}
 
         blanks = {"DBデータパス12": '"  ' + target + '"'}  # quoted, as the store keeps blanks
         rows = [
@@ -595,7 +603,9 @@ while time.monotonic() < end:
             ("data target is a device",
              replace(target, lambda p: os.mknod(p, 0o600 | stat.S_IFCHR, os.makedev(1, 3))), 1, "エラーです 75", [], None),
             ("log source is a pipe", replace(os.path.join(self.src, "L.LDF"), os.mkfifo), 1, "エラーです 75", [], "old"),
-            ("link into a folder named by no text", replace(target, undecodable), 1, "エラーです 75", [], None),
+            ("link into a folder named by no text", replace(target, undecodable), 0, "正常に処理終了しました",
+             ["stop", "start"], "new"),
+            ("another user's folder", theirs, 1, "退避先のフォルダーが、他のユーザーのものです。", [], "old"),
             ("target typed with blanks before it", lambda: blanks, 1, "エラーです 76", [], "old"),
             ("start fails", lambda: self.tell("exit", "start", 1), 1, "ＤＢサービスを、開始できません",
              ["stop", "start"], "new"),
@@ -617,6 +627,9 @@ while time.monotonic() < end:
                     self.assertFalse(stat.S_ISREG(os.lstat(target).st_mode), self.said)
                 # Nothing made elsewhere: no folder of replacement characters, no "  ".
                 self.assertEqual([n for n in os.listdir(self.home) if "\ufffd" in n or n.startswith(" ")], [])
+                if os.path.isdir(named_by_bytes):  # the copy in that very folder, through the link kept
+                    self.assertEqual((os.listdir(named_by_bytes), os.path.islink(target)), ([b"D.MDF"], True))
+                    shutil.rmtree(named_by_bytes)
 
     def test_room_for_one_pair(self):
         """A backup disk with room for one pair: the previous copies go first
