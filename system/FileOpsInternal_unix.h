@@ -5,6 +5,7 @@
 
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "Text.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,12 +18,8 @@
 
 namespace zdb::fileops {
 
-// Paths are bytes to the kernel and text to the rest of the program. A byte
-// that is no UTF-8 travels as a lone surrogate U+DC80..U+DCFF, so that every
-// name read from a folder or a link comes back to the same bytes: a copy never
-// goes to a folder named by replacement characters.
-QByteArray native(const QString &path);
-QString fromNative(const QByteArray &bytes);
+inline QByteArray native(const QString &path) { return pathBytes(path); }
+inline QString fromNative(const QByteArray &bytes) { return pathText(bytes); }
 
 [[noreturn]] inline void fail(int err, bool sourceSide) { throw PlatformError(errorNumberForErrno(err, sourceSide)); }
 
