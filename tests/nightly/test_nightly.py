@@ -662,30 +662,29 @@ while time.monotonic() < end:
         killed between its swaps, and another row's commit cut short, are put
         right by the next run (its stop failing): each row holds its old pair."""
         row, other = os.path.join(self.home, "bk2"), os.path.join(self.home, "bk3")
-        when = "2026-12-09 02:00:00"
+        run = lambda *prefix: self.run_program("--run", when="2026-12-09 02:00:00", prefix=prefix)  # noqa: E731
         for names in (("n" * 239 + "1", "n" * 239 + "2"), ("n" * 255, "L.LDF")):
             with self.subTest(names=[len(n) for n in names]):
                 shutil.rmtree(row, ignore_errors=True)
                 self.put_pair(other)
                 targets = [os.path.join(row, n) for n in names]
+                held = lambda: [pathlib.Path(t).read_bytes() for t in targets]  # noqa: E731
                 self.store("1", {**self.targets(other), "DBデータパス12": targets[0], "DBログパス12": targets[1],
                                  "DBデータパス13": os.path.join(other, "D.MDF"), "DBログパス13": os.path.join(other, "L.LDF")})
-                self.assertEqual(self.run_program("--run", when=when).returncode, 0, self.said)
-                held = lambda: [pathlib.Path(t).read_bytes() for t in targets]  # noqa: E731
+                self.assertEqual(run().returncode, 0, self.said)
                 copies = held()
                 self.assertTrue(copies == [pathlib.Path(self.src, n).read_bytes() for n in ("D.MDF", "L.LDF")])
                 self.make_sources()
                 # Killed where the log is to move aside, the new data copy in place.
-                self.run_program("--run", when=when, prefix=("strace", "-f", "-qq", "-o", "/dev/null", "-P", targets[1],
-                                                             "-e", "inject=rename:error=EIO:signal=KILL:when=1"))
+                run("strace", "-f", "-qq", "-o", "/dev/null", "-P", targets[1],
+                    "-e", "inject=rename:error=EIO:signal=KILL:when=1")
                 self.assertTrue(held()[0] != copies[0] and held()[1] == copies[1], self.said)
                 # Another row as a run killed between its swaps leaves it.
                 os.rename(os.path.join(other, "D.MDF"), os.path.join(other, ".D.MDF.zdbprev-a1B2c3"))
                 pathlib.Path(other, "D.MDF").write_bytes(b"new data")
                 self.tell("exit", "stop", 5)
-                self.assertEqual(self.run_program("--run", when=when).returncode, 1, self.said)
-                self.assertTrue(held() == copies, self.said)  # no diff of megabytes
-                self.assertEqual(sorted(os.listdir(row)), sorted(names), self.said)
+                self.assertEqual(run().returncode, 1, self.said)
+                self.assertTrue(held() == copies and sorted(os.listdir(row)) == sorted(names), self.said)
                 self.assertEqual((self.pair(other), sorted(os.listdir(other))), ("old", ["D.MDF", "L.LDF"]))
 
     @unittest.skipUnless(shutil.which("strace"), "strace is missing")
