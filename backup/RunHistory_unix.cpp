@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -32,6 +33,15 @@ bool syncFolder(const QString &folder)
 }
 
 } // namespace
+
+bool runStillGoing(const HistoryRecord &record)
+{
+    if (!record.open || record.pid <= 0 || (::kill(pid_t(record.pid), 0) != 0 && errno != EPERM))
+        return false;
+    // A number the system has since given to another program is not the run.
+    const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(record.pid));
+    return exe.isEmpty() || exe == QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+}
 
 bool RunHistory::append(const HistoryRecord &record) const
 {
