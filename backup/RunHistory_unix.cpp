@@ -62,7 +62,8 @@ bool RunHistory::append(const HistoryRecord &record) const
         if (::rename(name.constData(), QFile::encodeName(path() + QStringLiteral(".1")).constData()) != 0)
             return false;
     }
-    const Fd fd(::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    // Readable too: its last byte tells whether a torn line needs ending.
+    const Fd fd(::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (fd.fd < 0)
         return false;
     // A line torn by a crash ends without a newline; start ours on a fresh one.
