@@ -7,7 +7,6 @@
 #include "PlatformError.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -18,7 +17,12 @@
 
 namespace zdb::fileops {
 
-inline QByteArray native(const QString &path) { return QFile::encodeName(path); }
+// Paths are bytes to the kernel and text to the rest of the program. A byte
+// that is no UTF-8 travels as a lone surrogate U+DC80..U+DCFF, so that every
+// name read from a folder or a link comes back to the same bytes: a copy never
+// goes to a folder named by replacement characters.
+QByteArray native(const QString &path);
+QString fromNative(const QByteArray &bytes);
 
 [[noreturn]] inline void fail(int err, bool sourceSide) { throw PlatformError(errorNumberForErrno(err, sourceSide)); }
 
@@ -33,6 +37,12 @@ struct Fd {
     }
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
+    void reset(int f)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = f;
+    }
 };
 
 inline QString folderOf(const QString &path)

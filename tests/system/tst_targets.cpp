@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,7 +38,11 @@ class TargetsTest : public QObject {
 
 private slots:
     void init() { QVERIFY(dir_.isValid()); }
-    void cleanup() { QVERIFY(QDir(dir_.path()).removeRecursively() && QDir().mkpath(dir_.path())); }
+    // By bytes: names that are no text too.
+    void cleanup()
+    {
+        QVERIFY(std::filesystem::remove_all(native(dir_.path()).toStdString()) && QDir().mkpath(dir_.path()));
+    }
 
     // The copy goes where the link leads, as cp writes through it.
     void linkedTargets_data()
@@ -79,6 +85,43 @@ private slots:
         QCOMPARE(readFile(destination, "-"), QByteArray("new"));
         QCOMPARE(readFile(p(target), "-"), QByteArray("new"));
         QCOMPARE(QFileInfo(p(target)).isSymLink(), !receives.isEmpty());
+    }
+
+    // A link's destination keeps its bytes, text or not: the copy goes to
+    // that very name, never to one decoded and encoded again.
+    void linkedNamesKeepTheirBytes_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("no text") << QByteArray("\xff\xfe");
+        QTest::newRow("text, then none") << QByteArray("売上\xff.MDF");
+        QTest::newRow("cut character") << QByteArray("\xe5\xa3");
+        QTest::newRow("overlong form") << QByteArray("\xc0\xaf");
+        QTest::newRow("encoded surrogate") << QByteArray("\xed\xb3\xbf"); // not the decoy
+    }
+    void linkedNamesKeepTheirBytes()
+    {
+        QFETCH(QByteArray, name);
+        for (const QByteArray &file : {name, QByteArray("\xff")}) {
+            const QByteArray path = native(dir_.path()) + '/' + file;
+            const int fd = ::open(path.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+            QVERIFY(fd >= 0 && ::write(fd, file.constData(), size_t(file.size())) == file.size() && ::close(fd) == 0);
+        }
+        QCOMPARE(::symlink(name.constData(), native(p(QStringLiteral("link"))).constData()), 0);
+        QCOMPARE(files_.fileSize(files_.resolveTarget(p(QStringLiteral("link")))), name.size());
+    }
+
+    // A folder swapped for another after its check gets no copy.
+    void stagedOnlyInTheCheckedFolder()
+    {
+        HostFileOps files;
+        const QString target = p(QStringLiteral("bk/D.MDF")), source = p(QStringLiteral("src"));
+        QVERIFY(writeFile(source, "new") && QDir().mkpath(p(QStringLiteral("bk"))));
+        QCOMPARE(files.foreignFolder(target), QString());
+        files.discard(files.stageCopy(source, target, {}).path);
+        QVERIFY(QDir().rename(p(QStringLiteral("bk")), p(QStringLiteral("gone")))
+                && QDir().mkpath(p(QStringLiteral("bk"))));
+        QCOMPARE(errorOf([&] { files.stageCopy(source, target, {}); }), int(kErrPathFileAccess));
+        QCOMPARE(QDir(p(QStringLiteral("bk"))).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     void linkLoopRefused()
@@ -218,24 +261,6 @@ private slots:
         left.removeAll(QStringLiteral("DATA.MDF"));
         left.removeAll(QStringLiteral("DATA_LOG.LDF"));
         QCOMPARE(left.size(), previousLeft);
-    }
-
-    // Names too long for a marker beside them: two that differ in their last
-    // byte keep previous copies of their own, and the longest name a folder
-    // takes is a target like any other.
-    void longNames()
-    {
-        const QString data = p(QStringLiteral("bk/") + QString(240, u'n') + u'1');
-        const QString log = p(QStringLiteral("bk/") + QString(240, u'n') + u'2');
-        files_.prepareTarget(p(QStringLiteral("bk/") + QString(255, u'n')));
-        QVERIFY(writeFile(data, "d0") && writeFile(log, "l0") && writeFile(p(QStringLiteral("src")), "d1"));
-        // Killed between the two swaps: the new data copy beside the old log.
-        const StagedCopy staged = files_.stageCopy(p(QStringLiteral("src")), data, {});
-        const QString previous = files_.swapIntoPlace(staged.path, data);
-        QVERIFY(QFileInfo(previous).fileName().size() <= 255);
-        files_.recoverInterrupted(data, log);
-        QCOMPARE(readFile(data), QByteArray("d0"));
-        QCOMPARE(readFile(log), QByteArray("l0"));
     }
 
     // Another user's files under our names are theirs to keep.
