@@ -553,6 +553,16 @@ private slots:
         QCOMPARE(read.last().row, 11);
         QCOMPARE(read.last().data.blocks, r.data.blocks);
     }
+
+    void openRecordStandsForARunStillGoing()
+    {
+        HistoryRecord run;
+        run.open = true;
+        run.pid = QCoreApplication::applicationPid();
+        QVERIFY(runStillGoing(run));
+        run.pid = 0x7ffffff0; // no such process: the run was killed
+        QVERIFY(!runStillGoing(run));
+    }
 };
 
 ZDB_TEST(EngineTest);
