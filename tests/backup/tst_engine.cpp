@@ -490,6 +490,31 @@ private slots:
         qInfo("crash states checked: %lld", qlonglong(states));
     }
 
+    // Another user makes the target's folder after the first look (while
+    // the room is measured): the look once the folders exist refuses, and
+    // nothing is stopped.
+    void folderTakenAfterTheFirstLook()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to give a folder to another user");
+        Rig r;
+        const QString theirs = r.path("shared/theirs");
+        QVERIFY(QDir().mkpath(r.path("shared"))
+                && ::chmod(QFile::encodeName(r.path("shared")).constData(), 01777) == 0);
+        r.request.dataTarget = theirs + QStringLiteral("/D.MDF");
+        bool taken = false;
+        r.files.space = [&](const QString &) {
+            taken = QDir().mkpath(theirs) && ::chown(QFile::encodeName(theirs).constData(), 65534, 65534) == 0;
+            return FreeSpace{};
+        };
+        QCOMPARE(r.run().filter(QStringLiteral("box: ")),
+                 QStringList{box(QStringLiteral("エラーです。退避先のフォルダーが、他のユーザーのものです。\r"
+                                                "退避先を確認して下さい。\r")
+                                 + theirs)});
+        QVERIFY(taken);
+        QCOMPARE(r.manager.calls, QStringList());
+    }
+
     // A start that could not be launched and worked on its retry: no
     // failure is told, and the run ends as it went.
     void startThatWorksOnItsRetry()
