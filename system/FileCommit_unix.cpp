@@ -139,14 +139,12 @@ int HostFileOps::makeTemp(const QString &target, const char *marker, QString *te
     const auto kept = checked_.find(native(folderOf(target)));
     if (kept == checked_.end())
         return fd;
-    // The new name must stand in the very folder foreignFolder checked: the
-    // folder now at that path is it, and holds this file under this name.
+    // The new name must stand in the very folder foreignFolder checked: that
+    // folder, held open since, holds this file under this name.
     const QByteArray path = native(*tempPath);
-    Fd dir(::open(kept->first.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat folder, made, named;
-    if (dir.fd >= 0 && ::fstat(dir.fd, &folder) == 0 && folder.st_dev == kept->second.first
-        && folder.st_ino == kept->second.second && ::fstat(fd, &made) == 0
-        && ::fstatat(dir.fd, path.mid(path.lastIndexOf('/') + 1).constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+    struct stat made, named;
+    if (::fstat(fd, &made) == 0
+        && ::fstatat(*kept->second, path.mid(path.lastIndexOf('/') + 1).constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
         && named.st_dev == made.st_dev && named.st_ino == made.st_ino)
         return fd;
     ::close(fd);

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <sys/types.h>
 #include <utility>
 
@@ -229,7 +230,10 @@ private:
 
     CopyMethod method_;
     SystemCalls sys_;
-    std::map<QByteArray, std::pair<dev_t, ino_t>> checked_; // folder (as named) : what foreignFolder saw
+    // Folder (as named) : the folder foreignFolder checked, held open. Held,
+    // not told by its inode number: some file systems (overlays over two
+    // others, network shares) number a folder anew once it left the cache.
+    std::map<QByteArray, std::shared_ptr<const int>> checked_;
 };
 
 // The catalogue number for an errno; sourceSide reads a missing file as 53

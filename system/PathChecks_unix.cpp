@@ -153,7 +153,12 @@ QString HostFileOps::foreignFolder(const QString &targetPath)
     if (at.fd < 0 || ::fstat(at.fd, &atSt) != 0)
         return {};
     QByteArray shown = "/"; // the folder as the box names it
-    const auto keep = [&] { checked_[stagedIn] = {atSt.st_dev, atSt.st_ino}; };
+    const auto keep = [&] {
+        checked_[stagedIn] = std::shared_ptr<const int>(new int(std::exchange(at.fd, -1)), [](const int *fd) {
+            ::close(*fd);
+            delete fd;
+        });
+    };
     const uid_t me = ::geteuid();
     int links = 0;
     while (!todo.empty()) {

@@ -597,6 +597,19 @@ while time.monotonic() < end:
             os.chown(folder, 65534, 65534)
             return {"DBデータパス12": os.path.join(folder, "D.MDF")}
 
+        def renumbered():  # an overlay over two file systems numbers a folder anew once it left the cache
+            ov, upper = (os.path.join(self.home, name) for name in ("ov", "upper"))
+            for args in (["-t", "tmpfs", "tmpfs", upper], ["-t", "overlay", "-o", f"lowerdir={self.src},upperdir="
+                                                           f"{upper}/u,workdir={upper}/w", "overlay", ov]):
+                os.makedirs(args[-1])
+                if subprocess.run(["mount", *args]).returncode:
+                    self.skipTest("no overlay mount")
+                self.addCleanup(subprocess.run, ["umount", "-l", args[-1]])
+                os.makedirs(upper + "/u", exist_ok=True), os.makedirs(upper + "/w", exist_ok=True)
+            self.tell("hook", "stop", "import sys\nopen('/proc/sys/vm/drop_caches', 'w').write('2')\n"
+                      "open(sys.argv[0] + '.started', 'w').close()\n")
+            return {"DBデータパス12": os.path.join(ov, "bk", "D.MDF"), "DBログパス12": os.path.join(ov, "bk", "L.LDF")}
+
         blanks = {"DBデータパス12": '"  ' + target + '"'}  # quoted, as the store keeps blanks
         rows = [
             ("source written during the copy", writer, 1, "複写中に変更されました", ["stop", "start"], "old"),
@@ -608,6 +621,7 @@ while time.monotonic() < end:
              ["stop", "start"], "new"),
             ("another user's folder", theirs, 1, "退避先のフォルダーが、他のユーザーのものです。", [], "old"),
             ("target typed with blanks before it", lambda: blanks, 1, "エラーです 76", [], "old"),
+            ("target folder numbered anew", renumbered, 0, "正常に処理終了しました", ["stop", "start"], "old"),
             ("start fails", lambda: self.tell("exit", "start", 1), 1, "ＤＢサービスを、開始できません",
              ["stop", "start"], "new"),
         ]
