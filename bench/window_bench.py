@@ -64,14 +64,15 @@ else:
             while f.read(1 << 20):
                 pass
 def cpu(pid):
-    total = 0
+    """Processor time of each thread, ns."""
+    times = {}
     try:
         for tid in os.listdir(f"/proc/{pid}/task"):
             with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
-                total += int(f.read().split()[0])
+                times[tid] = int(f.read().split()[0])
     except OSError:
         pass
-    return total
+    return times
 def faults(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rpartition(")")[2].split()
@@ -243,15 +244,17 @@ class Bench:
             stop = json.load(f)
         with open(os.path.join(self.stubs, "start.time")) as f:
             start = float(f.read())
+        # Each thread's time since the stop's reading (a thread gone meanwhile is missed).
         cpu = {}
         with open(os.path.join(self.stubs, "start.cpu")) as f:
             for line in f:
                 path, _, value = line.partition(":")
-                pid = int(path.split("/")[2])
-                cpu[pid] = cpu.get(pid, 0) + int(value.split()[0])
+                pid, tid = path.split("/")[2], path.split("/")[4]
+                name = next((n for n, p in self.watch.items() if str(p) == pid), "engine")
+                before = (stop["engine"] if name == "engine" else stop["cpu"][name]).get(tid, 0)
+                cpu[name] = cpu.get(name, 0) + int(value.split()[0]) - before
         if not (record["ok"] and record["committed"] and all(stop["staged"])):
             raise RuntimeError(f"the run failed or did not pre-copy: {record} {stop['staged']}")
-        engine = [v for p, v in cpu.items() if p not in self.watch.values()]
         with open(os.path.join(self.stubs, "start.stat")) as f:
             stats = [line.rpartition(")")[2].split() for line in f]
         faults = [int(fields[i]) for fields in stats for i in (7, 9)]
@@ -259,8 +262,8 @@ class Bench:
             "down": start - stop["end"],
             "history": record["downtimeMs"] / 1000,
             "stand-in stop": stop["end"] - stop["began"],
-            "cpu": {name: (cpu.get(pid, 0) - stop["cpu"][name]) / 1e6 for name, pid in self.watch.items()},
-            "engine cpu": (sum(engine) - stop["engine"]) / 1e6,
+            "cpu": {name: cpu.get(name, 0) / 1e6 for name in self.watch},
+            "engine cpu": cpu.get("engine", 0) / 1e6,
             # minor and major page faults of the window, then of the engine
             "faults": [b - a for a, b in zip(stop["faults"], faults)],
         }
@@ -275,11 +278,10 @@ class Bench:
         wait_for(lambda: self.app.text("MSG1") == DONE, 30, "the end of the run in the window")
         return result
 
-    def traced(self):
+    def traced(self, out):
         """One more warm run through the window with strace on the window:
         its system calls while the service is down, by count. Slowed by the
         tracing, so its downtime is no figure."""
-        out = os.path.join(self.work, "window.strace")
         # Each of its threads, not -f: that would follow into the engine.
         threads = [w for tid in os.listdir(f"/proc/{self.app.pid}/task") for w in ("-p", tid)]
         tracer = subprocess.Popen(["strace", "-ttt", "-o", out, *threads], stderr=subprocess.DEVNULL)
@@ -297,7 +299,8 @@ class Bench:
                 if len(words) == 3 and began <= float(words[1]) <= ended and not words[2].startswith("<..."):
                     name = f"{words[0]} {words[2].split('(')[0]}"
                     calls[name] = calls.get(name, 0) + 1
-        print(f"\nthe window's system calls in a traced run's {result['down']:.3f} s of downtime (thread, call, count):")
+        print(f"\nthe window's system calls in a traced run's {result['down']:.3f} s of downtime, from {began:.6f} "
+              "(thread, call, count):")
         for name, count in sorted(calls.items(), key=lambda kv: -kv[1]):
             print(f"  {name} {count}")
 
@@ -320,7 +323,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--data-mib", type=int, default=1024)
     parser.add_argument("--log-mib", type=int, default=128)
-    parser.add_argument("--strace", action="store_true", help="then one run with strace on the window")
+    parser.add_argument("--cache", choices=("both", "warm", "cold"), default="both")
+    parser.add_argument("--strace", metavar="FILE", help="then one run with strace on the window, kept in FILE")
     parser.add_argument("folder", nargs="?", default="/var/tmp")
     args = parser.parse_args()
     if os.geteuid() != 0:
@@ -339,7 +343,7 @@ def main():
         ways = [("cp", bench.cp), ("window", bench.window), ("--run", bench.run)]
         rows = []
         for round_ in range(1, args.rounds + 1):
-            for cold in (False, True):
+            for cold in [c for c in (False, True) if args.cache in ("both", ("warm", "cold")[c])]:
                 row = {"round": round_, "cache": "cold" if cold else "warm", "load": load()}
                 # The order turns each round: none always follows another.
                 for k in range(len(ways)):
@@ -358,7 +362,7 @@ def main():
                       flush=True)
         table(rows, args)
         if args.strace:
-            bench.traced()
+            bench.traced(args.strace)
     finally:
         bench.close()
     return 0
@@ -382,13 +386,14 @@ def table(rows, args):
         line(str(r["round"]), r["cache"], r["load"], r["cp"]["down"], w["down"], r["--run"]["down"],
              w["cpu"]["window"], w["engine cpu"], sum(w["cpu"][n] for n in others))
     med = statistics.median
-    for cache in ("warm", "cold"):
+    caches = [c for c in ("warm", "cold") if any(r["cache"] == c for r in rows)]
+    for cache in caches:
         sel = [r for r in rows if r["cache"] == cache]
         line("med.", cache, "", med(r["cp"]["down"] for r in sel), med(r["window"]["down"] for r in sel),
              med(r["--run"]["down"] for r in sel), med(r["window"]["cpu"]["window"] for r in sel),
              med(r["window"]["engine cpu"] for r in sel),
              med(sum(r["window"]["cpu"][n] for n in others) for r in sel))
-    for cache in ("warm", "cold"):
+    for cache in caches:
         sel = [r for r in rows if r["cache"] == cache]
         ratios = [r["window"]["down"] / r["cp"]["down"] for r in sel]
         print(f"{cache}: window / cp round by round " + ", ".join(f"{x:.2f}" for x in ratios)
