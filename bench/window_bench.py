@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -77,7 +78,9 @@ def faults(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rpartition(")")[2].split()
     return [int(fields[7]), int(fields[9])]  # minor, major
-record = {"began": began, "staged": staged, "engine": cpu(sys.argv[1]),
+with open("/proc/stat") as f:
+    machine = f.readline().split()[1:]
+record = {"began": began, "staged": staged, "engine": cpu(sys.argv[1]), "machine": machine,
           "faults": faults(r["watch"]["window"]) + faults(sys.argv[1]),
           "cpu": {name: cpu(pid) for name, pid in r["watch"].items()}}
 record["end"] = time.time()
@@ -93,7 +96,7 @@ H='{folder}'
 case " $* " in
 *" start "*)
   /bin/date +%s.%N >"$H/start.time"
-  /bin/grep -H '' /proc/$PPID/task/*/schedstat {globs} >"$H/start.cpu" 2>/dev/null
+  /bin/grep -H '' /proc/$PPID/task/*/schedstat {globs} /proc/stat >"$H/start.cpu" 2>/dev/null
   /bin/cat /proc/{window}/stat /proc/$PPID/stat >"$H/start.stat"
   exit 0;;
 *" stop "*) exec /usr/bin/python3 -I -S "$H/stop.py" $PPID;;
@@ -177,6 +180,7 @@ class Bench:
             f.write(STOP)
         self.seed = 1
         self.app = None
+        self.perf = None
         self.watch = {}
 
     def start_window(self):
@@ -191,6 +195,9 @@ class Bench:
             os.chmod(path, 0o755)
 
     def close(self):
+        if self.perf:
+            self.perf.send_signal(signal.SIGINT)
+            self.perf.wait()
         if self.app:
             self.app.close()
         shutil.rmtree(self.work, ignore_errors=True)
@@ -249,6 +256,10 @@ class Bench:
         with open(os.path.join(self.stubs, "start.cpu")) as f:
             for line in f:
                 path, _, value = line.partition(":")
+                if path == "/proc/stat":
+                    if value.startswith("cpu "):
+                        machine = value.split()[1:]
+                    continue
                 pid, tid = path.split("/")[2], path.split("/")[4]
                 name = next((n for n, p in self.watch.items() if str(p) == pid), "engine")
                 before = (stop["engine"] if name == "engine" else stop["cpu"][name]).get(tid, 0)
@@ -260,10 +271,15 @@ class Bench:
         faults = [int(fields[i]) for fields in stats for i in (7, 9)]
         return {
             "down": start - stop["end"],
+            "from": stop["end"],
             "history": record["downtimeMs"] / 1000,
             "stand-in stop": stop["end"] - stop["began"],
             "cpu": {name: cpu.get(name, 0) / 1e6 for name in self.watch},
             "engine cpu": cpu.get("engine", 0) / 1e6,
+            # The whole machine's processor time in the downtime by kind, ms:
+            # what others ran (user, system) and what the host took (steal).
+            "machine": {kind: (int(machine[i]) - int(stop["machine"][i])) * 1000 // os.sysconf("SC_CLK_TCK")
+                        for kind, i in (("user", 0), ("system", 2), ("idle", 3), ("iowait", 4), ("steal", 7))},
             # minor and major page faults of the window, then of the engine
             "faults": [b - a for a, b in zip(stop["faults"], faults)],
         }
@@ -325,6 +341,7 @@ def main():
     parser.add_argument("--log-mib", type=int, default=128)
     parser.add_argument("--cache", choices=("both", "warm", "cold"), default="both")
     parser.add_argument("--strace", metavar="FILE", help="then one run with strace on the window, kept in FILE")
+    parser.add_argument("--perf", metavar="FILE", help="perf record of the window throughout, into FILE")
     parser.add_argument("folder", nargs="?", default="/var/tmp")
     args = parser.parse_args()
     if os.geteuid() != 0:
@@ -340,6 +357,11 @@ def main():
         make_file(bench.sources[1], args.log_mib * MIB)
         bench.start_window()
         print("watched: " + ", ".join(bench.watch), flush=True)
+        if args.perf:
+            # Wall-clock stamps, to be cut at the downtimes printed below:
+            # perf script -i FILE --time FROM,TO --pid WINDOW
+            bench.perf = subprocess.Popen(["perf", "record", "-q", "-k", "CLOCK_REALTIME", "-F", "4999", "-g", "-o",
+                                           args.perf, "-p", str(bench.app.pid)], stderr=subprocess.DEVNULL)
         ways = [("cp", bench.cp), ("window", bench.window), ("--run", bench.run)]
         rows = []
         for round_ in range(1, args.rounds + 1):
@@ -358,7 +380,8 @@ def main():
                       + ", ".join(f"{n} {v:.1f}" for n, v in w["cpu"].items())
                       + f", engine {w['engine cpu']:.1f} (--run engine {r['engine cpu']:.1f}); page faults minor/major: "
                       f"window {w['faults'][0]}/{w['faults'][1]}, engine {w['faults'][2]}/{w['faults'][3]} (--run "
-                      f"{r['faults'][2]}/{r['faults'][3]}); load {row['load']}",
+                      f"{r['faults'][2]}/{r['faults'][3]}); load {row['load']}; window's downtime from {w['from']:.6f}; machine ms in it: "
+                      + ", ".join(f"{k} {v}" for k, v in w["machine"].items()),
                       flush=True)
         table(rows, args)
         if args.strace:
@@ -371,20 +394,22 @@ def main():
 def table(rows, args):
     others = [n for n in rows[0]["window"]["cpu"] if n != "window"]
     print(f"\n{args.data_mib} MiB + {args.log_mib} MiB, same file system, 5 % of the blocks changed before the "
-          "stop; downtime = end of the stop command to start of the start command")
+          "stop; downtime = end of the stop command to start of the start command; processor time in the window's "
+          "downtime; idle, steal: the machine's, all cores, 10 ms steps")
     print("| round | cache | load | cp s  | window s | x cp | --run s | x cp | window cpu ms | engine cpu ms | "
-          "X + a11y cpu ms |")
+          "X + a11y cpu ms | idle, steal ms |")
     print("|-------|-------|------|-------|----------|------|---------|------|---------------|---------------|"
-          "-----------------|")
+          "-----------------|----------------|")
 
-    def line(label, cache, ld, cp, win, run, wcpu, ecpu, ocpu):
+    def line(label, cache, ld, cp, win, run, wcpu, ecpu, ocpu, machine=None):
+        spare = f"{machine['idle']}, {machine['steal']}" if machine else ""
         print(f"| {label:<5} | {cache:<5} | {ld:>4} | {cp:.3f} | {win:8.3f} | {win / cp:4.2f} | {run:7.3f} | "
-              f"{run / cp:4.2f} | {wcpu:13.1f} | {ecpu:13.1f} | {ocpu:15.1f} |")
+              f"{run / cp:4.2f} | {wcpu:13.1f} | {ecpu:13.1f} | {ocpu:15.1f} | {spare:>14} |")
 
     for r in rows:
         w = r["window"]
         line(str(r["round"]), r["cache"], r["load"], r["cp"]["down"], w["down"], r["--run"]["down"],
-             w["cpu"]["window"], w["engine cpu"], sum(w["cpu"][n] for n in others))
+             w["cpu"]["window"], w["engine cpu"], sum(w["cpu"][n] for n in others), w["machine"])
     med = statistics.median
     caches = [c for c in ("warm", "cold") if any(r["cache"] == c for r in rows)]
     for cache in caches:
