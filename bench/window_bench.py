@@ -56,9 +56,14 @@ for src, _ in r["pairs"]:
     os.fsync(fd)
     os.close(fd)
 os.sync()
-if r["cold"]:
+if r["cold"] == "all":
     with open("/proc/sys/vm/drop_caches", "w") as f:
         f.write("3")
+elif r["cold"]:
+    for src, _ in r["pairs"]:
+        fd = os.open(src, os.O_RDONLY)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        os.close(fd)
 else:
     for src, _ in r["pairs"]:
         with open(src, "rb") as f:
@@ -144,10 +149,16 @@ def make_file(path, size):
 
 
 def set_cache(paths, cold):
+    """cold: "all" drops every cache, "sources" the sources' pages alone."""
     os.sync()
-    if cold:
+    if cold == "all":
         with open("/proc/sys/vm/drop_caches", "w") as f:
             f.write("3")
+    elif cold:
+        for p in paths:
+            fd = os.open(p, os.O_RDONLY)
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            os.close(fd)
     else:
         for p in paths:
             with open(p, "rb") as f:
@@ -340,6 +351,8 @@ def main():
     parser.add_argument("--data-mib", type=int, default=1024)
     parser.add_argument("--log-mib", type=int, default=128)
     parser.add_argument("--cache", choices=("both", "warm", "cold"), default="both")
+    parser.add_argument("--drop", choices=("all", "sources"), default="all",
+                        help="cold: drop every cache (echo 3 > /proc/sys/vm/drop_caches) or the sources' pages alone")
     parser.add_argument("--strace", metavar="FILE", help="then one run with strace on the window, kept in FILE")
     parser.add_argument("--perf", metavar="FILE", help="perf record of the window throughout, into FILE")
     parser.add_argument("folder", nargs="?", default="/var/tmp")
@@ -370,25 +383,28 @@ def main():
                 # The order turns each round: none always follows another.
                 for k in range(len(ways)):
                     name, way = ways[(k + round_) % len(ways)]
-                    row[name] = way(cold)
-                row["load after"] = load()
+                    row[name] = way(cold and args.drop)
                 rows.append(row)
-                w, r = row["window"], row["--run"]
-                print(f"  round {round_} {row['cache']}: cp {row['cp']['down']:.3f} s, window {w['down']:.3f} s "
-                      f"(history {w['history']:.3f}, stand-in stop {w['stand-in stop']:.3f}), --run "
-                      f"{r['down']:.3f} s (history {r['history']:.3f}); cpu ms in the downtime: "
-                      + ", ".join(f"{n} {v:.1f}" for n, v in w["cpu"].items())
-                      + f", engine {w['engine cpu']:.1f} (--run engine {r['engine cpu']:.1f}); page faults minor/major: "
-                      f"window {w['faults'][0]}/{w['faults'][1]}, engine {w['faults'][2]}/{w['faults'][3]} (--run "
-                      f"{r['faults'][2]}/{r['faults'][3]}); load {row['load']}; window's downtime from {w['from']:.6f}; machine ms in it: "
-                      + ", ".join(f"{k} {v}" for k, v in w["machine"].items()),
-                      flush=True)
+                report(row)
         table(rows, args)
         if args.strace:
             bench.traced(args.strace)
     finally:
         bench.close()
     return 0
+
+
+def report(row):
+    """One round as it ends, with what the table leaves out."""
+    w, r = row["window"], row["--run"]
+    print(f"  round {row['round']} {row['cache']}, load {row['load']}: cp {row['cp']['down']:.3f} s; window "
+          f"{w['down']:.3f} s from {w['from']:.6f} (history {w['history']:.3f} s, the stand-in's stop "
+          f"{w['stand-in stop']:.3f} s of it); --run {r['down']:.3f} s (history {r['history']:.3f} s)", flush=True)
+    print("    processor ms in the window's downtime: " + ", ".join(f"{n} {v:.1f}" for n, v in w["cpu"].items())
+          + f", engine {w['engine cpu']:.1f} (--run's {r['engine cpu']:.1f}); machine: "
+          + ", ".join(f"{k} {v}" for k, v in w["machine"].items())
+          + f"; page faults minor/major: window {w['faults'][0]}/{w['faults'][1]}, engine "
+          f"{w['faults'][2]}/{w['faults'][3]}", flush=True)
 
 
 def table(rows, args):

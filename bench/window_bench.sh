@@ -3,7 +3,8 @@
 # X server, window manager, session and accessibility bus as the end-to-end
 # tests have them, then window_bench.py. As root. Not a test.
 #
-#   bench/window_bench.sh PROGRAM [--rounds N] [--data-mib N] [--log-mib N] [FOLDER]
+#   bench/window_bench.sh PROGRAM [--rounds N] [--cache both|warm|cold] [--data-mib N] [--log-mib N]
+#                         [--strace FILE] [--perf FILE] [FOLDER]   (FOLDER: /var/tmp)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 export ZDB_PROGRAM=${1:?path to the program}
