@@ -109,7 +109,10 @@ const LayoutRow *mainLayout(int *count)
 
 void buildLayout(Form &form)
 {
-    form.setFont(fontFor(F::Window));
+    // The controls are made in the font most of them have, and the form's own
+    // font comes last: made in it, each would lay its text out once more in a
+    // face and size that nothing on the window shows.
+    form.setFont(fontFor(F::Body));
     form.setFixedSize(kClientWidthTwips / kTwipsPerPixel, kClientHeightTwips / kTwipsPerPixel);
     for (const LayoutRow &r : kLayout) {
         QWidget *container = r.container ? form.control(QString::fromUtf8(r.container)).widget() : nullptr;
@@ -139,6 +142,7 @@ void buildLayout(Form &form)
     // The first row of the destination set is selected as designed.
     form.control(QStringLiteral("DNO"), 0).setValue(true);
     form.applyTabOrder();
+    form.setFont(fontFor(F::Window));
 }
 
 const SettingsControls &mainSettingsControls()

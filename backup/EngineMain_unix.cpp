@@ -129,6 +129,13 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
             r.data.error = ENOMEM;
         }
     };
+    // Stands for the run until it ends: a run killed on its way still shows.
+    HistoryRecord opened = r;
+    opened.end = r.start;
+    opened.open = true;
+    opened.pid = ::getpid();
+    opened.finalText = QString::fromUtf8(kMsgRunCutShort);
+    RunHistory(records.folder()).append(opened);
     BackupEngine engine(services, [&](const RunEvent &event) {
         if (event.kind == RunEvent::Message)
             r.messages << event.text;

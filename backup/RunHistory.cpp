@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace zdb {
@@ -63,6 +64,10 @@ QByteArray HistoryRecord::toLine() const
         {QStringLiteral("final"), finalText},
         {QStringLiteral("messages"), QJsonArray::fromStringList(messages)},
     };
+    if (open) {
+        o.insert(QStringLiteral("open"), true);
+        o.insert(QStringLiteral("pid"), double(pid));
+    }
     if (committed && data.error == 0)
         o.insert(QStringLiteral("data"), copyObject(data));
     if (committed && hasLog && log.error == 0)
@@ -94,6 +99,8 @@ std::optional<HistoryRecord> HistoryRecord::fromLine(const QByteArray &line)
     r.ok = o.value(QStringLiteral("ok")).toBool();
     r.committed = o.value(QStringLiteral("committed")).toBool();
     r.finalText = o.value(QStringLiteral("final")).toString();
+    r.open = o.value(QStringLiteral("open")).toBool();
+    r.pid = qint64(o.value(QStringLiteral("pid")).toDouble());
     for (const QJsonValue v : o.value(QStringLiteral("messages")).toArray())
         r.messages << v.toString();
     const auto data = copyFrom(o.value(QStringLiteral("data")));
@@ -118,6 +125,15 @@ QList<HistoryRecord> RunHistory::read() const
         while (!f.atEnd())
             if (auto r = HistoryRecord::fromLine(f.readLine()))
                 records << *r;
+    }
+    for (qsizetype i = records.size() - 1; i >= 0; --i) {
+        if (!records[i].open)
+            continue;
+        const auto closes = [&](const HistoryRecord &c) {
+            return !c.open && c.start == records[i].start && c.settingsNumber == records[i].settingsNumber;
+        };
+        if (std::any_of(records.cbegin() + i + 1, records.cend(), closes))
+            records.removeAt(i);
     }
     return records;
 }

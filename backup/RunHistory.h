@@ -25,6 +25,10 @@ struct HistoryRecord {
     // The committed copies as read back; error != 0 where none was read.
     FileDigest data, log;
     bool hasLog = false; // a log copy was made
+    // Written as the run begins, so that a run killed on its way leaves a
+    // record too; its own closing record, same start, takes its place.
+    bool open = false;
+    qint64 pid = 0; // of an open record: the process that runs it
 
     QByteArray toLine() const;
     static std::optional<HistoryRecord> fromLine(const QByteArray &line);
@@ -38,7 +42,8 @@ public:
     QString path() const;
     // False when the record could not be put on disk.
     bool append(const HistoryRecord &record) const;
-    // Oldest first; a torn or foreign line is passed over.
+    // Oldest first; a torn or foreign line is passed over, as is an open
+    // record that its run closed.
     QList<HistoryRecord> read() const;
 
     static constexpr qint64 kBoundBytes = 16 * 1048576;
@@ -46,6 +51,12 @@ public:
 private:
     QString folder_;
 };
+
+// Whether the process of an open record still runs this program.
+bool runStillGoing(const HistoryRecord &record);
+
+// The final text of an open record whose run is gone.
+inline constexpr char kMsgRunCutShort[] = "バックアップ処理が、途中で終わりました。";
 
 // The row's name as the window shows it: 月 .. 日, その他.
 QString rowName(int row);

@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -33,6 +34,15 @@ bool syncFolder(const QString &folder)
 
 } // namespace
 
+bool runStillGoing(const HistoryRecord &record)
+{
+    if (!record.open || record.pid <= 0 || (::kill(pid_t(record.pid), 0) != 0 && errno != EPERM))
+        return false;
+    // A number the system has since given to another program is not the run.
+    const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(record.pid));
+    return exe.isEmpty() || exe == QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+}
+
 bool RunHistory::append(const HistoryRecord &record) const
 {
     if (!QDir().mkpath(folder_))
@@ -52,7 +62,8 @@ bool RunHistory::append(const HistoryRecord &record) const
         if (::rename(name.constData(), QFile::encodeName(path() + QStringLiteral(".1")).constData()) != 0)
             return false;
     }
-    const Fd fd(::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    // Readable too: its last byte tells whether a torn line needs ending.
+    const Fd fd(::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (fd.fd < 0)
         return false;
     // A line torn by a crash ends without a newline; start ours on a fresh one.

@@ -5,6 +5,7 @@
 #include "HistoryOptions.h"
 #include "Journal.h"
 #include "ProductInfo.h"
+#include "ServiceTexts.h"
 #include "SettingsBackend.h"
 #include "Terminal.h"
 #include "Text.h"
@@ -17,6 +18,11 @@
 namespace zdb {
 
 namespace {
+
+bool isFinalText(const QString &text)
+{
+    return text == QString::fromUtf8(kMsgNormalEnd) || text == QString::fromUtf8(kMsgAbnormalEnd);
+}
 
 const QString kApp = QStringLiteral("QXN");
 
@@ -161,7 +167,9 @@ int runFromCommandLine(const QStringList &arguments)
                 print(std::exchange(held, QString()));
             switch (e.kind) {
             case RunEvent::Stage:
-                if (journal)
+                // Only a final text waits; a stage the run is killed in must
+                // already be in the journal.
+                if (journal && isFinalText(e.text))
                     held = e.text;
                 else
                     print(e.text);

@@ -14,7 +14,13 @@ namespace zdb {
 
 namespace {
 
-QList<HistoryRecord> history() { return RunHistory(RunRecords::defaultFolder()).read(); }
+// What the runs came to: one still going has no outcome yet.
+QList<HistoryRecord> history()
+{
+    QList<HistoryRecord> all = RunHistory(RunRecords::defaultFolder()).read();
+    all.removeIf(runStillGoing);
+    return all;
+}
 
 QString when(const QDateTime &t) { return t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")); }
 

@@ -173,7 +173,7 @@ PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const P
     ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     PreCopy pre;
-    Fd dst(makeTempBeside(sys_, target, kTempMarker, &pre.path));
+    Fd dst(makeTemp(target, kTempMarker, &pre.path));
     try {
         // The file as far as it went when the pre-copy began: the database
         // may write on meanwhile, the pass after the stop catches up.

@@ -57,7 +57,7 @@ QByteArray tempPrefix(const QString &target, const char *marker)
         const QByteArray hash = '~' + QByteArray::number(XXH3_64bits(entry.constData(), size_t(entry.size())), 16);
         QString cut = name;
         while (native(u'.' + cut).size() + hash.size() + tail.size() > 255)
-            cut.chop(cut.size() > 1 && cut.back().isLowSurrogate() ? 2 : 1);
+            cut.chop(cut.size() > 1 && cut.back().isLowSurrogate() && cut[cut.size() - 2].isHighSurrogate() ? 2 : 1);
         entry = native(u'.' + cut) + hash;
     }
     return native(prefix) + entry + marker;
@@ -69,7 +69,7 @@ int makeTempBeside(const SystemCalls &sys, const QString &target, const char *ma
     const int fd = sys.makeTemp(templ.data());
     if (fd < 0)
         fail(errno, false);
-    *tempPath = QFile::decodeName(templ);
+    *tempPath = fromNative(templ);
     return fd;
 }
 
@@ -125,13 +125,34 @@ QStringList ourFilesBeside(const QString &target, const char *marker)
     });
     QStringList paths;
     for (const auto &entry : ours)
-        paths << QFile::decodeName(slash < 0 ? entry.second : folder + '/' + entry.second);
+        paths << fromNative(slash < 0 ? entry.second : folder + '/' + entry.second);
     return paths;
 }
 
 } // namespace fileops
 
 HostFileOps::HostFileOps(CopyMethod method, SystemCalls calls) : method_(method), sys_(std::move(calls)) {}
+
+int HostFileOps::makeTemp(const QString &target, const char *marker, QString *tempPath)
+{
+    const int fd = makeTempBeside(sys_, target, marker, tempPath);
+    const auto kept = checked_.find(native(folderOf(target)));
+    if (kept == checked_.end())
+        return fd;
+    // The new name must stand in the very folder foreignFolder checked: the
+    // folder now at that path is it, and holds this file under this name.
+    const QByteArray path = native(*tempPath);
+    Fd dir(::open(kept->first.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat folder, made, named;
+    if (dir.fd >= 0 && ::fstat(dir.fd, &folder) == 0 && folder.st_dev == kept->second.first
+        && folder.st_ino == kept->second.second && ::fstat(fd, &made) == 0
+        && ::fstatat(dir.fd, path.mid(path.lastIndexOf('/') + 1).constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+        && named.st_dev == made.st_dev && named.st_ino == made.st_ino)
+        return fd;
+    ::close(fd);
+    sys_.unlink(path.constData());
+    throw PlatformError(kErrPathFileAccess, QStringLiteral("退避先のフォルダーが、確認した後に替わりました。"));
+}
 
 void HostFileOps::renameOver(const QString &from, const QString &to)
 {
@@ -176,7 +197,7 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
         // The mark is on disk before the copy moves in: a run cut short
         // between its two swaps is then told from one that finished.
         QString absent;
-        ::close(makeTempBeside(sys_, target, kAbsentMarker, &absent));
+        ::close(makeTemp(target, kAbsentMarker, &absent));
         try {
             syncFolder(folder);
             renameOver(staged, target);
@@ -203,7 +224,7 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
     // previous copy or nothing yet), so a run killed anywhere can be put right.
     // An exchange-rename would leave the new copy under the previous name.
     QString previous;
-    ::close(makeTempBeside(sys_, target, kPreviousMarker, &previous));
+    ::close(makeTemp(target, kPreviousMarker, &previous));
     if (!tryRename(target, previous)) {
         const int err = errno;
         sys_.unlink(native(previous).constData());
@@ -260,7 +281,7 @@ QString HostFileOps::moveAside(const QString &target)
     if (!S_ISREG(st.st_mode))
         throw PlatformError(kErrPathFileAccess);
     QString aside;
-    ::close(makeTempBeside(sys_, target, kPreviousMarker, &aside));
+    ::close(makeTemp(target, kPreviousMarker, &aside));
     try {
         renameOver(target, aside);
     } catch (...) {

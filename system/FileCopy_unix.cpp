@@ -340,7 +340,7 @@ StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, co
         throw PlatformError(kErrFileNotFound);
 
     QString temp;
-    Fd dst(makeTempBeside(sys_, target, kTempMarker, &temp));
+    Fd dst(makeTemp(target, kTempMarker, &temp));
     try {
         StagedCopy copy = copyContents(sys_, src.fd, dst.fd, st.st_size, method_, progress);
         copy.path = temp;

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <functional>
+#include <map>
 #include <sys/types.h>
 #include <utility>
 
@@ -76,6 +77,9 @@ public:
     // link, on the way to it that lies in a sticky world-writable folder
     // (such as /tmp) and belongs to another user than this one or root:
     // that user could read the copy or swap it after it was verified.
+    // Walked through opened folders; where it finds none, the folder the
+    // target's copy is staged in is kept, and a staged copy or previous name
+    // made later for that target in any other folder fails with 75.
     virtual QString foreignFolder(const QString &targetPath) = 0;
 
     // Copies `from` to a new temporary file beside `target` and hashes what it
@@ -216,6 +220,7 @@ public:
     void prepareTarget(const QString &target) override;
 
 private:
+    int makeTemp(const QString &target, const char *marker, QString *tempPath);
     void syncFolder(const QString &folder);
     void syncFolderAfterUndo(const QString &folder) noexcept;
     void unswap(const QString &staged, const QString &previous, const QString &target);
@@ -224,6 +229,7 @@ private:
 
     CopyMethod method_;
     SystemCalls sys_;
+    std::map<QByteArray, std::pair<dev_t, ino_t>> checked_; // folder (as named) : what foreignFolder saw
 };
 
 // The catalogue number for an errno; sourceSide reads a missing file as 53

@@ -5,9 +5,9 @@
 
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "Text.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -18,7 +18,8 @@
 
 namespace zdb::fileops {
 
-inline QByteArray native(const QString &path) { return QFile::encodeName(path); }
+inline QByteArray native(const QString &path) { return pathBytes(path); }
+inline QString fromNative(const QByteArray &bytes) { return pathText(bytes); }
 
 [[noreturn]] inline void fail(int err, bool sourceSide) { throw PlatformError(errorNumberForErrno(err, sourceSide)); }
 
@@ -33,6 +34,12 @@ struct Fd {
     }
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
+    void reset(int f)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = f;
+    }
 };
 
 inline QString folderOf(const QString &path)

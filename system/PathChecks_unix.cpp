@@ -2,15 +2,15 @@
 #include "FileOpsInternal_unix.h"
 #include "Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <fcntl.h>
 #include <filesystem>
-#include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
-#include <vector>
+#include <utility>
 
 namespace zdb {
 
@@ -40,7 +40,7 @@ bool HostFileOps::makeSureDirectoryPathExists(const QString &folderPath)
         at += (at.isEmpty() || at.endsWith('/') ? QByteArray() : QByteArray("/")) + part;
         if (::mkdir(at.constData(), 0777) == 0) {
             try {
-                syncFolder(QFile::decodeName(parent));
+                syncFolder(fromNative(parent));
             } catch (const PlatformError &) {
                 return false;
             }
@@ -101,8 +101,7 @@ FreeSpace HostFileOps::freeSpace(const QString &path)
 
 QString HostFileOps::resolveTarget(const QString &target)
 {
-    // Links are followed as bytes: a name that is no valid text would come
-    // back from a round trip as another name, and the copy would go there.
+    // Links are followed as bytes, and the end kept losslessly (fromNative).
     QByteArray path = native(target);
     for (int hops = 0;; ++hops) {
         struct stat st;
@@ -121,68 +120,83 @@ QString HostFileOps::resolveTarget(const QString &target)
         const qsizetype slash = path.lastIndexOf('/');
         path = dest.startsWith('/') || slash < 0 ? dest : path.left(slash + 1) + dest;
     }
-    QString resolved = QFile::decodeName(path);
-    if (native(resolved) != path)
-        throw PlatformError(kErrPathFileAccess);
-    return resolved;
+    return fromNative(path);
 }
 
 QString HostFileOps::foreignFolder(const QString &targetPath)
 {
-    if (targetPath.isEmpty())
+    // The folder a copy for this target is staged in, by the name the copy
+    // will use: kept below once the walk has checked it.
+    QByteArray stagedIn;
+    try {
+        stagedIn = native(folderOf(resolveTarget(targetPath)));
+    } catch (const PlatformError &) {
+    }
+    checked_.erase(stagedIn);
+    QByteArray whole = native(targetPath);
+    if (whole.isEmpty())
         return {};
-    std::error_code ec;
-    const fs::path whole = fs::absolute(fs::path(native(targetPath).toStdString()), ec);
-    if (ec)
-        return {};
-    // Walked as the kernel walks it, links followed where they stand, so that
-    // every folder the copy passes through is looked at.
-    std::deque<std::string> todo;
-    for (const fs::path &part : whole.relative_path())
-        todo.push_back(part.native());
-    fs::path at = "/";
+    if (!whole.startsWith('/')) {
+        std::error_code ec;
+        whole = QByteArray::fromStdString(fs::current_path(ec).native()) + '/' + whole;
+        if (ec)
+            return {};
+    }
+    // Walked as the kernel walks it, one opened folder after the other and
+    // links followed where they stand, so that every folder the copy passes
+    // through is looked at, and none is swapped under the look.
+    std::deque<QByteArray> todo;
+    for (const QByteArray &part : whole.split('/'))
+        todo.push_back(part);
+    Fd at(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat atSt;
-    if (::lstat("/", &atSt) != 0)
+    if (at.fd < 0 || ::fstat(at.fd, &atSt) != 0)
         return {};
+    QByteArray shown = "/"; // the folder as the box names it
+    const auto keep = [&] { checked_[stagedIn] = {atSt.st_dev, atSt.st_ino}; };
     const uid_t me = ::geteuid();
     int links = 0;
     while (!todo.empty()) {
-        const std::string name = todo.front();
+        const QByteArray name = todo.front();
         todo.pop_front();
-        if (name.empty() || name == ".")
+        if (name.isEmpty() || name == ".")
             continue;
-        if (name == "..") {
-            at = at.parent_path();
-            if (::lstat(at.c_str(), &atSt) != 0)
-                return {};
-            continue;
-        }
-        const fs::path next = at / name;
+        Fd next(::openat(at.fd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st;
-        if (::lstat(next.c_str(), &st) != 0)
-            return {}; // the run makes the rest itself
+        if (next.fd < 0 || ::fstat(next.fd, &st) != 0) {
+            if (todo.empty() && errno == ENOENT)
+                keep(); // the copy's name, yet to come
+            return {}; // else the run makes the rest itself
+        }
+        const QByteArray nextShown = name == ".." ? shown.left(std::max<qsizetype>(shown.lastIndexOf('/'), 1))
+                                                  : shown + (shown.endsWith('/') ? "" : "/") + name;
         const bool shared = (atSt.st_mode & S_ISVTX) && (atSt.st_mode & S_IWOTH);
-        if (shared && st.st_uid != 0 && st.st_uid != me && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)))
-            return QFile::decodeName(QByteArray::fromStdString(next.native()));
+        if (name != ".." && shared && st.st_uid != 0 && st.st_uid != me && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)))
+            return fromNative(nextShown);
         if (S_ISLNK(st.st_mode)) {
-            const fs::path dest = fs::read_symlink(next, ec);
-            if (ec || ++links > 40)
+            QByteArray dest(4096, Qt::Uninitialized);
+            const ssize_t n = ::readlinkat(next.fd, "", dest.data(), size_t(dest.size()));
+            if (n <= 0 || n >= dest.size() || ++links > 40)
                 return {}; // the copy fails on its own
-            std::vector<std::string> parts;
-            for (const fs::path &part : dest.relative_path())
-                parts.push_back(part.native());
+            dest.truncate(n);
+            const QList<QByteArray> parts = dest.split('/');
             todo.insert(todo.begin(), parts.begin(), parts.end());
-            if (dest.is_absolute()) {
-                at = "/";
-                if (::lstat("/", &atSt) != 0)
+            if (dest.startsWith('/')) {
+                at.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (at.fd < 0 || ::fstat(at.fd, &atSt) != 0)
                     return {};
+                shown = "/";
             }
             continue;
         }
-        if (!S_ISDIR(st.st_mode))
+        if (!S_ISDIR(st.st_mode)) {
+            if (todo.empty())
+                keep();
             return {};
-        at = next;
+        }
+        std::swap(at.fd, next.fd);
         atSt = st;
+        shown = nextShown;
     }
     return {};
 }

@@ -490,23 +490,6 @@ private slots:
         qInfo("crash states checked: %lld", qlonglong(states));
     }
 
-    // Another row's commit cut short is put right before the stop, even by
-    // a run whose stop fails.
-    void otherRowsAreRepairedFirst()
-    {
-        Rig r;
-        const QString data = r.path("mon/D.MDF"), log = r.path("mon/L.LDF");
-        writeFile(data, "new mon data");
-        writeFile(log, "old mon log");
-        writeFile(r.path("mon/.D.MDF.zdbprev-a1B2c3"), "old mon data");
-        r.request.allTargets = {data, log, r.request.dataTarget, r.request.logTarget};
-        r.manager.exitCodes = {5};
-        r.run();
-        QVERIFY(!r.ok);
-        QCOMPARE(readFile(data), QByteArray("old mon data"));
-        QCOMPARE(readFile(log), QByteArray("old mon log"));
-    }
-
     // A start that could not be launched and worked on its retry: no
     // failure is told, and the run ends as it went.
     void startThatWorksOnItsRetry()
@@ -569,6 +552,16 @@ private slots:
         QVERIFY(read.size() >= 5);
         QCOMPARE(read.last().row, 11);
         QCOMPARE(read.last().data.blocks, r.data.blocks);
+    }
+
+    void openRecordStandsForARunStillGoing()
+    {
+        HistoryRecord run;
+        run.open = true;
+        run.pid = QCoreApplication::applicationPid();
+        QVERIFY(runStillGoing(run));
+        run.pid = 0x7ffffff0; // no such process: the run was killed
+        QVERIFY(!runStillGoing(run));
     }
 };
 

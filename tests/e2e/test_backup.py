@@ -108,8 +108,9 @@ class BackupRunTest(ProgramCase):
         self.assertFalse(app.box_open())
         # The window's run is in the history under its settings number and row.
         history = os.path.join(self.home, ".local", "state", "zorvatdbbackup", "history.jsonl")
-        wait_for(lambda: os.path.exists(history) and read(history).endswith(b"\n"), 10, "the run's history")
+        wait_for(lambda: os.path.exists(history) and read(history).count(b"\n") == 2, 10, "the run's history")
         records = [json.loads(line) for line in read(history).splitlines()]
+        self.assertTrue(records.pop(0)["open"])  # stands for the run until its own record comes
         self.assertEqual([(r["settings"], r["row"], r["ok"], r["committed"], r["dataTarget"], r["data"]["size"])
                           for r in records], [("1", row, True, True, data_target, os.path.getsize(self.data_source))])
         self.assertTrue(app.running(), "Escape during the run closed the program afterwards")

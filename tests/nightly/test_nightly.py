@@ -5,6 +5,7 @@ import filecmp
 import glob
 import json
 import os
+import pathlib
 import shutil
 import signal
 import socket
@@ -583,10 +584,18 @@ while time.monotonic() < end:
         def replace(path, make):
             return lambda: make(path) if os.remove(path) is None else None
 
+        named_by_bytes = os.path.join(self.home.encode(), b"\xff\xfe")
+
         def undecodable(path):
-            folder = os.path.join(self.home.encode(), b"\xff\xfe")
-            os.makedirs(folder)
-            os.symlink(os.path.join(folder, b"D.MDF"), path.encode())
+            os.makedirs(named_by_bytes)
+            os.symlink(os.path.join(named_by_bytes, b"D.MDF"), path.encode())
+
+        def theirs():  # another user's folder in a sticky world-writable one
+            folder = os.path.join(self.home, "shared", "theirs")
+            os.makedirs(folder, exist_ok=True)
+            os.chmod(os.path.dirname(folder), 0o1777)
+            os.chown(folder, 65534, 65534)
+            return {"DBデータパス12": os.path.join(folder, "D.MDF")}
 
         blanks = {"DBデータパス12": '"  ' + target + '"'}  # quoted, as the store keeps blanks
         rows = [
@@ -595,7 +604,9 @@ while time.monotonic() < end:
             ("data target is a device",
              replace(target, lambda p: os.mknod(p, 0o600 | stat.S_IFCHR, os.makedev(1, 3))), 1, "エラーです 75", [], None),
             ("log source is a pipe", replace(os.path.join(self.src, "L.LDF"), os.mkfifo), 1, "エラーです 75", [], "old"),
-            ("link into a folder named by no text", replace(target, undecodable), 1, "エラーです 75", [], None),
+            ("link into a folder named by no text", replace(target, undecodable), 0, "正常に処理終了しました",
+             ["stop", "start"], "new"),
+            ("another user's folder", theirs, 1, "退避先のフォルダーが、他のユーザーのものです。", [], "old"),
             ("target typed with blanks before it", lambda: blanks, 1, "エラーです 76", [], "old"),
             ("start fails", lambda: self.tell("exit", "start", 1), 1, "ＤＢサービスを、開始できません",
              ["stop", "start"], "new"),
@@ -617,6 +628,9 @@ while time.monotonic() < end:
                     self.assertFalse(stat.S_ISREG(os.lstat(target).st_mode), self.said)
                 # Nothing made elsewhere: no folder of replacement characters, no "  ".
                 self.assertEqual([n for n in os.listdir(self.home) if "\ufffd" in n or n.startswith(" ")], [])
+                if os.path.isdir(named_by_bytes):  # the copy in that very folder, through the link kept
+                    self.assertEqual((os.listdir(named_by_bytes), os.path.islink(target)), ([b"D.MDF"], True))
+                    shutil.rmtree(named_by_bytes)
 
     def test_room_for_one_pair(self):
         """A backup disk with room for one pair: the previous copies go first
@@ -641,6 +655,37 @@ while time.monotonic() < end:
                 self.assertIn(line, done.stdout, self.said)
                 self.assertEqual(self.pair(row, old=old), holds, self.said)
                 self.assertEqual(self.verbs(), ["stop", "start"] if code == 0 else [], self.said)
+
+    @unittest.skipUnless(shutil.which("strace"), "strace is missing")
+    def test_long_names_and_other_rows_made_whole(self):
+        """Names too long for a marker beside them are backed up; a run then
+        killed between its swaps, and another row's commit cut short, are put
+        right by the next run (its stop failing): each row holds its old pair."""
+        row, other = os.path.join(self.home, "bk2"), os.path.join(self.home, "bk3")
+        run = lambda *prefix: self.run_program("--run", when="2026-12-09 02:00:00", prefix=prefix)  # noqa: E731
+        for names in (("n" * 239 + "1", "n" * 239 + "2"), ("n" * 255, "L.LDF")):
+            with self.subTest(names=[len(n) for n in names]):
+                shutil.rmtree(row, ignore_errors=True)
+                self.put_pair(other)
+                targets = [os.path.join(row, n) for n in names]
+                held = lambda: [pathlib.Path(t).read_bytes() for t in targets]  # noqa: E731
+                self.store("1", {**self.targets(other), "DBデータパス12": targets[0], "DBログパス12": targets[1],
+                                 "DBデータパス13": os.path.join(other, "D.MDF"), "DBログパス13": os.path.join(other, "L.LDF")})
+                self.assertEqual(run().returncode, 0, self.said)
+                copies = held()
+                self.assertTrue(copies == [pathlib.Path(self.src, n).read_bytes() for n in ("D.MDF", "L.LDF")])
+                self.make_sources()
+                # Killed where the log is to move aside, the new data copy in place.
+                run("strace", "-f", "-qq", "-o", "/dev/null", "-P", targets[1],
+                    "-e", "inject=rename:error=EIO:signal=KILL:when=1")
+                self.assertTrue(held()[0] != copies[0] and held()[1] == copies[1], self.said)
+                # Another row as a run killed between its swaps leaves it.
+                os.rename(os.path.join(other, "D.MDF"), os.path.join(other, ".D.MDF.zdbprev-a1B2c3"))
+                pathlib.Path(other, "D.MDF").write_bytes(b"new data")
+                self.tell("exit", "stop", 5)
+                self.assertEqual(run().returncode, 1, self.said)
+                self.assertTrue(held() == copies and sorted(os.listdir(row)) == sorted(names), self.said)
+                self.assertEqual((self.pair(other), sorted(os.listdir(other))), ("old", ["D.MDF", "L.LDF"]))
 
     @unittest.skipUnless(shutil.which("strace"), "strace is missing")
     def test_every_failed_flush_is_a_failure(self):

@@ -60,6 +60,25 @@ private slots:
         QFETCH(bool, match);
         QCOMPARE(likeMatch(text, pattern), match);
     }
+
+    // A name read from a folder or a link comes back to its very bytes, text
+    // or not, and one that is text reads as that text.
+    void pathBytes_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("text") << QByteArray("/srv/売上/D.MDF");
+        QTest::newRow("no text") << QByteArray("/tmp/\xff\xfe/D.MDF");
+        QTest::newRow("cut character") << QByteArray("/a/\xe5\xa3");
+        QTest::newRow("overlong slash") << QByteArray("/a\xc0\xaf..");
+        QTest::newRow("encoded surrogate") << QByteArray("/a/\xed\xb3\xbf"); // not "\xff"
+        QTest::newRow("past U+10FFFF") << QByteArray("/a/\xf4\x90\x80\x80");
+    }
+    void pathBytes()
+    {
+        QFETCH(QByteArray, bytes);
+        QCOMPARE(zdb::pathBytes(pathText(bytes)), bytes);
+        QCOMPARE(pathText(bytes) == QString::fromUtf8(bytes), QTest::currentDataTag() == QByteArray("text"));
+    }
 };
 
 ZDB_TEST(TextTest);

@@ -29,14 +29,14 @@ ExecStop=/usr/bin/pg_ctlcluster --skip-systemctl-redirect -m fast %i stop
 
 
 # Where the run is killed, and when that is.
-STAGES = [
-    ("before the stop", lambda w: w.db == "active" and SOURCES[0] in w.reading),  # its first copy
-    ("during the stop", lambda w: w.db == "deactivating"),
-    ("during the copy", lambda w: w.db == "inactive" and SOURCES[0] in w.reading),
-    ("during the start", lambda w: w.db == "activating"),
+STAGES = [  # (where, when, what the journal says the run was doing)
+    ("before the stop", lambda w: w.db == "active" and SOURCES[0] in w.reading, "事前コピー中です"),  # its first copy
+    ("during the stop", lambda w: w.db == "deactivating", "事前コピー中です"),
+    ("during the copy", lambda w: w.db == "inactive" and SOURCES[0] in w.reading, "1.処理中です"),
+    ("during the start", lambda w: w.db == "activating", "SQLServer開始処理中です"),
     # Once the database is back: a first copy is made while it still runs.
     ("during the read-back", lambda w: "inactive" in w.seen and w.db == "active"
-     and any(p.startswith(TARGET_DIR) for p in w.reading)),
+     and any(p.startswith(TARGET_DIR) for p in w.reading), "3.検証中です"),
 ]
 
 
@@ -159,7 +159,7 @@ class SystemdTest(unittest.TestCase):
         self.assertEqual(self.pair(TARGETS), sources, self.said())
 
     def test_2_killed_run(self):
-        for number, (stage, ready) in enumerate(STAGES):
+        for number, (stage, ready, doing) in enumerate(STAGES):
             with self.subTest(stage=stage):
                 self.change_sources(f"kill {number}")
                 kept, new = self.pair(TARGETS), self.pair(SOURCES)
@@ -191,6 +191,10 @@ class SystemdTest(unittest.TestCase):
                 self.assertEqual(MACHINE.run("systemctl", "show", "-p", "Result", "--value", UNIT).stdout.strip(),
                                  "signal", said)
                 self.assertIn(self.pair(TARGETS), (kept, new), said)
+                # What it was doing reached the journal, and the history tells the run was cut short.
+                self.assertIn(doing, MACHINE.journal(UNIT).rsplit("Starting", 1)[-1], said)
+                status = MACHINE.run("zorvatdbbackup", "--status", check=False).stdout
+                self.assertIn("途中で終わりました", status.split("失敗")[-1].splitlines()[0], said + status)
         # And the next night's run backs up as ever.
         self.test_1_nightly_run()
 
