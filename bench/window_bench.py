@@ -214,14 +214,17 @@ class Bench:
         shutil.rmtree(self.work, ignore_errors=True)
 
     def records(self):
+        """The closed records, oldest first."""
         found = []
         try:
             with open(self.history, encoding="utf-8") as f:
                 for line in f:
                     try:
-                        found.append(json.loads(line))
+                        record = json.loads(line)
                     except ValueError:
-                        pass  # being written, or torn
+                        continue  # being written, or torn
+                    if not record.get("open"):  # a run's first record, written as it begins
+                        found.append(record)
         except FileNotFoundError:
             pass
         return found
