@@ -77,9 +77,9 @@ public:
     // link, on the way to it that lies in a sticky world-writable folder
     // (such as /tmp) and belongs to another user than this one or root:
     // that user could read the copy or swap it after it was verified.
-    // Walked through opened folders; where it finds none, the folder the
-    // target's copy is staged in is kept, and a staged copy or previous name
-    // made later for that target in any other folder fails with 75.
+    // Walked through opened folders. Where all is fine, the folder the
+    // target's copy is staged in is kept: a staged copy or previous name made
+    // later for that target in any other folder fails with 75.
     virtual QString foreignFolder(const QString &targetPath) = 0;
 
     // Copies `from` to a new temporary file beside `target` and hashes what it

@@ -358,6 +358,10 @@ private slots:
                                     << QStringLiteral(
                                            "エラーです。退避先が、指定されていません。\r退避先を確認して下さい。");
         QTest::newRow("same targets") << "same targets" << sameFile;
+        // Made by another user after the first look, while the room is measured.
+        QTest::newRow("folder taken after the first look")
+            << "taken"
+            << QStringLiteral("エラーです。退避先のフォルダーが、他のユーザーのものです。\r退避先を確認して下さい。\r");
     }
     void refusedBeforeTheStop()
     {
@@ -383,6 +387,20 @@ private slots:
             q.dataTarget = q.logTarget = QString();
         if (change == "same targets")
             q.logTarget = q.dataTarget;
+        const QString theirs = r.path("shared/theirs");
+        if (change == "taken") {
+            if (::geteuid() != 0)
+                QSKIP("needs root to give a folder to another user");
+            QVERIFY(QDir().mkpath(r.path("shared"))
+                    && ::chmod(QFile::encodeName(r.path("shared")).constData(), 01777) == 0);
+            q.logTarget = theirs + QStringLiteral("/L.LDF");
+            r.files.space = [&](const QString &) { // the box below tells that this worked
+                if (QDir().mkpath(theirs))
+                    ::chown(QFile::encodeName(theirs).constData(), 65534, 65534);
+                return FreeSpace{};
+            };
+            box += theirs;
+        }
         const QStringList got = r.run();
         QCOMPARE(got, (QStringList{::box(box), QString::fromUtf8(kMsgAbnormalEnd)}));
         QVERIFY(r.manager.calls.isEmpty());
