@@ -1,5 +1,7 @@
 #include "RunHistory.h"
 
+#include "Fd_unix.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -13,18 +15,6 @@
 namespace zdb {
 
 namespace {
-
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
 
 bool syncFolder(const QString &folder)
 {

@@ -3,6 +3,7 @@
 // Helpers the host's file operations share (the copy, the commit and the path
 // checks); private to this folder.
 
+#include "Fd_unix.h"
 #include "FileOps.h"
 #include "PlatformError.h"
 #include "Text.h"
@@ -22,25 +23,6 @@ inline QByteArray native(const QString &path) { return pathBytes(path); }
 inline QString fromNative(const QByteArray &bytes) { return pathText(bytes); }
 
 [[noreturn]] inline void fail(int err, bool sourceSide) { throw PlatformError(errorNumberForErrno(err, sourceSide)); }
-
-// Closes a descriptor when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    void reset(int f)
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = f;
-    }
-};
 
 inline QString folderOf(const QString &path)
 {
