@@ -162,14 +162,8 @@ quint64 BlockHashes::checksumOf(const QByteArray &digests)
 
 PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const Progress &progress)
 {
-    if (from.isEmpty())
-        throw PlatformError(kErrFileNotFound);
-    Fd src(::open(native(from).constData(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (src.fd < 0 || ::fstat(src.fd, &st) != 0)
-        fail(errno, true);
-    if (!S_ISREG(st.st_mode))
-        throw PlatformError(kErrFileNotFound);
+    Fd src(openSource(from, &st));
     ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     PreCopy pre;
@@ -228,14 +222,8 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
             ::unlink(native(pre.path).constData());
         return HostFileOps::stageCopy(from, target, progress);
     }
-    if (from.isEmpty())
-        throw PlatformError(kErrFileNotFound);
-    Fd src(::open(native(from).constData(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (src.fd < 0 || ::fstat(src.fd, &st) != 0)
-        fail(errno, true);
-    if (!S_ISREG(st.st_mode))
-        throw PlatformError(kErrFileNotFound);
+    Fd src(openSource(from, &st));
     ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     report(progress, 0, st.st_size);
@@ -250,13 +238,7 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
         fail(errno, false);
     if (out.st_size != st.st_size)
         throw PlatformError(kErrDiskIo);
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::fchmod(dst.fd, st.st_mode & 07777) != 0 || ::futimens(dst.fd, times) != 0)
-        fail(errno, false);
-    const int fd = dst.fd;
-    dst.fd = -1;
-    if (::close(fd) != 0)
-        fail(errno, false);
+    finishStaged(dst, st);
     report(progress, st.st_size, st.st_size);
     StagedCopy copy;
     copy.path = pre.path;

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 #include <xxhash.h>
 
@@ -326,18 +327,35 @@ SystemCalls SystemCalls::host()
     return calls;
 }
 
-StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, const Progress &progress)
+namespace fileops {
+
+int openSource(const QString &from, struct stat *st)
 {
     if (from.isEmpty())
         throw PlatformError(kErrFileNotFound);
     Fd src(::open(native(from).constData(), O_RDONLY | O_CLOEXEC));
-    if (src.fd < 0)
+    if (src.fd < 0 || ::fstat(src.fd, st) != 0)
         fail(errno, true);
-    struct stat st;
-    if (::fstat(src.fd, &st) != 0)
-        fail(errno, true);
-    if (!S_ISREG(st.st_mode))
+    if (!S_ISREG(st->st_mode))
         throw PlatformError(kErrFileNotFound);
+    return std::exchange(src.fd, -1);
+}
+
+void finishStaged(Fd &dst, const struct stat &source)
+{
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    if (::fchmod(dst.fd, source.st_mode & 07777) != 0 || ::futimens(dst.fd, times) != 0)
+        fail(errno, false);
+    if (::close(std::exchange(dst.fd, -1)) != 0)
+        fail(errno, false);
+}
+
+} // namespace fileops
+
+StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, const Progress &progress)
+{
+    struct stat st;
+    Fd src(openSource(from, &st));
 
     QString temp;
     Fd dst(makeTemp(target, kTempMarker, &temp));
@@ -346,13 +364,7 @@ StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, co
         copy.path = temp;
         checkHeldStill(native(from), src.fd, st);
         // Flushed later, when the database runs again: the flush is no downtime.
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        if (::fchmod(dst.fd, st.st_mode & 07777) != 0 || ::futimens(dst.fd, times) != 0)
-            fail(errno, false);
-        const int fd = dst.fd;
-        dst.fd = -1;
-        if (::close(fd) != 0)
-            fail(errno, false);
+        finishStaged(dst, st);
         return copy;
     } catch (...) {
         ::unlink(native(temp).constData());

@@ -42,6 +42,14 @@ QByteArray tempPrefix(const QString &target, const char *marker);
 // Creates an empty temporary file beside target, returning its descriptor.
 int makeTempBeside(const SystemCalls &sys, const QString &target, const char *marker, QString *tempPath);
 
+// Opens a source for reading and reads its stat: an ordinary file, or throws
+// (53 where it is none).
+int openSource(const QString &from, struct stat *st);
+
+// Gives a staged copy the source's mode and times and closes it: throws
+// where any of that fails (a failed close may be a lost write).
+void finishStaged(Fd &dst, const struct stat &source);
+
 // Reads exactly n bytes at offset, or fewer at the end of the file.
 size_t readAt(int fd, char *buffer, size_t n, off_t offset, bool sourceSide);
 void writeAll(int fd, const char *data, size_t n);
