@@ -785,9 +785,18 @@ class CrashTest(PairHarness):
                 # The disk under the rename stops, then the run is killed where it waits.
                 subprocess.run(["xfs_io", "-x", "-c", "shutdown", disks[0][1] if data in line else disks[1][1]],
                                check=True)
-                os.kill(int(line.split()[0]), signal.SIGKILL)
+                pid = int(line.split()[0])
+                os.kill(pid, signal.SIGKILL)
                 run.kill()
                 run.wait(timeout=60)
+                for _ in range(3000):  # its files stay open until it is gone: slow under the sanitizers
+                    try:
+                        with open(f"/proc/{pid}/stat") as f:
+                            if f.read().rsplit(")", 1)[1].split()[0] in "ZX":
+                                break
+                    except FileNotFoundError:
+                        break
+                    time.sleep(0.01)
                 again = crash_and_run_again()
                 seen.append(self.pair(data, log))
                 self.assertIn(seen[-1], ("old", "new"), self.said + line)
