@@ -10,7 +10,7 @@ packages=(
   xdotool xclip faketime dbus dbus-x11 at-spi2-core python3-pyatspi python3-pil
   libcups2-dev poppler-utils xdotool cups printer-driver-cups-pdf
   pkg-config libxxhash-dev
-  xfsprogs strace
+  xfsprogs strace procps
   exfat-fuse exfatprogs btrfs-progs e2fsprogs
   libfuse3-dev
   postgresql systemd
