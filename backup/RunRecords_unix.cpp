@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zdb {
@@ -27,7 +28,11 @@ bool writeDurably(const QString &folder, const QString &path, const QByteArray &
     if (!QDir().mkpath(folder))
         return false;
     const QByteArray temp = QFile::encodeName(path + QStringLiteral(".new"));
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Made anew: whatever stands under that name (a link, a pipe) is never
+    // opened, and the rename replaces the name, not what a link there names.
+    if (::unlink(temp.constData()) != 0 && errno != ENOENT)
+        return false;
+    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     bool ok = true;
@@ -73,8 +78,10 @@ QString RunRecords::markPath(const QString &service) const
 
 void RunRecords::markServiceDown(const QString &service)
 {
-    if (!writeDurably(folder_, markPath(service), service.toUtf8()))
-        throw PlatformError(errorNumberForErrno(errno, false));
+    if (!writeDurably(folder_, markPath(service), service.toUtf8())) {
+        const int number = errorNumberForErrno(errno, false);
+        throw PlatformError(number, errorText(number) + u'\r' + markPath(service));
+    }
 }
 
 void RunRecords::clearServiceDown(const QString &service) noexcept { QFile::remove(markPath(service)); }
@@ -82,7 +89,8 @@ void RunRecords::clearServiceDown(const QString &service) noexcept { QFile::remo
 QStringList RunRecords::servicesMarkedDown() const
 {
     QStringList names;
-    const QStringList files = QDir(folder_).entryList({kMarkPrefix + u'*'}, QDir::Files | QDir::Hidden);
+    const QStringList files =
+        QDir(folder_).entryList({kMarkPrefix + u'*'}, QDir::Files | QDir::Hidden | QDir::NoSymLinks);
     for (const QString &file : files) {
         const QByteArray hex = file.mid(kMarkPrefix.size()).toLatin1();
         if (!hex.isEmpty() && !file.endsWith(QStringLiteral(".new")))
@@ -102,9 +110,19 @@ void RunRecords::forgetOutcome() noexcept { QFile::remove(folder_ + u'/' + kOutc
 
 bool RunRecords::takeOutcome(Outcome *outcome)
 {
-    QFile f(folder_ + u'/' + kOutcomeName);
-    if (!f.open(QIODevice::ReadOnly))
+    // Read only where it is an ordinary file of its own name: a pipe there
+    // would hold the start up, a link lead elsewhere.
+    const int fd = ::open(QFile::encodeName(folder_ + u'/' + kOutcomeName).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    QFile f;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)
+        || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        forgetOutcome();
         return false;
+    }
     const QJsonObject o = QJsonDocument::fromJson(f.read(1 << 20)).object();
     f.close();
     forgetOutcome();

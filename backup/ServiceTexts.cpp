@@ -52,6 +52,10 @@ QString runErrorReport(int number, const QString &text)
 {
     const QString first =
         QStringLiteral("エラーです") + (number < 0 ? u'-' : u' ') + QString::number(qAbs(qint64(number)));
+    // A text that names a file after a line break keeps the name whole on
+    // the last line.
+    if (const qsizetype cut = text.indexOf(u'\r'); cut >= 0 && cut <= 50)
+        return first + u'\r' + text.left(cut) + u'\r' + text.mid(cut + 1);
     const QString second = text.size() > 50 ? text.left(50) : text;
     const QString third = text.size() > 50 ? text.mid(50, 50) : QString();
     return first + u'\r' + second + u'\r' + third;

@@ -1,14 +1,48 @@
 #include "Guard.h"
 
 #include "BackupEngine.h"
+#include "FileOps.h"
 #include "LeftDown.h"
 #include "PlatformError.h"
 #include "RunLock.h"
 #include "RunRecords.h"
 #include "ServiceManager.h"
 #include "ServiceTexts.h"
+#include "SettingsBackend.h"
+#include "Text.h"
 
 namespace zdb {
+
+namespace {
+
+// The clones a killed run left beside the sources of any settings number go,
+// each under its service's lock: a run going on still copies from its own.
+void removeClonesLeft(RunLock &lock, QTextStream &out)
+{
+    const QString app = QStringLiteral("QXN");
+    QtSettingsBackend store;
+    const QMap<QString, QString> services = store.readEverySection(app, QStringLiteral("DBサーバー名"));
+    const QMap<QString, QString> data = store.readEverySection(app, QStringLiteral("DBデータパス"));
+    const QMap<QString, QString> logs = store.readEverySection(app, QStringLiteral("DBログパス"));
+    HostFileOps files;
+    for (auto it = services.cbegin(); it != services.cend(); ++it) {
+        const QString service = trimSpaces(*it);
+        if (!serviceNameIsValid(service) || service.isEmpty())
+            continue;
+        try {
+            if (!lock.tryAcquire(canonicalUnitName(service)))
+                continue;
+        } catch (const PlatformError &) {
+            continue;
+        }
+        for (const QString &source : {data.value(it.key()), logs.value(it.key())})
+            for (const QString &clone : files.removeSnapshots(source))
+                out << QStringLiteral("前回のバックアップ処理が残した複製を、削除しました。%1").arg(clone) << '\n';
+        lock.release();
+    }
+}
+
+} // namespace
 
 bool startServicesLeftDown(QTextStream &out, QTextStream &err)
 {
@@ -50,6 +84,8 @@ bool startServicesLeftDown(QTextStream &out, QTextStream &err)
         out.flush();
         err.flush();
     }
+    removeClonesLeft(lock, out);
+    out.flush();
     return allUp;
 }
 

@@ -90,6 +90,23 @@ bool present(const QString &path)
     return !path.isEmpty() && ::lstat(native(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+// The name under `to` that carries the same XXXXXX as `path` under `from`;
+// "" where `path` is not one of those.
+QString sibling(const QString &path, const char *from, const char *to)
+{
+    const QLatin1StringView marker(from);
+    const qsizetype at = path.size() - 6 - marker.size();
+    if (at < 0 || QStringView(path).mid(at, marker.size()) != marker)
+        return {};
+    return path.left(at) + QLatin1StringView(to) + path.right(6);
+}
+
+bool absent(const QString &path)
+{
+    struct stat st;
+    return ::lstat(native(path).constData(), &st) != 0 && errno == ENOENT;
+}
+
 } // namespace
 
 namespace fileops {
@@ -221,11 +238,10 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
     // holds one thing (the staged name the new copy, the previous name the
     // previous copy or nothing yet), so a run killed anywhere can be put right.
     // An exchange-rename would leave the new copy under the previous name.
-    QString previous;
-    ::close(makeTemp(target, kPreviousMarker, &previous));
+    const QString previous = reservePrevious(target);
     if (!tryRename(target, previous)) {
         const int err = errno;
-        sys_.unlink(native(previous).constData());
+        dropReservation(previous);
         fail(err, false);
     }
     try {
@@ -234,8 +250,10 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
     } catch (...) {
         // Where even this fails, recovery finds the target missing beside
         // its previous copy and puts that back.
-        if (tryRename(previous, target))
+        if (tryRename(previous, target)) {
             syncFolderAfterUndo(folder);
+            dropReservation(previous);
+        }
         throw;
     }
     try {
@@ -264,6 +282,38 @@ void HostFileOps::unswap(const QString &staged, const QString &previous, const Q
     }
     renameOver(previous, target);
     syncFolder(folder);
+    dropReservation(previous);
+}
+
+// A name for the previous copy of target that nothing holds, its
+// reservation made and on disk.
+QString HostFileOps::reservePrevious(const QString &target)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QString reserved;
+        ::close(makeTemp(target, kReservedMarker, &reserved));
+        const QString previous = sibling(reserved, kReservedMarker, kPreviousMarker);
+        if (absent(previous)) {
+            try {
+                syncFolder(folderOf(target));
+            } catch (...) {
+                sys_.unlink(native(reserved).constData());
+                throw;
+            }
+            return previous;
+        }
+        // An older previous copy holds that name: never write over it.
+        sys_.unlink(native(reserved).constData());
+    }
+    throw PlatformError(kErrFileExists);
+}
+
+// Unflushed: a reservation left alone is removed by recovery.
+void HostFileOps::dropReservation(const QString &previous) noexcept
+{
+    const QString reserved = sibling(previous, kPreviousMarker, kReservedMarker);
+    if (!reserved.isEmpty())
+        sys_.unlink(native(reserved).constData());
 }
 
 void HostFileOps::swapBack(const QString &staged, const QString &previous, const QString &target)
@@ -278,12 +328,11 @@ QString HostFileOps::moveAside(const QString &target)
         return {};
     if (!S_ISREG(st.st_mode))
         throw PlatformError(kErrPathFileAccess);
-    QString aside;
-    ::close(makeTemp(target, kPreviousMarker, &aside));
+    const QString aside = reservePrevious(target);
     try {
         renameOver(target, aside);
     } catch (...) {
-        sys_.unlink(native(aside).constData());
+        dropReservation(aside);
         throw;
     }
     const QString folder = folderOf(target);
@@ -306,12 +355,13 @@ void HostFileOps::moveBack(const QString &aside, const QString &target)
         return;
     renameOver(aside, target);
     syncFolder(folderOf(target));
+    dropReservation(aside);
 }
 
 void HostFileOps::discard(const QString &path) noexcept
 {
-    if (!path.isEmpty())
-        sys_.unlink(native(path).constData());
+    if (!path.isEmpty() && sys_.unlink(native(path).constData()) == 0)
+        dropReservation(path);
 }
 
 void HostFileOps::removeFlushed(const QString &path)
@@ -321,6 +371,18 @@ void HostFileOps::removeFlushed(const QString &path)
     if (sys_.unlink(native(path).constData()) != 0 && errno != ENOENT)
         fail(errno, false);
     syncFolder(folderOf(path));
+    dropReservation(path);
+}
+
+// A target that came with a commit cut short, where nothing stood before.
+void HostFileOps::removeCommitted(const QString &target)
+{
+    struct stat st;
+    if (::lstat(native(target).constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+        return;
+    if (sys_.unlink(native(target).constData()) != 0)
+        fail(errno, false);
+    syncFolder(folderOf(target));
 }
 
 bool HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept
@@ -329,15 +391,21 @@ bool HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &l
         removeLeftovers(dataTarget);
         removeLeftovers(logTarget);
         const auto previousOf = [this](const QString &target) {
+            const QStringList reserved = ourFilesBeside(target, kReservedMarker);
+            for (const QString &name : reserved)
+                if (absent(sibling(name, kReservedMarker, kPreviousMarker)))
+                    sys_.unlink(native(name).constData()); // taken, never used
             QStringList found;
             for (const QString &path : ourFilesBeside(target, kPreviousMarker)) {
                 struct stat st;
-                // An empty one beside its standing target is a name taken
-                // for a copy that was never moved aside.
-                if (present(target) && ::stat(native(path).constData(), &st) == 0 && st.st_size == 0)
-                    removeFlushed(path);
-                else
-                    found << path;
+                // A previous copy beside its reservation is one, of any size.
+                // Without it (an earlier version's), an empty one beside its
+                // standing target may be a name taken and never used or an
+                // empty copy: it neither goes back over the target nor goes.
+                if (!reserved.contains(sibling(path, kPreviousMarker, kReservedMarker)) && present(target)
+                    && ::stat(native(path).constData(), &st) == 0 && st.st_size == 0)
+                    continue;
+                found << path;
             }
             // A mark that a target had no previous copy counts as its previous copy.
             return found + ourFilesBeside(target, kAbsentMarker);
@@ -361,14 +429,17 @@ bool HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &l
             for (auto [list, target] : {std::pair{&dataPrevious, dataTarget}, std::pair{&logPrevious, logTarget}}) {
                 if (list->isEmpty())
                     continue;
-                // Where nothing stood before, a copy that arrived stays: it
-                // may be the only one.
+                // Where nothing stood before, what stands now came with the
+                // commit and goes with it: the row holds a whole pair or
+                // nothing of ours.
                 const QString front = list->takeFirst();
                 if (isAbsentMark(front)) {
+                    removeCommitted(target);
                     removeFlushed(front);
                 } else {
                     renameOver(front, target);
                     syncFolder(folderOf(target));
+                    dropReservation(front);
                 }
             }
         }

@@ -333,11 +333,9 @@ int openSource(const QString &from, struct stat *st)
 {
     if (from.isEmpty())
         throw PlatformError(kErrFileNotFound);
-    Fd src(::open(native(from).constData(), O_RDONLY | O_CLOEXEC));
-    if (src.fd < 0 || ::fstat(src.fd, st) != 0)
+    Fd src(openOwnFile(from, O_RDONLY));
+    if (::fstat(src.fd, st) != 0)
         fail(errno, true);
-    if (!S_ISREG(st->st_mode))
-        throw PlatformError(kErrFileNotFound);
     return std::exchange(src.fd, -1);
 }
 
@@ -374,10 +372,12 @@ StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, co
 
 bool HostFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
 {
-    Fd fd(::open(native(copy.path).constData(), O_RDONLY | O_CLOEXEC));
+    Fd fd(::open(native(copy.path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
         fail(errno, false);
+    if (!S_ISREG(st.st_mode))
+        throw PlatformError(kErrPathFileAccess);
     report(progress, 0, st.st_size);
     if (::fsync(fd.fd) != 0)
         fail(errno, false);

@@ -3,6 +3,7 @@
 #include "PlatformError.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <map>
@@ -100,8 +101,9 @@ public:
     // system, sharing its blocks, with its mode and times: the path, or ""
     // where the file system cannot clone. Throws for other failures.
     virtual QString snapshot(const QString &source) = 0;
-    // Removes the clones that an interrupted run left beside `source`.
-    virtual void removeSnapshots(const QString &source) noexcept = 0;
+    // Removes the clones that an interrupted run left beside `source`, and
+    // says which.
+    virtual QStringList removeSnapshots(const QString &source) noexcept = 0;
     // Flushes a staged copy to disk, drops it from the cache and reads it back
     // from the disk: true when it hashes as its source did.
     virtual bool verifyCopy(const StagedCopy &copy, const Progress &progress) = 0;
@@ -159,6 +161,11 @@ inline constexpr char kTempMarker[] = ".zdbtmp-";
 // Previous copies moved out of the way are named ".<name>.zdbprev-XXXXXX":
 // when a run cannot put one back it may be the only copy, so it is kept.
 inline constexpr char kPreviousMarker[] = ".zdbprev-";
+// The name of a previous copy is reserved first as ".<name>.zdbresv-XXXXXX",
+// the copy then moved to ".<name>.zdbprev-" with the same XXXXXX; the
+// reservation stays until the copy goes, so that a previous copy of any size
+// is told from a name taken and never used.
+inline constexpr char kReservedMarker[] = ".zdbresv-";
 // An empty ".<name>.zdbnone-XXXXXX" stands for a previous copy that was not
 // there, so that a run cut short after its commit is told from one cut inside.
 inline constexpr char kAbsentMarker[] = ".zdbnone-";
@@ -207,7 +214,7 @@ public:
     StagedCopy finishCopy(const QString &from, const QString &target, const PreCopy &pre,
                           const Progress &progress) override;
     QString snapshot(const QString &source) override;
-    void removeSnapshots(const QString &source) noexcept override;
+    QStringList removeSnapshots(const QString &source) noexcept override;
     bool verifyCopy(const StagedCopy &copy, const Progress &progress) override;
     QString swapIntoPlace(const QString &staged, const QString &target) override;
     void swapBack(const QString &staged, const QString &previous, const QString &target) override;
@@ -227,6 +234,9 @@ private:
     void unswap(const QString &staged, const QString &previous, const QString &target);
     void renameOver(const QString &from, const QString &to);
     bool tryRename(const QString &from, const QString &to);
+    QString reservePrevious(const QString &target);
+    void dropReservation(const QString &previous) noexcept;
+    void removeCommitted(const QString &target);
 
     CopyMethod method_;
     SystemCalls sys_;

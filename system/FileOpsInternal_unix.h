@@ -42,6 +42,12 @@ QByteArray tempPrefix(const QString &target, const char *marker);
 // Creates an empty temporary file beside target, returning its descriptor.
 int makeTempBeside(const SystemCalls &sys, const QString &target, const char *marker, QString *tempPath);
 
+// Opens an ordinary file by a name the run was given: links followed only
+// where root or this user made them, nothing else opened. Throws 53 or 76
+// where it is missing, 75 naming it where it is no ordinary file or passes
+// another user's link.
+int openOwnFile(const QString &path, int flags);
+
 // Opens a source for reading and reads its stat: an ordinary file, or throws
 // (53 where it is none).
 int openSource(const QString &from, struct stat *st);

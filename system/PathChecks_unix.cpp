@@ -206,19 +206,80 @@ QString HostFileOps::foreignFolder(const QString &targetPath)
     return {};
 }
 
-void HostFileOps::checkSource(const QString &source)
+namespace fileops {
+
+int openOwnFile(const QString &path, int flags)
 {
-    if (source.isEmpty())
+    if (path.isEmpty())
         throw PlatformError(kErrFileNotFound);
-    const int fd = ::open(native(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        throw PlatformError(errorNumberForErrno(errno, true));
-    struct stat st;
-    const bool ordinary = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
-    if (!ordinary)
-        throw PlatformError(kErrPathFileAccess);
+    QByteArray whole = native(path);
+    std::deque<QByteArray> todo;
+    for (const QByteArray &part : whole.split('/'))
+        todo.push_back(part);
+    Fd at(::open(whole.startsWith('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (at.fd < 0)
+        fail(errno, true);
+    const uid_t me = ::geteuid();
+    QByteArray shown = whole.startsWith('/') ? QByteArray("/") : QByteArray();
+    int links = 0;
+    while (!todo.empty()) {
+        const QByteArray name = todo.front();
+        todo.pop_front();
+        if (name.isEmpty() || name == ".")
+            continue;
+        shown += (shown.isEmpty() || shown.endsWith('/') ? "" : "/") + name;
+        Fd next(::openat(at.fd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (next.fd < 0 || ::fstat(next.fd, &st) != 0)
+            fail(errno, true);
+        if (S_ISLNK(st.st_mode)) {
+            // A link of root's or ours was put there by whoever set the path
+            // up; one of anybody else's could lead anywhere root may read.
+            if (st.st_uid != 0 && st.st_uid != me)
+                throw PlatformError(kErrPathFileAccess,
+                                    errorText(kErrPathFileAccess) + QStringLiteral("他のユーザーのリンクです：\r")
+                                        + fromNative(shown));
+            QByteArray dest(4096, Qt::Uninitialized);
+            const ssize_t n = ::readlinkat(next.fd, "", dest.data(), size_t(dest.size()));
+            if (n <= 0 || n >= dest.size() || ++links > 40)
+                fail(n < 0 ? errno : ELOOP, true);
+            dest.truncate(n);
+            const QList<QByteArray> parts = dest.split('/');
+            todo.insert(todo.begin(), parts.begin(), parts.end());
+            if (dest.startsWith('/')) {
+                at.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (at.fd < 0)
+                    fail(errno, true);
+            }
+            const qsizetype cut = shown.lastIndexOf('/');
+            shown = dest.startsWith('/') ? QByteArray("/") : shown.left(cut <= 0 ? cut + 1 : cut);
+            continue;
+        }
+        if (todo.empty() || !S_ISDIR(st.st_mode)) {
+            // Never opened where it is no ordinary file: a pipe would wait,
+            // a device may act on the open.
+            if (!todo.empty())
+                fail(ENOTDIR, true);
+            if (!S_ISREG(st.st_mode))
+                break;
+            Fd file(::openat(at.fd, name.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            struct stat opened;
+            if (file.fd < 0 || ::fstat(file.fd, &opened) != 0)
+                fail(errno, true);
+            if (!S_ISREG(opened.st_mode) || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
+                break;
+            ::fcntl(file.fd, F_SETFL, ::fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
+            return std::exchange(file.fd, -1);
+        }
+        std::swap(at.fd, next.fd);
+    }
+    throw PlatformError(kErrPathFileAccess,
+                        errorText(kErrPathFileAccess) + QStringLiteral("通常のファイルではありません：\r") + path);
 }
+
+} // namespace fileops
+
+void HostFileOps::checkSource(const QString &source) { Fd fd(openOwnFile(source, O_RDONLY)); }
 
 void HostFileOps::prepareTarget(const QString &target)
 {

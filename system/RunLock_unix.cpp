@@ -2,10 +2,12 @@
 
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "SystemInfo.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -30,19 +32,32 @@ QString fileName(const QString &unit)
         + QStringLiteral(".lock");
 }
 
+// A failure of the lock, naming its folder.
+[[noreturn]] void lockFailure(int number, const QString &folder)
+{
+    throw PlatformError(number, errorText(number) + QStringLiteral("ロックのフォルダー：\r") + folder);
+}
+
+// A folder of this user's alone: owned by it, written by nobody else.
+bool ownFolder(const QByteArray &path)
+{
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()
+        && (st.st_mode & 022) == 0;
+}
+
 // The folder made if missing, and then trusted only if it is a folder of
 // ours that nobody else may write to.
 void makeSafeFolder(const QString &folder)
 {
     const QByteArray path = QFile::encodeName(folder);
+    if (::geteuid() != 0 || folder != HostRunLock::machineFolder())
+        QDir().mkpath(QFileInfo(folder).path());
     if (::mkdir(path.constData(), ::geteuid() == 0 && folder == HostRunLock::machineFolder() ? 0755 : 0700) != 0
         && errno != EEXIST)
-        throw PlatformError(errorNumberForErrno(errno, false));
-    struct stat st {};
-    if (::lstat(path.constData(), &st) != 0)
-        throw PlatformError(errorNumberForErrno(errno, false));
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)
-        throw PlatformError(kErrPermissionDenied);
+        lockFailure(errorNumberForErrno(errno, false), folder);
+    if (!ownFolder(path))
+        lockFailure(kErrPermissionDenied, folder);
 }
 
 constexpr char kRootFolder[] = "/run/zorvatdbbackup";
@@ -77,7 +92,17 @@ QString HostRunLock::machineFolder()
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
         return runtime + QStringLiteral("/zorvatdbbackup");
-    return QDir::tempPath() + QStringLiteral("/zorvatdbbackup-") + QString::number(::geteuid());
+    // Without a session's variables (su, cron, ssh): the session's folder
+    // where the user has one, so that such runs meet the window's; else a
+    // folder in the user's own state folder, which no other user can make
+    // first as one could in /tmp.
+    const QString session = QStringLiteral("/run/user/") + QString::number(::geteuid());
+    if (ownFolder(QFile::encodeName(session)))
+        return session + QStringLiteral("/zorvatdbbackup");
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty() || !QDir::isAbsolutePath(state))
+        state = userHomeFolder() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/zorvatdbbackup/lock");
 }
 
 HostRunLock::HostRunLock() : folder_(machineFolder()), besideRoot_(::geteuid() != 0) {}
@@ -96,9 +121,14 @@ bool HostRunLock::tryAcquire(const QString &serviceName)
     makeSafeFolder(folder_);
     // Close-on-exec: the service commands started meanwhile must not hold it.
     const QByteArray path = QFile::encodeName(folder_ + u'/' + fileName(serviceName));
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
-        throw PlatformError(errorNumberForErrno(errno, false));
+        lockFailure(errorNumberForErrno(errno, false), folder_);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        lockFailure(kErrPathFileAccess, folder_);
+    }
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         if (err == EINTR)
@@ -106,7 +136,7 @@ bool HostRunLock::tryAcquire(const QString &serviceName)
         ::close(fd);
         if (err == EWOULDBLOCK)
             return false;
-        throw PlatformError(errorNumberForErrno(err, false));
+        lockFailure(errorNumberForErrno(err, false), folder_);
     }
     fd_ = fd;
     held_ = serviceName;

@@ -103,6 +103,20 @@ QString QtSettingsBackend::read(const QString &app, const QString &section, cons
     return v.isValid() ? v.toString() : def;
 }
 
+QMap<QString, QString> QtSettingsBackend::readEverySection(const QString &app, const QString &key)
+{
+    QMap<QString, QString> values;
+    QSettings *settings = reader();
+    if (!settings)
+        return values;
+    settings->beginGroup(escapeSettingsName(app));
+    for (const QString &section : settings->childGroups())
+        if (const QVariant v = settings->value(section + u'/' + escapeSettingsName(key)); v.isValid())
+            values.insert(section, v.toString());
+    settings->endGroup();
+    return values;
+}
+
 void QtSettingsBackend::write(const QString &app, const QString &section, const QString &key, const QString &value)
 {
     pending_.insert(keyPath(app, section, key), value);

@@ -48,6 +48,9 @@ public:
 
     // The INI path used for the user's store on this system.
     static QString defaultIniPath();
+    // The value of `key` in every section of `app` that holds one, by the
+    // section's name as stored.
+    QMap<QString, QString> readEverySection(const QString &app, const QString &key);
 
 private:
     QtSettingsBackend(const QString &location, bool native);

@@ -13,14 +13,10 @@ using namespace fileops;
 
 QString HostFileOps::snapshot(const QString &source)
 {
-    if (source.isEmpty())
-        throw PlatformError(kErrFileNotFound);
-    Fd src(::open(native(source).constData(), O_RDONLY | O_CLOEXEC));
+    Fd src(openOwnFile(source, O_RDONLY));
     struct stat st;
-    if (src.fd < 0 || ::fstat(src.fd, &st) != 0)
+    if (::fstat(src.fd, &st) != 0)
         fail(errno, true);
-    if (!S_ISREG(st.st_mode))
-        throw PlatformError(kErrFileNotFound);
     // Beside the source, so on its file system; hidden, and named so that a
     // run killed before it went is found by the next one.
     QString clone;
@@ -42,15 +38,18 @@ QString HostFileOps::snapshot(const QString &source)
     return clone;
 }
 
-void HostFileOps::removeSnapshots(const QString &source) noexcept
+QStringList HostFileOps::removeSnapshots(const QString &source) noexcept
 {
+    QStringList removed;
     try {
         if (!source.isEmpty())
             for (const QString &path : ourFilesBeside(source, kSnapshotMarker))
-                ::unlink(native(path).constData());
+                if (::unlink(native(path).constData()) == 0)
+                    removed << path;
     } catch (...) {
         // A source whose folder cannot be read has none of ours.
     }
+    return removed;
 }
 
 } // namespace zdb

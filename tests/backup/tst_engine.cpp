@@ -348,7 +348,9 @@ private slots:
         const QString sameFile =
             QStringLiteral("エラーです。DBデータとDBログの退避先が、同じファイルです。\r退避先を確認して下さい。");
         QTest::newRow("data source missing") << "no source" << report(53);
-        QTest::newRow("data source is a folder") << "source folder" << report(75);
+        QTest::newRow("data source is a folder")
+            << "source folder"
+            << runErrorReport(75, errorText(75) + QStringLiteral("通常のファイルではありません：\r"));
         QTest::newRow("target is a folder") << "target folder" << report(75);
         QTest::newRow("target folder under a file") << "folder under file" << report(76);
         QTest::newRow("name with a blank") << "name my db" << badServiceNameText();
@@ -374,6 +376,7 @@ private slots:
         if (change == "source folder") {
             QFile::remove(q.dataSource);
             QDir().mkpath(q.dataSource);
+            box += q.dataSource; // named
         }
         if (change == "target folder") {
             QFile::remove(q.logTarget);

@@ -286,6 +286,27 @@ class NightlyTest(Harness):
         other.communicate("")
         self.assertEqual((said, done.returncode), ("ready\n", 0), self.said)
 
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root and setpriv")
+    def test_lock_folder_without_a_session(self):
+        """Another user's run without XDG_RUNTIME_DIR locks in its own state
+        folder, whoever made the old one in /tmp; a lock folder not its own is named."""
+        if os.path.exists("/run/user/65534"):
+            self.skipTest("nobody has a session folder here")
+        if not os.path.exists("/tmp/zorvatdbbackup-65534"):
+            os.makedirs("/tmp/zorvatdbbackup-65534")  # root's: made first by another user
+            self.addCleanup(os.rmdir, "/tmp/zorvatdbbackup-65534")
+        self.store("1", self.row_values(time.localtime().tm_wday))  # no faketime: its semaphore is root's
+        subprocess.run(["chown", "-R", "65534:65534", self.home], check=True)
+        lock = os.path.join(self.home, "state", "zorvatdbbackup", "lock")
+        for theirs, code in ((False, 0), (True, 1)):
+            with self.subTest(theirs=theirs):
+                if theirs:
+                    os.chown(lock, 0, 0)
+                done = self.run_program("--run", env={"XDG_RUNTIME_DIR": ""},
+                                        prefix=("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
+                self.assertEqual((done.returncode, os.stat(lock).st_uid, lock in done.stdout.splitlines()),
+                                 (code, 0 if theirs else 65534, theirs), self.said)
+
     def test_engine_with_the_window_gone(self):
         # The window reads nothing and has gone; a command prints more than any pipe holds.
         self.tell("print", "stop")
@@ -524,7 +545,10 @@ class SourceFileSystemTest(Harness):
         open(os.path.join(self.bin, "kill-at-start"), "w").close()
         self.run_program("--run", when="2026-12-09 02:00:00")
         self.assertEqual(len(glob.glob(os.path.join(self.src, ".D.MDF.zdbsnap-*"))), 1, self.said)
-        self.run_program("--run", when="2026-12-09 02:00:00")
+        # The sources now under settings number 2 alone: the guard finds their clones all the same.
+        self.store("1", {**self.row_values(2), "DBデータパス": "/nowhere/D.MDF"}, more=[("2", self.row_values(2))])
+        done = self.run_program("--guard")
+        self.assertIn("前回のバックアップ処理が残した複製を、削除しました。" + self.src, done.stdout, self.said)
         self.assertEqual(glob.glob(os.path.join(self.src, ".*")), [], self.said)
 
 
@@ -603,12 +627,19 @@ while time.monotonic() < end:
             return {"DBデータパス12": os.path.join(ov, "bk", "D.MDF"), "DBログパス12": os.path.join(ov, "bk", "L.LDF")}
 
         blanks = {"DBデータパス12": '"  ' + target + '"'}  # quoted, as the store keeps blanks
+        data_src, log_src = (os.path.join(self.src, n) for n in ("D.MDF", "L.LDF"))
         rows = [
             ("source written during the copy", writer, 1, "複写中に変更されました", ["stop", "start"], "old"),
             ("data target is a pipe", replace(target, os.mkfifo), 1, "エラーです 75", [], None),
             ("data target is a device",
              replace(target, lambda p: os.mknod(p, 0o600 | stat.S_IFCHR, os.makedev(1, 3))), 1, "エラーです 75", [], None),
             ("log source is a pipe", replace(os.path.join(self.src, "L.LDF"), os.mkfifo), 1, "エラーです 75", [], "old"),
+            ("log source is another user's link", replace(log_src, lambda p: os.symlink("/etc/shadow", p)
+                                                           or os.lchown(p, 65534, 65534)), 1, "他のユーザーのリンクです", [], "old"),
+            ("data source is root's link", lambda: os.rename(data_src, data_src + ".real")
+             or os.symlink(data_src + ".real", data_src), 0, "正常に処理終了しました", ["stop", "start"], "new"),
+            ("a pipe where the mark is written", lambda: os.mkfifo(self.mark(SERVICE) + ".new"), 0, "正常に処理終了しました",
+             ["stop", "start"], "new"),
             ("link into a folder named by no text", replace(target, undecodable), 0, "正常に処理終了しました",
              ["stop", "start"], "new"),
             ("target typed with blanks before it", lambda: blanks, 1, "エラーです 76", [], "old"),
@@ -691,6 +722,31 @@ while time.monotonic() < end:
                 self.assertEqual(run().returncode, 1, self.said)
                 self.assertTrue(held() == copies and sorted(os.listdir(row)) == sorted(names), self.said)
                 self.assertEqual((self.pair(other), sorted(os.listdir(other))), ("old", ["D.MDF", "L.LDF"]))
+
+    @unittest.skipUnless(shutil.which("strace"), "strace is missing")
+    def test_killed_in_a_commit_over_empty_or_no_copies(self):
+        """Killed in the commit where a previous copy is empty, or where the
+        row held nothing: the next run (its stop failing) leaves the old pair,
+        the new one or nothing."""
+        row = os.path.join(self.home, "bk2")
+        trace, wed = os.path.join(self.home, "calls"), "2026-12-09 02:00:00"
+        self.store("1", self.row_values(2))
+        for old, call, at, holds in (((b"", b"old log"), "rename", "L.LDF", "old"),  # the log's first rename
+                                     ((b"old data", b""), "unlink", ".D.MDF.zdbprev-", "new"),  # both swapped
+                                     (None, "rename", "L.LDF", "mixed [None, None]")):  # the first commit's log
+            with self.subTest(old=old, call=call):
+                n = 0
+                for inject in (False, True):  # traced to count the calls, then killed at that one
+                    self.put_pair(row, bodies=old or (b"", b""))
+                    if old is None:
+                        shutil.rmtree(row)
+                    self.run_program("--run", when=wed, prefix=("strace", "-f", "-qq", "-e", f"trace={call}", "-o", trace,
+                                                                *inject * ("-e", f"inject={call}:signal=KILL:when={n}")))
+                    with open(trace) as f:
+                        n = [os.path.join(row, at) in line for line in f if call + "(" in line].index(True) + 1
+                self.tell("exit", "stop", 5)
+                self.assertEqual(self.run_program("--run", when=wed).returncode, 1, self.said)
+                self.assertEqual(self.pair(row, old=old or (b"", b"")), holds, self.said)
 
     @unittest.skipUnless(shutil.which("strace"), "strace is missing")
     def test_every_failed_flush_is_a_failure(self):

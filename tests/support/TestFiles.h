@@ -32,7 +32,7 @@ inline QStringList ourFilesIn(const QString &folder)
     QStringList out;
     for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
         if (name.contains(QString::fromLatin1(kTempMarker)) || name.contains(QString::fromLatin1(kPreviousMarker))
-            || name.contains(QString::fromLatin1(kAbsentMarker)))
+            || name.contains(QString::fromLatin1(kAbsentMarker)) || name.contains(QString::fromLatin1(kReservedMarker)))
             out << name;
     return out;
 }

@@ -112,7 +112,7 @@ private slots:
         QTest::newRow("source missing") << "missing.mdf"
                                         << "t.mdf" << int(kErrFileNotFound);
         QTest::newRow("source is a folder") << "folder"
-                                            << "t.mdf" << int(kErrFileNotFound);
+                                            << "t.mdf" << int(kErrPathFileAccess);
         QTest::newRow("target folder missing") << "s.mdf"
                                                << "nowhere/t.mdf" << int(kErrPathNotFound);
         QTest::newRow("target under a file") << "s.mdf"

@@ -176,7 +176,8 @@ private slots:
     void recovery_data()
     {
         // data, log, previous data, previous log: "" none, "empty" an empty
-        // file, "mark" the mark that the target had no previous copy
+        // file, "mark" the mark that the target had no previous copy, "resv"
+        // a name reserved alone; a "+" after a copy: beside its reservation
         QTest::addColumn<QStringList>("before");
         QTest::addColumn<QStringList>("after"); // data, log ("-" missing)
         QTest::addColumn<int>("previousLeft");
@@ -198,9 +199,20 @@ private slots:
             << QStringList{"d1", "", "d0", "mark"} << QStringList{"d0", "-"} << 0;
         // A previous copy's name taken, the copy not yet moved under it.
         QTest::newRow("name taken for the data side")
-            << QStringList{"d0", "l0", "empty", ""} << QStringList{"d0", "l0"} << 0;
+            << QStringList{"d0", "l0", "resv", ""} << QStringList{"d0", "l0"} << 0;
         QTest::newRow("name taken for the log side")
-            << QStringList{"d1", "l0", "d0", "empty"} << QStringList{"d0", "l0"} << 0;
+            << QStringList{"d1", "l0", "d0+", "resv"} << QStringList{"d0", "l0"} << 0;
+        // An empty previous copy is a copy all the same.
+        QTest::newRow("empty previous data, between the swaps")
+            << QStringList{"d1", "l0", "+", ""} << QStringList{"", "l0"} << 0;
+        QTest::newRow("empty previous log, after both swaps")
+            << QStringList{"d1", "l1", "d0+", "+"} << QStringList{"d1", "l1"} << 0;
+        // An earlier version's empty name: a name taken or an empty copy.
+        QTest::newRow("earlier empty name beside its target")
+            << QStringList{"d0", "l0", "empty", ""} << QStringList{"d0", "l0"} << 1;
+        // A first commit cut short leaves nothing of ours.
+        QTest::newRow("first commit, before the log moves in")
+            << QStringList{"d1", "", "mark", "mark"} << QStringList{"-", "-"} << 0;
         QTest::newRow("only copy, no log anywhere") << QStringList{"", "", "d0", ""} << QStringList{"d0", "-"} << 0;
         QTest::newRow("only copy, no data anywhere") << QStringList{"", "", "", "l0"} << QStringList{"-", "l0"} << 0;
     }
@@ -213,10 +225,14 @@ private slots:
         const QString paths[4] = {data, log, p(QStringLiteral("bk/.DATA.MDF%1a1B2c3")),
                                   p(QStringLiteral("bk/.DATA_LOG.LDF%1Zz9y8X"))};
         for (int i = 0; i < 4; ++i) {
-            const QString marker = QString::fromLatin1(before[i] == "mark" ? kAbsentMarker : kPreviousMarker);
+            const QString body = QString(before[i]).remove(u'+');
+            const char *marker = body == "mark" ? kAbsentMarker : body == "resv" ? kReservedMarker : kPreviousMarker;
             if (!before[i].isEmpty())
-                QVERIFY(writeFile(paths[i].arg(marker),
-                                  before[i] == "mark" || before[i] == "empty" ? QByteArray() : before[i].toLatin1()));
+                QVERIFY(
+                    writeFile(paths[i].arg(QLatin1StringView(marker)),
+                              QStringList{"mark", "empty", "resv"}.contains(body) ? QByteArray() : body.toLatin1()));
+            if (before[i].endsWith(u'+'))
+                QVERIFY(writeFile(paths[i].arg(QLatin1StringView(kReservedMarker)), {}));
         }
         // Staged copies of the killed run, and names that are not ours.
         QVERIFY(writeFile(p(QStringLiteral("bk/.DATA.MDF.zdbtmp-q1w2e3")), "staged"));
