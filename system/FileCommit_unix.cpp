@@ -238,7 +238,7 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
     // holds one thing (the staged name the new copy, the previous name the
     // previous copy or nothing yet), so a run killed anywhere can be put right.
     // An exchange-rename would leave the new copy under the previous name.
-    const QString previous = reservePrevious(target);
+    QString previous = reservePrevious(target);
     if (!tryRename(target, previous)) {
         const int err = errno;
         dropReservation(previous);
@@ -292,7 +292,7 @@ QString HostFileOps::reservePrevious(const QString &target)
     for (int attempt = 0; attempt < 100; ++attempt) {
         QString reserved;
         ::close(makeTemp(target, kReservedMarker, &reserved));
-        const QString previous = sibling(reserved, kReservedMarker, kPreviousMarker);
+        QString previous = sibling(reserved, kReservedMarker, kPreviousMarker);
         if (absent(previous)) {
             try {
                 syncFolder(folderOf(target));
@@ -328,7 +328,7 @@ QString HostFileOps::moveAside(const QString &target)
         return {};
     if (!S_ISREG(st.st_mode))
         throw PlatformError(kErrPathFileAccess);
-    const QString aside = reservePrevious(target);
+    QString aside = reservePrevious(target);
     try {
         renameOver(target, aside);
     } catch (...) {
