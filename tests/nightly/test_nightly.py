@@ -634,8 +634,8 @@ while time.monotonic() < end:
             ("data target is a device",
              replace(target, lambda p: os.mknod(p, 0o600 | stat.S_IFCHR, os.makedev(1, 3))), 1, "エラーです 75", [], None),
             ("log source is a pipe", replace(os.path.join(self.src, "L.LDF"), os.mkfifo), 1, "エラーです 75", [], "old"),
-            ("log source is another user's link", replace(log_src, lambda p: os.symlink("/etc/shadow", p)
-                                                           or os.lchown(p, 65534, 65534)), 1, "他のユーザーのリンクです", [], "old"),
+            ("log source is another user's link", replace(log_src, lambda p: os.symlink("/etc/shadow", p) or
+                                                           os.lchown(p, 65534, 65534)), 1, "他のユーザーのリンクです", [], "old"),
             ("data source is root's link", lambda: os.rename(data_src, data_src + ".real")
              or os.symlink(data_src + ".real", data_src), 0, "正常に処理終了しました", ["stop", "start"], "new"),
             ("a pipe where the mark is written", lambda: os.mkfifo(self.mark(SERVICE) + ".new"), 0, "正常に処理終了しました",
@@ -740,8 +740,9 @@ while time.monotonic() < end:
                     self.put_pair(row, bodies=old or (b"", b""))
                     if old is None:
                         shutil.rmtree(row)
-                    self.run_program("--run", when=wed, prefix=("strace", "-f", "-qq", "-e", f"trace={call}", "-o", trace,
-                                                                *inject * ("-e", f"inject={call}:signal=KILL:when={n}")))
+                    kill = ("-e", f"inject={call}:signal=KILL:when={n}") * inject
+                    self.run_program("--run", when=wed, prefix=("strace", "-f", "-qq", "-e", f"trace={call}", *kill,
+                                                                "-o", trace))
                     with open(trace) as f:
                         n = [os.path.join(row, at) in line for line in f if call + "(" in line].index(True) + 1
                 self.tell("exit", "stop", 5)
