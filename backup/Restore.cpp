@@ -41,9 +41,8 @@ enum class Phase { Staging, Down, Undo };
 QByteArray markOf(Phase phase, const Side &data, const Side &log)
 {
     const auto side = [](const Side &s) {
-        return QJsonObject{{QStringLiteral("live"), s.live},
-                           {QStringLiteral("staged"), s.staged},
-                           {QStringLiteral("aside"), s.aside}};
+        return QJsonObject{
+            {QStringLiteral("live"), s.live}, {QStringLiteral("staged"), s.staged}, {QStringLiteral("aside"), s.aside}};
     };
     static const char *const names[] = {"staging", "down", "undo"};
     return QJsonDocument(QJsonObject{{QStringLiteral("phase"), QLatin1String(names[int(phase)])},
@@ -230,11 +229,13 @@ struct Restore {
                 line(QStringLiteral("照合中です... 復元元:") + side->copy);
                 const Side &other = side == &data ? log : data;
                 const QString owner = s.files.present(side->live) ? side->live : other.live;
-                const RestoreStage staged = s.files.stage(side->copy, side->live, owner, {});
-                side->staged = staged.path;
+                const RestoreStage staged = s.files.stage(side->copy, side->live, owner, [&](const QString &path) {
+                    // Named in the mark before it is given to the database's user.
+                    side->staged = path;
+                    if (inPlace)
+                        s.records.markRestore(unit, markOf(Phase::Staging, data, log));
+                });
                 (side == &data ? rec.data : rec.log) = staged.read;
-                if (inPlace)
-                    s.records.markRestore(unit, markOf(Phase::Staging, data, log));
                 if (!staged.readBackEqual)
                     return fail(QStringLiteral("エラーです。複写したファイルを読み直すと、一致しません。") + u'\r'
                                 + side->staged);
@@ -325,8 +326,9 @@ struct Restore {
         s.records.clearServiceDown(unit);
         out.record.committed = true;
         for (const Side *side : {&data, &log})
-            line(side->aside.isEmpty() ? QStringLiteral("置き換えたファイル: なし（%1 はありませんでした）").arg(side->live)
-                                       : QStringLiteral("置き換えたファイル: %1 → %2").arg(side->live, side->aside));
+            line(side->aside.isEmpty()
+                     ? QStringLiteral("置き換えたファイル: なし（%1 はありませんでした）").arg(side->live)
+                     : QStringLiteral("置き換えたファイル: %1 → %2").arg(side->live, side->aside));
         return end(true);
     }
 
@@ -363,8 +365,7 @@ struct Restore {
 
 } // namespace
 
-const HistoryRecord *recordedPair(const QList<HistoryRecord> &history, const QString &dataCopy,
-                                  const QString &logCopy)
+const HistoryRecord *recordedPair(const QList<HistoryRecord> &history, const QString &dataCopy, const QString &logCopy)
 {
     const HistoryRecord *found = nullptr;
     for (const HistoryRecord &h : history)
@@ -388,8 +389,7 @@ RestoreOutcome restorePair(const RestoreRequest &request, RestoreServices &servi
     return restore.run();
 }
 
-bool settleInterruptedRestore(const QString &service, RunRecords &records, RestoreFiles &files,
-                              ServiceManager &manager)
+bool settleInterruptedRestore(const QString &service, RunRecords &records, RestoreFiles &files, ServiceManager &manager)
 {
     const QByteArray mark = records.restoreMark(service);
     if (mark.isEmpty())

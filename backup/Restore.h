@@ -48,8 +48,7 @@ struct RestoreOutcome {
 
 // The newest committed backup to these two paths, where it kept both
 // copies' digests; nullptr where the history does not know the pair.
-const HistoryRecord *recordedPair(const QList<HistoryRecord> &history, const QString &dataCopy,
-                                  const QString &logCopy);
+const HistoryRecord *recordedPair(const QList<HistoryRecord> &history, const QString &dataCopy, const QString &logCopy);
 
 // The name the live file will be kept under once it is replaced at `when`.
 QString replacedName(const QString &live, const QDateTime &when);

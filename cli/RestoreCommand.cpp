@@ -30,8 +30,8 @@ int rowOf(const QString &name)
     static const QStringList japanese{QStringLiteral("月曜日"), QStringLiteral("火曜日"), QStringLiteral("水曜日"),
                                       QStringLiteral("木曜日"), QStringLiteral("金曜日"), QStringLiteral("土曜日"),
                                       QStringLiteral("日曜日"), QStringLiteral("その他")};
-    static const QStringList english{QStringLiteral("mon"), QStringLiteral("tue"), QStringLiteral("wed"),
-                                     QStringLiteral("thu"), QStringLiteral("fri"), QStringLiteral("sat"),
+    static const QStringList english{QStringLiteral("mon"), QStringLiteral("tue"),  QStringLiteral("wed"),
+                                     QStringLiteral("thu"), QStringLiteral("fri"),  QStringLiteral("sat"),
                                      QStringLiteral("sun"), QStringLiteral("other")};
     const QString n = trimSpaces(name);
     const qsizetype at = japanese.indexOf(n);
@@ -87,10 +87,11 @@ int runRestoreCommand(const RestoreOptions &options, const QString &number, QTex
     request.logCopy = value(QStringLiteral("DBログパス1") + QString::number(row));
     request.toFolder = options.toFolder;
     request.unrecorded = options.unverified;
-    if (store.fault() != SettingsFault::None || request.service.isEmpty()
-        || trimSpaces(request.dataLive).isEmpty() || trimSpaces(request.logLive).isEmpty()
-        || trimSpaces(request.dataCopy).isEmpty() || trimSpaces(request.logCopy).isEmpty()) {
-        err << QStringLiteral("エラーです。設定番号 %1 に、ＤＢサービス名、DBファイルまたは%2の退避先が記憶されていません。(%3)\n")
+    if (store.fault() != SettingsFault::None || request.service.isEmpty() || trimSpaces(request.dataLive).isEmpty()
+        || trimSpaces(request.logLive).isEmpty() || trimSpaces(request.dataCopy).isEmpty()
+        || trimSpaces(request.logCopy).isEmpty()) {
+        err << QStringLiteral(
+                   "エラーです。設定番号 %1 に、ＤＢサービス名、DBファイルまたは%2の退避先が記憶されていません。(%3)\n")
                    .arg(number, rowLabel(row), store.location());
         return 2;
     }
@@ -109,7 +110,8 @@ int runRestoreCommand(const RestoreOptions &options, const QString &number, QTex
         out << QStringLiteral("設定番号 %1 の%2の行のペアを、復元します。\n").arg(number, rowLabel(row));
         out << QStringLiteral("  退避した日時: %1\n")
                    .arg(pair ? when(pair->end) : QStringLiteral("履歴に記録がありません (not in the history)"));
-        for (const auto &[copy, live] : {std::pair{request.dataCopy, request.dataLive}, {request.logCopy, request.logLive}}) {
+        for (const auto &[copy, live] :
+             {std::pair{request.dataCopy, request.dataLive}, {request.logCopy, request.logLive}}) {
             QFileInfo info(copy);
             out << QStringLiteral("  %1（%2）→ %3\n")
                        .arg(copy, info.exists() ? bytes(info.size()) : QStringLiteral("ありません"),
@@ -121,7 +123,8 @@ int runRestoreCommand(const RestoreOptions &options, const QString &number, QTex
         out << QStringLiteral("よろしいですか？ はい/いいえ (y/n): ") << Qt::flush;
         QTextStream in(stdin);
         const QString answer = in.readLine().trimmed();
-        if (!QStringList{QStringLiteral("はい"), QStringLiteral("y"), QStringLiteral("yes")}.contains(answer.toLower())) {
+        if (!QStringList{QStringLiteral("はい"), QStringLiteral("y"), QStringLiteral("yes")}.contains(
+                answer.toLower())) {
             out << QStringLiteral("復元を取り消しました。(cancelled)\n");
             return 1;
         }
@@ -147,9 +150,9 @@ int runRestoreCommand(const RestoreOptions &options, const QString &number, QTex
         RunHistory(records.folder(), kRestores).append(opened);
     };
     adoptOrphanedDescendants();
-    const RestoreOutcome outcome = restorePair(request, services, [&](const QString &line) {
-        out << line << '\n' << Qt::flush;
-    });
+    const RestoreOutcome outcome =
+        restorePair(request, services, [&](const QString &line) { out << line << '\n'
+                                                                      << Qt::flush; });
     if (!RunHistory(records.folder(), kRestores).append(outcome.record))
         err << QStringLiteral("履歴に記録できません。(%1)\n").arg(RunHistory(records.folder(), kRestores).path());
     return outcome.ok ? 0 : 1;
@@ -168,9 +171,11 @@ void showLastRestore(const QString &number, QTextStream &out)
     out << QStringLiteral("最後の復元 (last restore)  %1  %2の行  %3  停止 %4 秒\n")
                .arg(when(last->end), rowLabel(last->row),
                     last->ok ? QStringLiteral("正常 (restored)") : QStringLiteral("失敗 (failed) ") + last->finalText,
-                    last->downtimeMs < 0 ? QStringLiteral("-") : QString::number(double(last->downtimeMs) / 1000, 'f', 1));
+                    last->downtimeMs < 0 ? QStringLiteral("-")
+                                         : QString::number(double(last->downtimeMs) / 1000, 'f', 1));
     for (const QString &line : last->messages)
-        if (line.startsWith(QStringLiteral("置き換えたファイル")) || (!last->ok && line.startsWith(QStringLiteral("エラーです"))))
+        if (line.startsWith(QStringLiteral("置き換えたファイル"))
+            || (!last->ok && line.startsWith(QStringLiteral("エラーです"))))
             out << QStringLiteral("  ") << line << '\n';
 }
 

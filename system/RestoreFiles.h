@@ -28,9 +28,10 @@ public:
     virtual FreeSpace freeSpace(const QString &path) = 0;
     // Copies `from` to a new hidden file beside `beside`, owned and
     // permitted as `ownerLike` (a file, else its folder), digesting what it
-    // read; then puts it on disk and reads it back from the disk.
+    // read; then puts it on disk and reads it back from the disk. `named`
+    // hears the new file's name before anything is written to it.
     virtual RestoreStage stage(const QString &from, const QString &beside, const QString &ownerLike,
-                               const Progress &progress) = 0;
+                               const std::function<void(const QString &)> &named) = 0;
     // Renames, never over a file that stands at `to`, and flushes the folder.
     virtual void rename(const QString &from, const QString &to) = 0;
     // Removes a file and flushes its folder; failures are ignored.
@@ -49,7 +50,7 @@ public:
     bool present(const QString &path) override;
     FreeSpace freeSpace(const QString &path) override;
     RestoreStage stage(const QString &from, const QString &beside, const QString &ownerLike,
-                       const Progress &progress) override;
+                       const std::function<void(const QString &)> &named) override;
     void rename(const QString &from, const QString &to) override;
     void remove(const QString &path) noexcept override;
     QStringList leftovers(const QString &beside) override;

@@ -19,12 +19,12 @@ namespace {
 
 // Reads a whole file (from where it stands, or from the disk), digesting
 // it as the history does, and writes it on to `out` where given.
-FileDigest readDigesting(int fd, qint64 size, int out, const Progress &progress)
+FileDigest readDigesting(int fd, int out)
 {
     FileDigest d;
     const std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> whole(XXH3_createState(), XXH3_freeState);
     XXH3_64bits_reset(whole.get());
-    std::vector<char> block(size_t(FileDigest::kBlock));
+    std::vector<char> block(static_cast<size_t>(FileDigest::kBlock));
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     for (;;) {
         const size_t n = readAt(fd, block.data(), block.size(), off_t(d.size), out >= 0);
@@ -35,8 +35,6 @@ FileDigest readDigesting(int fd, qint64 size, int out, const Progress &progress)
         if (out >= 0)
             writeAll(out, block.data(), n);
         d.size += qint64(n);
-        if (progress)
-            progress(d.size, size);
         if (n < block.size())
             break;
     }
@@ -72,22 +70,24 @@ bool HostRestoreFiles::present(const QString &path)
 FreeSpace HostRestoreFiles::freeSpace(const QString &path) { return HostFileOps().freeSpace(path); }
 
 RestoreStage HostRestoreFiles::stage(const QString &from, const QString &beside, const QString &ownerLike,
-                                     const Progress &progress)
+                                     const std::function<void(const QString &)> &named)
 {
     struct stat st;
     Fd src(openSource(from, &st));
     RestoreStage staged;
     Fd dst(makeTempBeside(SystemCalls::host(), beside, kRestoreMarker, &staged.path));
     try {
+        named(staged.path);
         // The database's own user must be able to open what it is given.
         struct stat like;
-        if (::stat(native(ownerLike).constData(), &like) != 0 && ::stat(native(folderOf(ownerLike)).constData(), &like) != 0)
+        if (::stat(native(ownerLike).constData(), &like) != 0
+            && ::stat(native(folderOf(ownerLike)).constData(), &like) != 0)
             fail(errno, false);
         if (::geteuid() == 0 && ::fchown(dst.fd, like.st_uid, like.st_gid) != 0)
             fail(errno, false);
         if (::fchmod(dst.fd, S_ISREG(like.st_mode) ? like.st_mode & 07777 : 0600) != 0)
             fail(errno, false);
-        staged.read = readDigesting(src.fd, qint64(st.st_size), dst.fd, progress);
+        staged.read = readDigesting(src.fd, dst.fd);
         checkHeldStill(native(from), src.fd, st);
         if (::fsync(dst.fd) != 0)
             fail(errno, false);
@@ -98,7 +98,7 @@ RestoreStage HostRestoreFiles::stage(const QString &from, const QString &beside,
         const Fd back(::open(native(staged.path).constData(), O_RDONLY | O_CLOEXEC));
         if (back.fd < 0)
             fail(errno, false);
-        const FileDigest again = readDigesting(back.fd, staged.read.size, -1, {});
+        const FileDigest again = readDigesting(back.fd, -1);
         ::posix_fadvise(back.fd, 0, 0, POSIX_FADV_DONTNEED);
         staged.readBackEqual = again.size == staged.read.size && again.whole == staged.read.whole;
         return staged;
