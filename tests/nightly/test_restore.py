@@ -3,10 +3,12 @@ back and leaves to the guard."""
 import glob
 import os
 import pathlib
+import pty
+import subprocess
 import sys
 import unittest
 
-from test_nightly import Harness
+from test_nightly import PROGRAM, Harness
 
 WEDNESDAY = "2026-12-09 02:00:00"  # row 2
 
@@ -27,20 +29,21 @@ class RestoreTest(Harness):
 
     def test_outcomes(self):
         history = lambda: os.remove(os.path.join(self.home, "state", "zorvatdbbackup", "history.jsonl"))
-        rows = [  # (name, preparation, arguments, exit, text, service verbs, the live pair holds)
-            ("restored", None, ["--yes"], 0, "正常に復元しました。", ["status", "stop", "start"], "copies"),
-            ("no one to ask", None, [], 2, "--yes を付けて下さい", [], "before"),
-            ("copy missing", lambda: os.remove(self.copies[1]), ["--yes"], 1, "見つかりません", [], "before"),
-            ("no history", history, ["--yes"], 1, "履歴に記録がありません", [], "before"),
-            ("no history, unverified", history, ["--yes", "--unverified"], 0,
-             "照合していません", ["status", "stop", "start"], "copies"),
-            ("live log missing", lambda: os.remove(self.live[1]), ["--yes"], 0, "L.LDF はありませんでした",
+        rows = [  # (name, preparation, arguments after --restore, exit, text, service verbs, the live pair holds)
+            ("restored", None, [" 水曜日 ", "--yes"], 0, "正常に復元しました。", ["status", "stop", "start"], "copies"),
+            ("no such row", None, ["someday", "--yes"], 2, "someday", [], "before"),
+            ("no one to ask", None, ["wed"], 2, "--yes を付けて下さい", [], "before"),
+            ("copy missing", lambda: os.remove(self.copies[1]), ["wed", "--yes"], 1, "見つかりません", [], "before"),
+            ("no history", history, ["wed", "--yes"], 1, "履歴に記録がありません", [], "before"),
+            ("no history, unverified", history, ["wed", "--yes", "--unverified"], 0, "照合していません",
              ["status", "stop", "start"], "copies"),
-            ("stop fails, service runs", lambda: self.tell("exit", "stop", 5), ["--yes"], 1,
-             "停止できません", ["status", "stop", "status"], "before"),
-            ("start fails: the live pair goes back", lambda: self.tell("exit", "start", 1), ["--yes"], 1,
+            ("live log missing", lambda: os.remove(self.live[1]), ["wed", "--yes"], 0, "L.LDF はありませんでした",
+             ["status", "stop", "start"], "copies"),
+            ("stop fails, service runs", lambda: self.tell("exit", "stop", 5), ["wed", "--yes"], 1, "停止できません",
+             ["status", "stop", "status"], "before"),
+            ("start fails: the live pair goes back", lambda: self.tell("exit", "start", 1), ["wed", "--yes"], 1,
              "元のファイルに戻しました。", ["status", "stop", "start", "stop", "start"], "before"),
-            ("into a folder", None, ["--yes", "--to", os.path.join(self.home, "trial")], 0,
+            ("into a folder", None, ["wed", "--yes", "--to", os.path.join(self.home, "trial")], 0,
              "復元しました: " + os.path.join(self.home, "trial", "D.MDF"), [], "before"),
         ]
         for name, prepare, args, status, text, verbs, holds in rows:
@@ -50,7 +53,7 @@ class RestoreTest(Harness):
                 if prepare:
                     prepare()
                 before = self.contents(self.live)
-                done = self.run_program("--restore", " 水曜日 ", *args)
+                done = self.run_program("--restore", *args)
                 self.assertEqual(done.returncode, status, self.said)
                 self.assertIn(text, done.stdout + done.stderr, self.said)
                 self.assertEqual(self.verbs(), verbs, self.said)
@@ -76,12 +79,23 @@ class RestoreTest(Harness):
         status = self.run_program("--status")
         self.assertIn("途中で終わりました", status.stdout.split("最後の復元 (last restore)")[1], self.said)
 
-    def test_bad_usage(self):
-        for args in (["--restore", "someday", "--yes"], ["--yes"], ["--restore", "mon", "--run"]):
-            with self.subTest(args=args):
-                done = self.run_program(*args)
-                self.assertEqual(done.returncode, 2, self.said)
-        self.assertEqual(self.calls(), [])
+    def test_asked_on_a_terminal(self):
+        for answer, status, verbs in (("いいえ", 1, []), ("y", 0, ["status", "stop", "start"])):
+            with self.subTest(answer):
+                main, side = pty.openpty()
+                run = subprocess.Popen([PROGRAM, "--restore", "wed"], env=self.program_env(None), stdin=side,
+                                       stdout=side, stderr=side)
+                os.close(side)
+                os.write(main, answer.encode() + b"\n")
+                said = b""
+                try:
+                    while chunk := os.read(main, 4096):
+                        said += chunk
+                except OSError:  # the program has closed the terminal
+                    pass
+                self.assertEqual(run.wait(60), status, said.decode())
+                self.assertIn("退避した日時: 2026-12-09 02:00", said.decode(), said.decode())
+                self.assertEqual(self.verbs(), verbs, said.decode())
 
 
 if __name__ == "__main__":
