@@ -273,10 +273,14 @@ struct Restore {
     RestoreOutcome swap()
     {
         const QDateTime when = s.now();
-        for (Side *side : {&data, &log})
-            side->aside = s.files.present(side->live) ? replacedName(side->live, when) : QString();
-        if (data.aside == log.aside && !data.aside.isEmpty())
-            log.aside += QStringLiteral("-log");
+        for (Side *side : {&data, &log}) {
+            if (!s.files.present(side->live))
+                continue;
+            // A second restore within the same second keeps the first one's pair too.
+            side->aside = replacedName(side->live, when);
+            for (int n = 2; s.files.present(side->aside); ++n)
+                side->aside = replacedName(side->live, when) + u'-' + QString::number(n);
+        }
         const bool wasRunning = s.manager.state(r.service) == ServiceState::Running;
         try {
             s.records.markServiceDown(unit);
