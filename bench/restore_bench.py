@@ -49,7 +49,7 @@ def main():
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--sizes", default="1024+128,4096+128")
     ap.add_argument("folder", nargs="?", default="/var/tmp")
-    a = ap.parse_args()
+    a = ap.parse_intermixed_args()
     home = tempfile.mkdtemp(prefix="zdb-restore-bench-", dir=a.folder)
     stubs = os.path.join(home, "bin")
     os.makedirs(stubs)
@@ -70,8 +70,8 @@ def main():
                                     for k, v in values.items()))
     stamp = lambda verb: float(open(os.path.join(stubs, verb)).read())
     print(f"load average at the start: {os.getloadavg()[0]:.2f}", flush=True)
-    print("| pair          | round | cache | cp s   | restore s | x cp  | staged before stop s |")
-    print("|---------------|-------|-------|--------|-----------|-------|----------------------|")
+    print("| pair           | round | cache | cp s   | restore s | x cp  | staged before stop s |")
+    print("|----------------|-------|-------|--------|-----------|-------|----------------------|")
     try:
         for size in a.sizes.split(","):
             data_mib, log_mib = (int(x) for x in size.split("+"))
@@ -108,7 +108,7 @@ def main():
                     cp_s = stamp("start") - stamp("stop")
                     if cache == "cold":
                         os.remove(os.path.join(stubs, "cold"))
-                    print(f"| {data_mib} + {log_mib} MiB".ljust(16) + f"| {rnd:<5} | {cache:<5} | {cp_s:6.3f} | "
+                    print(f"| {data_mib} + {log_mib} MiB".ljust(17) + f"| {rnd:<5} | {cache:<5} | {cp_s:6.3f} | "
                           f"{restore_s:9.3f} | {restore_s / cp_s:5.3f} | {staged_s:20.3f} |", flush=True)
     finally:
         shutil.rmtree(home, ignore_errors=True)
