@@ -68,17 +68,6 @@ class RestoreTest(Harness):
                 self.assertEqual(os.path.exists(self.mark(self.row_values(2)["DBサーバー名"])),
                                  name.startswith("start fails"), self.said)
 
-    def test_killed_after_the_renames_is_completed_by_the_guard(self):
-        open(os.path.join(self.bin, "kill-at-start"), "w").close()
-        done = self.run_program("--restore", "wed", "--yes")
-        self.assertEqual(done.returncode, -9, self.said)
-        guard = self.run_program("--guard")
-        self.assertEqual(guard.returncode, 0, self.said)
-        self.assertEqual(self.verbs(), ["status", "stop", "start", "stop", "start"], self.said)
-        self.assertEqual(self.contents(self.live), self.contents(self.copies), self.said)
-        status = self.run_program("--status")
-        self.assertIn("途中で終わりました", status.stdout.split("最後の復元 (last restore)")[1], self.said)
-
     def test_asked_on_a_terminal(self):
         for answer, status, verbs in (("いいえ", 1, []), ("y", 0, ["status", "stop", "start"])):
             with self.subTest(answer):

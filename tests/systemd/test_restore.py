@@ -15,13 +15,8 @@ MACHINE = Machine()
 DB = "mariadb.service"
 LIVE = ("/var/lib/mysql/ibdata1", "/var/lib/mysql/ib_logfile0")
 COPIES = ("/var/backups/zdb/ibdata1", "/var/backups/zdb/ib_logfile0")
-ONE_PAIR = """[mysqld]
-innodb_file_per_table = 0
-innodb_undo_tablespaces = 0
-innodb_log_file_size = 48M
-innodb_buffer_pool_size = 64M
-innodb_flush_method = fsync
-"""
+ONE_PAIR = ("[mysqld]\ninnodb_file_per_table = 0\ninnodb_undo_tablespaces = 0\ninnodb_log_file_size = 48M\n"
+            "innodb_buffer_pool_size = 64M\ninnodb_flush_method = fsync\n")
 # Long enough a stop and a start to be caught in.
 SLOW_DB = "[Service]\nExecStartPre=/bin/sleep 1.5\nExecStop=/bin/sleep 1.5\n"
 
@@ -36,10 +31,6 @@ def rows():
 
 def restore(*extra, **kw):
     return MACHINE.run("zorvatdbbackup", "--restore", "mon", *extra, check=False, **kw)
-
-
-def invocation():
-    return MACHINE.run("systemctl", "show", "-p", "InvocationID", "--value", DB).stdout.strip()
 
 
 def answers():
@@ -82,23 +73,29 @@ class RestoreTest(unittest.TestCase):
         sql(f"DELETE FROM zdb.t WHERE id % 7 = 0; UPDATE zdb.t SET pad = '{mark}' WHERE id % 5 = 0;"
             f" INSERT INTO zdb.t VALUES (1000000 + FLOOR(RAND() * 1000000), '{mark}');")
 
+    def damage(self):
+        MACHINE.run("systemctl", "stop", DB)
+        with open(MACHINE.path(LIVE[0]), "r+b") as f:
+            f.write(os.urandom(1 << 20))
+        self.assertNotEqual(MACHINE.run("systemctl", "start", DB, check=False).returncode, 0)
+
     def test_1_restore_brings_back_the_backup(self):
-        saved = self.backup()
-        self.change_rows("later")
-        self.assertNotEqual(rows(), saved)
-        done = restore("--yes")
-        print(done.stdout, flush=True)
-        self.assertEqual(done.returncode, 0, self.said(done))
-        self.assertEqual(rows(), saved, self.said(done))
-        self.assertTrue(answers(), self.said(done))
-        kept = re.findall(r"置き換えたファイル: (\S+) → (\S+)", done.stdout)
-        self.assertEqual([k[0] for k in kept], list(LIVE), self.said(done))
-        for _, aside in kept:
-            self.assertGreater(os.path.getsize(MACHINE.path(aside)), 0, self.said(done))
-        self.assertEqual(leftovers(), [], self.said(done))
-        status = MACHINE.run("zorvatdbbackup", "--status", check=False).stdout
-        self.assertIn("最後の復元 (last restore)", status, status)
-        self.assertIn(kept[0][1], status, status)
+        for what, spoil in (("rows changed", lambda: self.change_rows("later")), ("data file damaged", self.damage)):
+            with self.subTest(what):
+                saved = self.backup()
+                spoil()
+                done = restore("--yes")
+                print(done.stdout, flush=True)
+                self.assertEqual(done.returncode, 0, self.said(done))
+                self.assertTrue(answers(), self.said(done))
+                self.assertEqual(rows(), saved, self.said(done))
+                kept = re.findall(r"置き換えたファイル: (\S+) → (\S+)", done.stdout)
+                self.assertEqual([k[0] for k in kept], list(LIVE), self.said(done))
+                for _, aside in kept:
+                    self.assertGreater(os.path.getsize(MACHINE.path(aside)), 0, self.said(done))
+                self.assertEqual(leftovers(), [], self.said(done))
+                status = MACHINE.run("zorvatdbbackup", "--status", check=False).stdout
+                self.assertIn(kept[0][1], status.split("最後の復元 (last restore)")[1], status)
 
     def test_2_refused_copies_never_stop_the_database(self):
         self.backup()
@@ -107,6 +104,7 @@ class RestoreTest(unittest.TestCase):
         self.change_rows("newer")
         self.backup()
         good = [open(MACHINE.path(c), "rb").read() for c in COPIES]
+        invocation = lambda: MACHINE.run("systemctl", "show", "-p", "InvocationID", "--value", DB).stdout
         cases = [  # (what, copy, how it is spoilt, what the program says)
             ("flipped byte", 0, lambda b: b[:4096] + bytes([b[4096] ^ 1]) + b[4097:], "履歴に記録された内容と一致しません"),
             ("mixed pair", 1, lambda b: open(older_log, "rb").read(), "別々のバックアップのもの"),
@@ -124,18 +122,7 @@ class RestoreTest(unittest.TestCase):
                 with open(MACHINE.path(COPIES[which]), "wb") as f:
                     f.write(good[which])
 
-    def test_3_damaged_database_is_brought_back(self):
-        saved = self.backup()
-        MACHINE.run("systemctl", "stop", DB)
-        with open(MACHINE.path(LIVE[0]), "r+b") as f:
-            f.write(os.urandom(1 << 20))
-        self.assertNotEqual(MACHINE.run("systemctl", "start", DB, check=False).returncode, 0)
-        done = restore("--yes")
-        self.assertEqual(done.returncode, 0, self.said(done))
-        self.assertTrue(answers(), self.said(done))
-        self.assertEqual(rows(), saved, self.said(done))
-
-    def test_4_killed_restore_leaves_one_whole_state(self):
+    def test_3_killed_restore_leaves_one_whole_state(self):
         os.makedirs(MACHINE.path(f"/etc/systemd/system/{DB}.d"), exist_ok=True)
         with open(MACHINE.path(f"/etc/systemd/system/{DB}.d/slow.conf"), "w") as f:
             f.write(SLOW_DB)
@@ -175,6 +162,8 @@ class RestoreTest(unittest.TestCase):
                     self.assertTrue(answers(), info)
                     self.assertEqual(state, expected, info)
                     self.assertEqual(leftovers(), [], info)
+                    status = MACHINE.run("zorvatdbbackup", "--status", check=False).stdout
+                    self.assertIn("途中で終わりました", status.split("最後の復元 (last restore)")[1], info + status)
         finally:
             os.remove(MACHINE.path(f"/etc/systemd/system/{DB}.d/slow.conf"))
             MACHINE.run("systemctl", "daemon-reload")
