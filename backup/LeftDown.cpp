@@ -23,7 +23,7 @@ LeftDownStart startLeftDown(const QString &service, RunRecords &records, Service
     // A restore killed while the service was down is finished first: the
     // service starts on one whole pair, never on one file of each.
     HostRestoreFiles files;
-    if (!settleInterruptedRestore(service, records, files, manager))
+    if (!settleInterruptedRestore(service, records, files, manager, true))
         return {LeftDownStart::Failed, {ServiceResult::Failed, 1}};
     const ServiceResult result = manager.start(service);
     if (!result.ok())

@@ -303,6 +303,7 @@ struct Restore {
                                                               : stopFailureText();
                 // Perhaps on its way down: started again, the mark kept until that worked.
                 const bool neverStopped = state == ServiceState::Running || state == ServiceState::Missing;
+                dropStaged(); // the restore's mark goes before the service's, as ever
                 if (neverStopped || change(false).ok())
                     s.records.clearServiceDown(unit);
                 return fail(text);
@@ -393,7 +394,8 @@ RestoreOutcome restorePair(const RestoreRequest &request, RestoreServices &servi
     return restore.run();
 }
 
-bool settleInterruptedRestore(const QString &service, RunRecords &records, RestoreFiles &files, ServiceManager &manager)
+bool settleInterruptedRestore(const QString &service, RunRecords &records, RestoreFiles &files, ServiceManager &manager,
+                              bool serviceLeftDown)
 {
     const QByteArray mark = records.restoreMark(service);
     if (mark.isEmpty())
@@ -407,7 +409,9 @@ bool settleInterruptedRestore(const QString &service, RunRecords &records, Resto
                     s.value(QStringLiteral("aside")).toString()};
     };
     const Side data = side("data"), log = side("log");
-    const QString phase = o.value(QStringLiteral("phase")).toString();
+    // Without the service's mark the restore never stopped it, or started it
+    // again on a whole pair: only staged copies can be left.
+    const QString phase = serviceLeftDown ? o.value(QStringLiteral("phase")).toString() : QStringLiteral("staging");
     // Killed after its marks but perhaps before its stop, or while one was
     // still on its way: no file moves under a database that runs.
     if (phase != QLatin1String("staging") && !manager.stop(service).ok()

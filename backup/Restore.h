@@ -64,9 +64,10 @@ RestoreOutcome restorePair(const RestoreRequest &request, RestoreServices &servi
 // staged copies of one killed before the stop go; one killed once the
 // service was stopped leaves the restored pair, or the live pair where it
 // was being put back, never one file of each (the service stopped first).
+// serviceLeftDown: the service's own mark says it was left down.
 // False where that failed: the service must not start yet.
-bool settleInterruptedRestore(const QString &service, RunRecords &records, RestoreFiles &files,
-                              ServiceManager &manager);
+bool settleInterruptedRestore(const QString &service, RunRecords &records, RestoreFiles &files, ServiceManager &manager,
+                              bool serviceLeftDown);
 
 // The final texts.
 inline constexpr char kMsgRestored[] = "正常に復元しました。";

@@ -32,7 +32,7 @@ bool startServicesLeftDown(QTextStream &out, QTextStream &err)
         } catch (const PlatformError &) {
             continue;
         }
-        const bool settled = settleInterruptedRestore(service, records, restoreFiles, manager);
+        const bool settled = settleInterruptedRestore(service, records, restoreFiles, manager, false);
         lock.release();
         if (settled)
             out << QStringLiteral("中断された復元の複写を、削除しました。（%1）").arg(service) << '\n';
