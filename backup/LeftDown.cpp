@@ -1,6 +1,8 @@
 #include "LeftDown.h"
 
 #include "PlatformError.h"
+#include "Restore.h"
+#include "RestoreFiles.h"
 #include "RunLock.h"
 #include "RunRecords.h"
 #include "ServiceTexts.h"
@@ -18,6 +20,11 @@ LeftDownStart startLeftDown(const QString &service, RunRecords &records, Service
     // A run may have ended between the listing and the lock: its mark is gone.
     if (!records.servicesMarkedDown().contains(service))
         return {LeftDownStart::NoLongerDown, {}};
+    // A restore killed while the service was down is finished first: the
+    // service starts on one whole pair, never on one file of each.
+    HostRestoreFiles files;
+    if (!settleInterruptedRestore(service, records, files, manager, true))
+        return {LeftDownStart::Failed, {ServiceResult::Failed, 1}};
     const ServiceResult result = manager.start(service);
     if (!result.ok())
         return {LeftDownStart::Failed, result};

@@ -111,9 +111,9 @@ std::optional<HistoryRecord> HistoryRecord::fromLine(const QByteArray &line)
     return r;
 }
 
-RunHistory::RunHistory(QString folder) : folder_(std::move(folder)) {}
+RunHistory::RunHistory(QString folder, QString name) : folder_(std::move(folder)), name_(std::move(name)) {}
 
-QString RunHistory::path() const { return folder_ + QStringLiteral("/history.jsonl"); }
+QString RunHistory::path() const { return folder_ + u'/' + name_; }
 
 QList<HistoryRecord> RunHistory::read() const
 {

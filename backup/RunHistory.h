@@ -38,7 +38,8 @@ struct HistoryRecord {
 // at a time; past its bound it turns into one older file (".1").
 class RunHistory {
 public:
-    explicit RunHistory(QString folder);
+    // name: another file of the folder (the restores keep their own).
+    explicit RunHistory(QString folder, QString name = QStringLiteral("history.jsonl"));
     QString path() const;
     // False when the record could not be put on disk.
     bool append(const HistoryRecord &record) const;
@@ -49,7 +50,7 @@ public:
     static constexpr qint64 kBoundBytes = 16 * 1048576;
 
 private:
-    QString folder_;
+    QString folder_, name_;
 };
 
 // Whether the process of an open record still runs this program.

@@ -21,6 +21,13 @@ public:
     // The services with a mark, in no particular order.
     QStringList servicesMarkedDown() const;
 
+    // What a restore of the service has done so far (its own JSON), on disk
+    // before it returns; throws PlatformError otherwise.
+    void markRestore(const QString &service, const QByteArray &state);
+    QByteArray restoreMark(const QString &service) const; // empty: none
+    void clearRestore(const QString &service) noexcept;
+    QStringList servicesMidRestore() const;
+
     struct Outcome {
         QString finalText;
         QStringList messages;
@@ -32,6 +39,7 @@ public:
 
 private:
     QString markPath(const QString &service) const;
+    QString restorePath(const QString &service) const;
     QString folder_;
 };
 

@@ -20,6 +20,7 @@ namespace zdb {
 namespace {
 
 const QString kMarkPrefix = QStringLiteral("service-down-");
+const QString kRestorePrefix = QStringLiteral("restore-");
 const QString kOutcomeName = QStringLiteral("last-outcome.json");
 
 // Writes the whole file and puts it and its name on disk.
@@ -93,6 +94,47 @@ QStringList RunRecords::servicesMarkedDown() const
         QDir(folder_).entryList({kMarkPrefix + u'*'}, QDir::Files | QDir::Hidden | QDir::NoSymLinks);
     for (const QString &file : files) {
         const QByteArray hex = file.mid(kMarkPrefix.size()).toLatin1();
+        if (!hex.isEmpty() && !file.endsWith(QStringLiteral(".new")))
+            names << QString::fromUtf8(QByteArray::fromHex(hex));
+    }
+    return names;
+}
+
+QString RunRecords::restorePath(const QString &service) const
+{
+    return folder_ + u'/' + kRestorePrefix + QString::fromLatin1(service.toUtf8().toHex());
+}
+
+void RunRecords::markRestore(const QString &service, const QByteArray &state)
+{
+    if (!writeDurably(folder_, restorePath(service), state))
+        throw PlatformError(errorNumberForErrno(errno, false));
+}
+
+QByteArray RunRecords::restoreMark(const QString &service) const
+{
+    QFile f(restorePath(service));
+    return f.open(QIODevice::ReadOnly) ? f.read(1 << 20) : QByteArray();
+}
+
+void RunRecords::clearRestore(const QString &service) noexcept
+{
+    // Gone for good before the next step: a mark that came back would
+    // repeat a restore's renames on a database running since.
+    if (!QFile::remove(restorePath(service)))
+        return;
+    const int dir = ::open(QFile::encodeName(folder_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+QStringList RunRecords::servicesMidRestore() const
+{
+    QStringList names;
+    for (const QString &file : QDir(folder_).entryList({kRestorePrefix + u'*'}, QDir::Files)) {
+        const QByteArray hex = file.mid(kRestorePrefix.size()).toLatin1();
         if (!hex.isEmpty() && !file.endsWith(QStringLiteral(".new")))
             names << QString::fromUtf8(QByteArray::fromHex(hex));
     }

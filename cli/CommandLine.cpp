@@ -5,6 +5,7 @@
 #include "HistoryOptions.h"
 #include "Journal.h"
 #include "ProductInfo.h"
+#include "RestoreCommand.h"
 #include "ServiceTexts.h"
 #include "SettingsBackend.h"
 #include "Terminal.h"
@@ -33,6 +34,7 @@ QString helpText()
         "       zorvatdbbackup --guard\n"
         "       zorvatdbbackup --status [--settings 番号] [--max-age 時間]\n"
         "       zorvatdbbackup --verify [--settings 番号]\n"
+        "       zorvatdbbackup --restore 行 [--settings 番号] [--yes] [--to フォルダー] [--unverified]\n"
         "  引数なし          画面を開きます。\n"
         "  --run             画面なしでバックアップします（確認なし）。退避先は今日の曜日の行です。\n"
         "  --guard           前回の処理で停止したままのＤＢサービスを開始します。\n"
@@ -42,6 +44,12 @@ QString helpText()
         "  --verify          "
         "各行の退避先のペアをディスクから読み直し、履歴のダイジェストと照合します（何も変更しません）。\n"
         "                    一致しない、またはないファイルがある時は終了コード 1 です。\n"
+        "  --restore 行      行（月曜日 … 日曜日、その他。mon … sun, other も可）の退避ファイルのペアを、\n"
+        "                    履歴のダイジェストと照合してから DB ファイルに戻します（停止は数秒）。\n"
+        "                    今の DB ファイルは .zdbreplaced-日時 の名前で残します。端末では確認します。\n"
+        "  --yes             確認せずに復元します（端末でない時は必須。ない時は終了コード 2）。\n"
+        "  --to フォルダー   ＤＢサービスを停止せず、照合したペアをフォルダーに元の名前で置きます。\n"
+        "  --unverified      履歴より前に退避した、記録のないペアも照合せずに復元します。\n"
         "  --metrics ファイル --run か --status の後、node_exporter のテキストファイル形式でメトリクスを書きます。\n"
         "  --help            この説明を表示します。\n"
         "  --version         版を表示します。\n"
@@ -52,6 +60,7 @@ QString helpText()
         "       zorvatdbbackup --guard\n"
         "       zorvatdbbackup --status [--settings N] [--max-age HOURS]\n"
         "       zorvatdbbackup --verify [--settings N]\n"
+        "       zorvatdbbackup --restore ROW [--settings N] [--yes] [--to FOLDER] [--unverified]\n"
         "  no arguments      opens the window.\n"
         "  --run             backs up without a window and without asking; the targets are today's weekday row.\n"
         "  --guard           starts the database services an earlier run left stopped.\n"
@@ -60,6 +69,12 @@ QString helpText()
         "                    exit 1 when the newest verified pair is older than --max-age (default 26 hours) or none.\n"
         "  --verify          reads every row's pair back from its disk and compares it with the history's digests;\n"
         "                    changes nothing; exit 1 when a copy differs or is missing.\n"
+        "  --restore ROW     puts the row's pair (月曜日 ... 日曜日, その他, or mon ... sun, other) back over the\n"
+        "                    database files once it matches the history's digests; the service is down for seconds.\n"
+        "                    The live files are kept as NAME.zdbreplaced-WHEN. Asks first on a terminal.\n"
+        "  --yes             restores without asking (needed without a terminal: else exit 2).\n"
+        "  --to FOLDER       stops nothing: puts the verified pair into FOLDER under the database files' names.\n"
+        "  --unverified      also restores a pair made before the history existed, unverified.\n"
         "  --metrics FILE    after --run or --status, writes metrics in the node_exporter textfile format.\n"
         "  --help            shows this text.\n"
         "  --version         shows the version.\n"
@@ -75,6 +90,7 @@ int runFromCommandLine(const QStringList &arguments)
     bool run = false;
     QString number = QStringLiteral("1");
     HistoryOptions history;
+    RestoreOptions restore;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &a = arguments[i];
         if (a == QLatin1String("--help")) {
@@ -96,6 +112,8 @@ int runFromCommandLine(const QStringList &arguments)
             number = a.mid(11);
         } else if (takeHistoryOption(arguments, i, history)) {
             continue;
+        } else if (takeRestoreOption(arguments, i, restore)) {
+            continue;
         } else {
             err << QStringLiteral("エラーです。引数が正しくありません: %1 (unknown argument; see --help)\n").arg(a);
             return 2;
@@ -105,6 +123,13 @@ int runFromCommandLine(const QStringList &arguments)
         err << QStringLiteral("エラーです。引数が正しくありません: %1 (bad argument; see --help)\n")
                    .arg(history.bad.isEmpty() ? QStringLiteral("--run") : history.bad);
         return 2;
+    }
+    if (restore.given) {
+        if (run || history.mode != HistoryOptions::None || !history.metricsFile.isEmpty() || !restore.asked) {
+            err << QStringLiteral("エラーです。引数が正しくありません: --restore (bad argument; see --help)\n");
+            return 2;
+        }
+        return runRestoreCommand(restore, trimSpaces(number), out, err);
     }
     if (history.mode != HistoryOptions::None)
         return runHistoryCommand(history, trimSpaces(number), out, err);

@@ -4,6 +4,8 @@
 #include "FileOps.h"
 #include "LeftDown.h"
 #include "PlatformError.h"
+#include "Restore.h"
+#include "RestoreFiles.h"
 #include "RunLock.h"
 #include "RunRecords.h"
 #include "ServiceManager.h"
@@ -53,6 +55,25 @@ bool startServicesLeftDown(QTextStream &out, QTextStream &err)
     // A start that hangs ends with all it started.
     adoptOrphanedDescendants();
     bool allUp = true;
+    // A restore killed before its stop left staged copies alone: they go,
+    // unless its lock says it still runs.
+    HostRestoreFiles restoreFiles;
+    const QStringList down = records.servicesMarkedDown();
+    for (const QString &service : records.servicesMidRestore()) {
+        try {
+            if (down.contains(service) || !lock.tryAcquire(service))
+                continue;
+        } catch (const PlatformError &) {
+            continue;
+        }
+        const bool settled = settleInterruptedRestore(service, records, restoreFiles, manager, false);
+        lock.release();
+        if (settled)
+            out << QStringLiteral("中断された復元の複写を、削除しました。（%1）").arg(service) << '\n';
+        else
+            err << QStringLiteral("中断された復元を、片付けられません。（%1）").arg(service) << '\n';
+        allUp = allUp && settled;
+    }
     for (const QString &service : records.servicesMarkedDown()) {
         LeftDownStart started;
         try {

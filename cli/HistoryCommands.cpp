@@ -1,6 +1,7 @@
 #include "HistoryCommands.h"
 
 #include "FileDigest.h"
+#include "RestoreCommand.h"
 #include "RunHistory.h"
 #include "RunRecords.h"
 
@@ -76,6 +77,7 @@ int showStatus(const QString &number, double maxAgeHours, QTextStream &out)
             out << QStringLiteral("  失敗 (failed)    %1  %2\n").arg(when(bad->end), why);
         }
     }
+    showLastRestore(number, out);
     const HistoryRecord *latest = newest(all, number, -1, verified);
     if (!latest) {
         out << QStringLiteral("正常に退避したペアの記録がありません。(no verified pair recorded)\n");

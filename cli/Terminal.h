@@ -4,5 +4,7 @@ namespace zdb {
 
 // Whether standard output is a terminal (progress is shown only there).
 bool standardOutputIsTerminal();
+// Whether standard input is one too (a question can be answered there).
+bool standardInputIsTerminal();
 
 } // namespace zdb

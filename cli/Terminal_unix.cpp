@@ -6,4 +6,6 @@ namespace zdb {
 
 bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
+bool standardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
 } // namespace zdb

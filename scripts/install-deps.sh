@@ -13,7 +13,7 @@ packages=(
   xfsprogs strace procps
   exfat-fuse exfatprogs btrfs-progs e2fsprogs
   libfuse3-dev
-  postgresql systemd
+  postgresql mariadb-server systemd
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,11 +1,15 @@
 """A real systemd as PID 1 of private namespaces, over the host's own file
 system under a throw-away layer (init.sh): what the tests do inside never
 reaches the host. Root only; SkipMachine where the host refuses namespaces."""
+import glob
 import os
+import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PATH = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -108,3 +112,36 @@ class Machine:
                 return
             except OSError:
                 time.sleep(0.05)
+
+
+def ini_name(text):
+    return "".join(c if ord(c) < 128 else "%U{:04X}".format(ord(c)) for c in text)
+
+
+def install_package(m, values):
+    """The built package installed inside, with root's settings number 1 holding values."""
+    with tempfile.TemporaryDirectory() as packed:
+        done = subprocess.run(["cpack", "-G", "DEB", "-B", packed], cwd=os.environ["ZDB_BUILD"],
+                              capture_output=True, text=True)
+        assert done.returncode == 0, done.stdout + done.stderr
+        shutil.copy(glob.glob(os.path.join(packed, "*.deb"))[0], m.path("/var/tmp/zdb.deb"))
+    m.run("dpkg", "-i", "/var/tmp/zdb.deb")
+    m.run("mkdir", "-p", "/root/.config/QXN")
+    section = ini_name("ZorvatDBバックアップ1")
+    with open(m.path("/root/.config/QXN/QXN.ini"), "w", encoding="utf-8") as f:
+        f.write("[QXN]\n" + "".join(f"{section}\\{ini_name(k)}={v}\n" for k, v in values.items()))
+
+
+def main(m):
+    """Boots the machine, runs the module's tests in it, and exits as CTest expects (77: skipped)."""
+    try:
+        m.boot()
+    except SkipMachine as e:
+        m.shut_down()
+        print("SKIPPED:", e)
+        sys.exit(77)
+    try:
+        result = unittest.main(verbosity=2, exit=False).result
+    finally:
+        m.shut_down()
+    sys.exit(0 if result.wasSuccessful() else 1)

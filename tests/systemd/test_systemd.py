@@ -1,17 +1,13 @@
 """The built package installed under a real systemd, with a real PostgreSQL
 cluster as the database service and two of its relation files as the pair."""
-import glob
 import hashlib
 import os
-import shutil
 import signal
 import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-from machine import Machine, SkipMachine
+from machine import Machine, install_package, main
 
 MACHINE = Machine()
 DB = "postgresql@15-main"
@@ -83,10 +79,6 @@ class Watch:
         return MACHINE.run("journalctl", "-o", "cat", f"_PID={self.pid}", f"_SYSTEMD_UNIT={UNIT}").stdout
 
 
-def ini_name(text):
-    return "".join(c if ord(c) < 128 else "%U{:04X}".format(ord(c)) for c in text)
-
-
 class SystemdTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -107,19 +99,11 @@ class SystemdTest(unittest.TestCase):
         SOURCES[:] = [cls.sql(f"SELECT current_setting('data_directory') || '/' || pg_relation_filepath('{t}')")
                       for t in ("big", "small")]
 
-        with tempfile.TemporaryDirectory() as packed:
-            done = subprocess.run(["cpack", "-G", "DEB", "-B", packed], cwd=os.environ["ZDB_BUILD"],
-                                  capture_output=True, text=True)
-            assert done.returncode == 0, done.stdout + done.stderr
-            shutil.copy(glob.glob(os.path.join(packed, "*.deb"))[0], m.path("/var/tmp/zdb.deb"))
-        m.run("dpkg", "-i", "/var/tmp/zdb.deb")
-        m.run("mkdir", "-p", os.path.dirname(TARGETS[0]), "/root/.config/QXN")
+        m.run("mkdir", "-p", os.path.dirname(TARGETS[0]))
         values = {"DBサーバー名": DB, "DBデータパス": SOURCES[0], "DBログパス": SOURCES[1]}
         for row in range(7):  # every weekday, so that any day's run has them
             values.update({f"DBデータパス1{row}": TARGETS[0], f"DBログパス1{row}": TARGETS[1]})
-        section = ini_name("ZorvatDBバックアップ1")
-        with open(m.path("/root/.config/QXN/QXN.ini"), "w", encoding="utf-8") as f:
-            f.write("[QXN]\n" + "".join(f"{section}\\{ini_name(k)}={v}\n" for k, v in values.items()))
+        install_package(m, values)
 
     @classmethod
     def sql(cls, *queries, check=True):
@@ -200,14 +184,4 @@ class SystemdTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    try:
-        MACHINE.boot()
-    except SkipMachine as e:
-        MACHINE.shut_down()
-        print("SKIPPED:", e)
-        sys.exit(77)
-    try:
-        result = unittest.main(verbosity=2, exit=False).result
-    finally:
-        MACHINE.shut_down()
-    sys.exit(0 if result.wasSuccessful() else 1)
+    main(MACHINE)
