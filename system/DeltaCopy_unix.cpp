@@ -338,10 +338,11 @@ StagedCopy HostFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &ch
         if (spill.fd < 0)
             fail(errno, true);
     }
+    // The bar runs over the file, however few blocks changed.
     qint64 total = 0, done = 0;
     for (const ChangedBlocks::Block &b : changes.blocks)
         total += b.size;
-    report(progress, 0, total);
+    report(progress, 0, changes.size);
     std::vector<char> buffer(static_cast<size_t>(kDeltaBlock));
     for (const ChangedBlocks::Block &b : changes.blocks) {
         const char *data = changes.held.constData() + b.at;
@@ -352,7 +353,7 @@ StagedCopy HostFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &ch
         }
         writeAt(dst.fd, data, size_t(b.size), off_t(b.offset));
         done += b.size;
-        report(progress, done, total);
+        report(progress, qint64(double(done) / double(total) * double(changes.size)), changes.size);
     }
     struct stat out;
     if ((staged.st_size > changes.size && ::ftruncate(dst.fd, off_t(changes.size)) != 0) || ::fstat(dst.fd, &out) != 0)
@@ -365,6 +366,7 @@ StagedCopy HostFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &ch
         fail(errno, false);
     if (::close(std::exchange(dst.fd, -1)) != 0)
         fail(errno, false);
+    report(progress, changes.size, changes.size);
     StagedCopy copy;
     copy.path = pre.path;
     copy.checksum = changes.checksum;

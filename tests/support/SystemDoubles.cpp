@@ -98,6 +98,22 @@ StagedCopy FaultyFileOps::finishCopy(const QString &from, const QString &target,
     return corrupted(HostFileOps::finishCopy(from, target, pre, progress), target);
 }
 
+// Read while the service is down, it counts as the staging too.
+ChangedBlocks FaultyFileOps::captureChanges(const QString &from, const PreCopy &pre, const Progress &progress)
+{
+    enter(QStringLiteral("stage"), from);
+    return HostFileOps::captureChanges(from, pre, progress);
+}
+
+StagedCopy FaultyFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &changes, const Progress &progress)
+{
+    // The target's name, from its staged copy's ".NAME.zdbtmp-XXXXXX".
+    const qsizetype slash = pre.path.lastIndexOf(u'/');
+    const QString target = pre.path.left(slash + 1)
+        + pre.path.mid(slash + 2, pre.path.lastIndexOf(QLatin1String(kTempMarker)) - slash - 2);
+    return corrupted(HostFileOps::applyChanges(pre, changes, progress), target);
+}
+
 StagedCopy FaultyFileOps::corrupted(const StagedCopy &copy, const QString &target)
 {
     for (const auto &f : faults) {
