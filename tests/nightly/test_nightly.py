@@ -654,18 +654,29 @@ while time.monotonic() < end:
         self.addCleanup(subprocess.run, ["umount", "-l", disk])
         row = os.path.join(disk, "bk")
         self.store("1", self.targets(row))
-        for old, other, code, line, holds in (
-                ((os.urandom(1 << 20), os.urandom(4096)), 0, 0, "前回の退避ファイルを削除しました。", "new"),
-                ((os.urandom(100 << 10), b"l"), 600 << 10, 1, "必要な容量は2MB、空き容量は", "old")):
-            with self.subTest(code=code):
-                self.put_pair(row, bodies=old)
+        # Something fills the disk as the service starts: the previous pair goes, the new one cannot fit.
+        fill = f"import sys\ntry:\n    with open({disk!r} + '/other', 'ab') as f:\n        while True:\n" \
+               "            f.write(b'x' * 4096)\n            f.flush()\nexcept OSError:\n    pass\n" \
+               "open(sys.argv[0] + '.started', 'w').close()\n"
+        one = (os.urandom(1 << 20), os.urandom(4096))
+        for old, other, hook, code, line, holds, status in (
+                (one, 0, "", 0, "前回の退避ファイルを削除しました。", "new", 0),
+                ((os.urandom(100 << 10), b"l"), 600 << 10, "", 1, "必要な容量は2MB、空き容量は", "old", 0),
+                (one, 0, fill, 1, "１組分の空き容量しかないため", "mixed [None, None]", 1)):
+            with self.subTest(code=code, hook=bool(hook)):
+                shutil.rmtree(row, ignore_errors=True)
                 with open(os.path.join(disk, "other"), "wb") as f:  # the rest of the disk taken
                     f.write(os.urandom(other))
+                self.put_pair(row, bodies=old)
+                if hook:
+                    self.tell("hook", "start", hook)
                 done = self.run_program("--run", when="2026-12-09 02:00:00")
                 self.assertEqual(done.returncode, code, self.said)
                 self.assertIn(line, done.stdout, self.said)
                 self.assertEqual(self.pair(row, old=old), holds, self.said)
-                self.assertEqual(self.verbs(), ["stop", "start"] if code == 0 else [], self.said)
+                self.assertEqual(self.verbs(), ["stop", "start"] if code == 0 or hook else [], self.said)
+                # A pair that is gone is never the newest verified one.
+                self.assertEqual(self.run_program("--status", when="2026-12-09 03:00:00").returncode, status, self.said)
 
     @unittest.skipUnless(shutil.which("strace"), "strace is missing")
     def test_long_names_and_other_rows_made_whole(self):
