@@ -569,9 +569,12 @@ class PairSafetyTest(PairHarness):
     WRITER = r"""
 import os, random, sys, time
 fd = os.open(open(sys.argv[0] + ".target").read(), os.O_WRONLY)
-open(sys.argv[0] + ".started", "w").close()
 end = time.monotonic() + 3
-while time.monotonic() < end:
+for n in range(10 ** 9):  # well under way before the stop returns: the copy is short
+    if n == 1000:
+        open(sys.argv[0] + ".started", "w").close()
+    if time.monotonic() > end:
+        break
     os.pwrite(fd, os.urandom(4096), random.randrange(0, 60) * 4096)
 """
 
