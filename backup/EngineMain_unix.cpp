@@ -123,10 +123,13 @@ QString downtimeLimitText(int limitMs)
         + QStringLiteral("退避先と、バックアップ元のディスクを確認して下さい。");
 }
 
-QString stuckText()
+QString stuckText(const ServiceStart &starter)
 {
     return QStringLiteral("エラーです。ファイルの読み書きが、終わりません。") + u'\r'
-        + QStringLiteral("ＤＢサービスは開始しました。処理を打ち切ります。") + u'\r'
+        + (!starter.armed()        ? QStringLiteral("ＤＢサービスは停止していません。")
+               : starter.started() ? QStringLiteral("ＤＢサービスは開始しました。")
+                                   : QStringLiteral("ＤＢサービスを、開始できません。"))
+        + QStringLiteral("処理を打ち切ります。") + u'\r'
         + QStringLiteral("退避先と、バックアップ元のディスクを確認して下さい。");
 }
 
@@ -261,7 +264,7 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
             const std::lock_guard lock(run->sinkMutex);
             if (starter.forced())
                 sink(RunEvent::restarted(starter.downtimeMs()));
-            for (const QString &text : {starter.forcedReason(), stuckText()}) {
+            for (const QString &text : {starter.forcedReason(), stuckText(starter)}) {
                 if (text.isEmpty())
                     continue;
                 r.messages << text;

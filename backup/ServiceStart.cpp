@@ -91,4 +91,16 @@ qint64 ServiceStart::downtimeMs() const
     return downtimeMs_;
 }
 
+bool ServiceStart::armed() const
+{
+    const std::lock_guard lock(mutex_);
+    return phase_ != Phase::Up;
+}
+
+bool ServiceStart::started() const
+{
+    const std::lock_guard lock(mutex_);
+    return phase_ == Phase::Started && ok_;
+}
+
 } // namespace zdb

@@ -38,6 +38,10 @@ public:
     QString forcedReason() const;
     // From the stop command's start to the start sequence's end; -1 before.
     qint64 downtimeMs() const;
+    // Armed: the stop command was given.
+    bool armed() const;
+    // The start sequence ran and worked.
+    bool started() const;
 
 private:
     enum class Phase { Up, Stopping, Down, Starting, Started };

@@ -3,6 +3,7 @@
 #include "PlatformError.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
 namespace zdb::test {
 
@@ -107,10 +108,8 @@ ChangedBlocks FaultyFileOps::captureChanges(const QString &from, const PreCopy &
 
 StagedCopy FaultyFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &changes, const Progress &progress)
 {
-    // The target's name, from its staged copy's ".NAME.zdbtmp-XXXXXX".
-    const qsizetype slash = pre.path.lastIndexOf(u'/');
-    const QString target = pre.path.left(slash + 1)
-        + pre.path.mid(slash + 2, pre.path.lastIndexOf(QLatin1String(kTempMarker)) - slash - 2);
+    const QString target = QString(pre.path).replace(QRegularExpression(QStringLiteral("/\\.([^/]*)\\.zdbtmp-\\w+$")),
+                                                     QStringLiteral("/\\1"));
     return corrupted(HostFileOps::applyChanges(pre, changes, progress), target);
 }
 
