@@ -5,6 +5,7 @@
 #include "RunLock.h"
 #include "RunRecords.h"
 #include "ServiceManager.h"
+#include "ServiceStart.h"
 #include "ServiceTexts.h"
 #include "Text.h"
 
@@ -193,18 +194,30 @@ struct PreCopies {
     }
 };
 
-// The sources' clones go at the end of the run, whatever happened.
-struct Clones {
-    explicit Clones(FileOps &f) : files(f) {}
-    Clones(const Clones &) = delete;
-    Clones &operator=(const Clones &) = delete;
+// What was staged beside the sources (clones, whole copies, spilled
+// blocks) goes at the end of the run, whatever happened.
+struct Beside {
+    explicit Beside(FileOps &f) : files(f) {}
+    Beside(const Beside &) = delete;
+    Beside &operator=(const Beside &) = delete;
     FileOps &files;
-    QString data, log;
-    ~Clones()
+    QString data, log; // clones or whole copies, copied to the targets after the start
+    std::optional<ChangedBlocks> dataChanges, logChanges; // written into the pre-copies after the start
+    ~Beside()
     {
         files.discard(data);
         files.discard(log);
+        for (const auto *c : {&dataChanges, &logChanges})
+            if (*c)
+                files.discard((*c)->spill);
     }
+};
+
+// Where what is copied while the service is down goes.
+enum class Staging {
+    Target, // beside the targets, as a last resort: the sources' file system has no room
+    Clones, // clones beside the sources, sharing their blocks
+    BesideSources, // changed blocks (or whole copies) off the target, in memory or beside the sources
 };
 
 } // namespace
@@ -218,6 +231,15 @@ int commandTimeLimitFromEnvironment()
     return int(std::min<qint64>(seconds, qint64(24) * 3600) * 1000);
 }
 
+int downtimeLimitFromEnvironment()
+{
+    bool ok = false;
+    const qint64 seconds = qEnvironmentVariable("ZDB_DOWNTIME_LIMIT").trimmed().toLongLong(&ok);
+    if (!ok || seconds <= 0)
+        return 30 * 60 * 1000;
+    return int(std::min<qint64>(seconds, qint64(24) * 3600) * 1000);
+}
+
 struct BackupEngine::Impl {
     EngineServices &s;
     const Sink &send;
@@ -227,8 +249,11 @@ struct BackupEngine::Impl {
     QString unit; // the name its lock and mark go by
     QStringList deferred; // boxes that wait until the service runs again
     RunFacts &facts;
-    QElapsedTimer down; // from the stop command on
+    ServiceStart &starter;
     bool previousFirst = false; // the new pair fits only in the previous pair's room
+    bool previousGone = false;
+    Staging staging = Staging::Target;
+    QStringList startTexts; // the start's boxes, from whichever thread started it
 
     void stage(const QString &text) { send(RunEvent::stage(text)); }
     void message(const QString &text) { send(RunEvent::message(text)); }
@@ -313,9 +338,8 @@ struct BackupEngine::Impl {
         return stop ? s.manager.stop(service) : s.manager.start(service);
     }
 
-    // The start and the settling wait. The mark goes once the service has
-    // been started.
-    bool restart()
+    // The start itself; it runs once, here or on the watchdog's thread.
+    bool startSequence()
     {
         stage(QStringLiteral("SQLServer開始処理中です... "));
         ServiceResult started = change(false);
@@ -324,21 +348,32 @@ struct BackupEngine::Impl {
         const bool relaunched = started.kind == ServiceResult::NotLaunched;
         if (relaunched)
             started = change(false);
-        facts.downtimeMs = down.elapsed();
         if (started.ok()) {
             s.records.clearServiceDown(unit);
         } else {
             if (relaunched)
-                deferred << runErrorReport(kErrFileNotFound, errorText(kErrFileNotFound));
-            deferred << (started.kind == ServiceResult::TimedOut ? startTimedOutText() : startFailureText());
+                startTexts << runErrorReport(kErrFileNotFound, errorText(kErrFileNotFound));
+            startTexts << (started.kind == ServiceResult::TimedOut ? startTimedOutText() : startFailureText());
         }
+        return started.ok();
+    }
+
+    // The start (unless the watchdog made it) and the settling wait. The
+    // mark goes once the service has been started.
+    bool restart()
+    {
+        const bool ok = starter.run();
+        facts.downtimeMs = starter.downtimeMs();
+        if (const QString why = starter.forcedReason(); !why.isEmpty())
+            deferred.prepend(why);
+        deferred << startTexts;
         for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < s.restartWaitMs;) {
             if (!waited.isValid())
                 waited.start();
             s.sleep(int(std::min<qint64>(50, s.restartWaitMs - waited.elapsed())));
         }
         send(RunEvent::restarted(facts.downtimeMs));
-        return started.ok();
+        return ok;
     }
 
     // A stop that did not end well: the service's state, not the command's
@@ -367,21 +402,37 @@ struct BackupEngine::Impl {
     bool snapshotsFit()
     {
         FileOps &f = s.files;
-        QStringList sources{r.dataSource};
-        if (f.fileSize(r.logSource) >= 0)
-            sources << r.logSource;
-        quint64 total = 0;
-        for (const QString &source : std::as_const(sources))
-            total += quint64(std::max<qint64>(0, f.fileSize(source)));
-        for (const QString &source : std::as_const(sources)) {
-            const FreeSpace room = f.freeSpace(source);
-            if (!room.known || room.available < total)
-                return false;
+        if (!roomBesideSources())
+            return false;
+        for (const QString &source : sources()) {
             QString probe;
             failureOf([&] { probe = f.snapshot(source); });
             if (probe.isEmpty())
                 return false;
             f.discard(probe);
+        }
+        return true;
+    }
+
+    QStringList sources()
+    {
+        QStringList list{r.dataSource};
+        if (s.files.fileSize(r.logSource) >= 0)
+            list << r.logSource;
+        return list;
+    }
+
+    // Whether the sources' file systems hold both files a second time.
+    bool roomBesideSources()
+    {
+        FileOps &f = s.files;
+        quint64 total = 0;
+        for (const QString &source : sources())
+            total += quint64(std::max<qint64>(0, f.fileSize(source)));
+        for (const QString &source : sources()) {
+            const FreeSpace room = f.freeSpace(source);
+            if (!room.known || room.available < total)
+                return false;
         }
         return true;
     }
@@ -399,48 +450,80 @@ struct BackupEngine::Impl {
         }
     }
 
-    // While the service is down: the sources cloned beside themselves, or
-    // the pre-copies brought up to them.
-    void copyPhase(PairCommit &pair, PreCopies &pre, Clones *clones)
+    // The room-for-one-pair mode: the previous pair goes before the new one
+    // exists, and the history says so first.
+    void removePrevious()
     {
-        FileOps &f = s.files;
-        if (previousFirst) {
-            stage(QStringLiteral("空き容量が不足するため、前回の退避ファイルを削除しました。"));
-            s.files.removeFlushed(r.dataTarget);
-            s.files.removeFlushed(r.logTarget);
-        }
+        if (std::exchange(previousGone, true))
+            return;
+        stage(QStringLiteral("空き容量が不足するため、前回の退避ファイルを削除しました。"));
+        if (!s.previousRemoved())
+            throw PlatformError(kErrWriteProtected,
+                                QStringLiteral("履歴に、前回の退避ファイルの削除を記録できません。"));
+        s.files.removeFlushed(r.dataTarget);
+        s.files.removeFlushed(r.logTarget);
+    }
+
+    // While the service is down: what the copy needs of the sources, kept
+    // off the target where their file system has room.
+    void copyPhase(PairCommit &pair, PreCopies &pre, Beside &beside)
+    {
+        if (previousFirst && staging == Staging::Target)
+            removePrevious();
         stage(QStringLiteral("1.処理中です... 退避先:") + shownData);
-        if (clones)
-            clones->data = f.snapshot(r.dataSource);
-        if (!clones || clones->data.isEmpty()) {
-            pair.data = f.finishCopy(r.dataSource, r.dataTarget, pre.data, progress());
-            pre.data.path.clear(); // now the staged copy's
-        }
+        stageOne(r.dataSource, r.dataTarget, pre.data, pair.data, beside.data, beside.dataChanges);
         stage(QStringLiteral("2.処理中です... 退避先:") + shownLog);
-        if (f.fileExists(r.logSource)) {
-            if (clones && !clones->data.isEmpty())
-                clones->log = f.snapshot(r.logSource);
-            if (!clones || clones->log.isEmpty()) {
-                pair.log = f.finishCopy(r.logSource, r.logTarget, pre.log, progress());
-                pre.log.path.clear();
-            }
-        } else {
+        if (s.files.fileExists(r.logSource))
+            stageOne(r.logSource, r.logTarget, pre.log, pair.log, beside.log, beside.logChanges);
+        else
             deferred << QStringLiteral("DBログファイルなし");
-        }
         pair.staged = true;
     }
 
-    // With the database running again: the clones copied to their targets.
-    void copyClones(PairCommit &pair, const Clones &clones)
+    void stageOne(const QString &source, const QString &target, PreCopy &pre, StagedCopy &copy, QString &besideCopy,
+                  std::optional<ChangedBlocks> &changes)
     {
-        const std::pair<StagedCopy *, QString> copies[] = {{&pair.data, r.dataTarget}, {&pair.log, r.logTarget}};
+        FileOps &f = s.files;
+        if (staging == Staging::Clones) {
+            besideCopy = f.snapshot(source);
+        } else if (staging == Staging::BesideSources && pre.path.isEmpty()) {
+            besideCopy = f.copyBeside(source, progress());
+        } else if (staging == Staging::BesideSources) {
+            changes = f.captureChanges(source, pre, progress());
+            return;
+        }
+        if (!besideCopy.isEmpty())
+            return;
+        if (previousFirst)
+            removePrevious();
+        copy = f.finishCopy(source, target, pre, progress());
+        pre.path.clear(); // now the staged copy's
+    }
+
+    // With the database running again: the copies beside the sources copied
+    // to their targets, the changed blocks written into the pre-copies.
+    void copyToTargets(PairCommit &pair, PreCopies &pre, const Beside &beside)
+    {
+        if (previousFirst)
+            removePrevious();
         const QString *shown[] = {&shownData, &shownLog};
-        const QString *clone[] = {&clones.data, &clones.log};
+        const QString targets[] = {r.dataTarget, r.logTarget};
+        StagedCopy *copies[] = {&pair.data, &pair.log};
+        const QString *whole[] = {&beside.data, &beside.log};
         for (int i = 0; i < 2; ++i) {
-            if (clone[i]->isEmpty())
+            if (whole[i]->isEmpty())
                 continue;
             stage(QStringLiteral("コピー中です... 退避先:") + *shown[i]);
-            *copies[i].first = s.files.stageCopy(*clone[i], copies[i].second, progress());
+            *copies[i] = s.files.stageCopy(*whole[i], targets[i], progress());
+        }
+        const std::optional<ChangedBlocks> *changes[] = {&beside.dataChanges, &beside.logChanges};
+        PreCopy *pres[] = {&pre.data, &pre.log};
+        for (int i = 0; i < 2; ++i) {
+            if (!*changes[i])
+                continue;
+            stage(QStringLiteral("コピー中です... 退避先:") + *shown[i]);
+            *copies[i] = s.files.applyChanges(*pres[i], **changes[i], progress());
+            pres[i]->path.clear();
         }
     }
 
@@ -530,15 +613,20 @@ struct BackupEngine::Impl {
 
         // Where the sources' file system clones, the service is down for the
         // clones alone; elsewhere the copies are made while it still runs,
-        // and only what changed is written while it is down.
+        // and only what changed is read while it is down, kept off the target
+        // (a hung backup disk must not hold the database down).
         PairCommit pair(f);
         PreCopies pre(f);
-        std::optional<Clones> clones;
+        Beside beside(f);
         bool snapshots = false;
         failureOf([&] { snapshots = snapshotsFit(); });
-        if (snapshots) {
-            clones.emplace(f);
-        } else if (!previousFirst) { // else the new copies fit only once the previous pair is gone
+        staging = snapshots                                  ? Staging::Clones
+            : f.stagesBesideSources() && roomBesideSources() ? Staging::BesideSources
+                                                             : Staging::Target;
+        if (previousFirst)
+            stage(
+                QStringLiteral("退避先に１組分の空き容量しかないため、前回の退避ファイルを削除してからコピーします。"));
+        if (!snapshots && !previousFirst) { // else the new copies fit only once the previous pair is gone
             try {
                 if (auto e = failureOf([&] { preCopies(pre); }))
                     return failReport(*e);
@@ -552,7 +640,7 @@ struct BackupEngine::Impl {
         // killed from here on is found at the next start.
         if (auto e = failureOf([&] { s.records.markServiceDown(unit); }))
             return failReport(*e);
-        down.start();
+        starter.arm([this] { return startSequence(); });
         const ServiceResult stopped = change(true);
         if (stopped.kind == ServiceResult::NotLaunched) {
             s.records.clearServiceDown(unit);
@@ -573,11 +661,13 @@ struct BackupEngine::Impl {
             return false;
         }
 
-        // The service is down from here: whatever fails, it is started again.
+        // The service is down from here: whatever fails, it is started again,
+        // by the watchdog too where the downtime passes its limit.
+        starter.stopped();
         bool ok = true;
         if (!s.abandoned()) {
             try {
-                if (auto e = failureOf([&] { copyPhase(pair, pre, clones ? &*clones : nullptr); })) {
+                if (auto e = failureOf([&] { copyPhase(pair, pre, beside); })) {
                     ok = false;
                     deferred << runErrorReport(e->number(), e->text());
                 }
@@ -598,8 +688,7 @@ struct BackupEngine::Impl {
         if (pair.staged && !s.abandoned()) {
             try {
                 if (auto e = failureOf([&] {
-                        if (clones)
-                            copyClones(pair, *clones);
+                        copyToTargets(pair, pre, beside);
                         verifyAndCommit(pair);
                     })) {
                     ok = false;
@@ -621,7 +710,9 @@ BackupEngine::BackupEngine(EngineServices &services, Sink sink) : s_(services), 
 bool BackupEngine::run(const BackupRequest &request)
 {
     facts_ = {};
-    Impl impl{s_, emit_, request, {}, {}, {}, {}, {}, facts_, {}, false};
+    ServiceStart own;
+    Impl impl{s_,    emit_, request,         {}, {}, {}, {}, {}, facts_, s_.serviceStart ? *s_.serviceStart : own,
+              false, false, Staging::Target, {}};
     const bool ok = impl.run();
     emit_(RunEvent::finished(ok));
     return ok;

@@ -10,6 +10,7 @@ class FileOps;
 class RunLock;
 class RunRecords;
 class ServiceManager;
+class ServiceStart;
 
 // What the engine needs of the world; tests hand doubles.
 struct EngineServices {
@@ -27,6 +28,12 @@ struct EngineServices {
     int restartWaitMs = 3456;
     // Called with the run's lock still held once the new pair stands.
     std::function<void()> committed = [] {};
+    // The service's one start after the stop, shared with a watchdog;
+    // nullptr: the engine's own.
+    ServiceStart *serviceStart = nullptr;
+    // Called just before the previous pair is removed to make room for the
+    // new one; false: it could not be recorded, and the pair stays.
+    std::function<bool()> previousRemoved = [] { return true; };
 };
 
 // What a run leaves to be recorded besides its events.
@@ -56,5 +63,8 @@ private:
 // The time limit of service commands: $ZDB_COMMAND_TIMEOUT whole seconds,
 // else ten minutes.
 int commandTimeLimitFromEnvironment();
+// The longest the service may stay down before a watchdog starts it:
+// $ZDB_DOWNTIME_LIMIT whole seconds, else thirty minutes.
+int downtimeLimitFromEnvironment();
 
 } // namespace zdb

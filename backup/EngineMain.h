@@ -14,6 +14,14 @@ int runEngineProcess();
 // One run with the host's services, the ending signals caught and the
 // service's lock held; events go to sink. The run is appended to the history
 // in the state folder and, when asked, handed to *record as well.
+// The engine runs on a thread of its own; this one is its watchdog: it starts
+// the service when the downtime passes its limit (downtimeLimitFromEnvironment)
+// or an ending signal arrives, and ends the run, reported, where the engine's
+// thread does not come back.
 bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink &sink, HistoryRecord *record = nullptr);
+
+// What a front end returns as its exit status: where a run ended without its
+// stuck copy thread, the process exits here and now (outputs flushed).
+int endOfRun(int status);
 
 } // namespace zdb

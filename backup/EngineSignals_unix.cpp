@@ -18,7 +18,9 @@ void catchEndingSignals()
     struct sigaction act {};
     act.sa_handler = onSignal;
     sigemptyset(&act.sa_mask);
-    act.sa_flags = SA_RESTART;
+    // No SA_RESTART: a call the signal interrupts is not simply made again.
+    // The service does not wait on it anyway: the watchdog starts it.
+    act.sa_flags = 0;
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(sig, &act, nullptr);
     ::signal(SIGPIPE, SIG_IGN);

@@ -64,6 +64,8 @@ QByteArray HistoryRecord::toLine() const
         {QStringLiteral("final"), finalText},
         {QStringLiteral("messages"), QJsonArray::fromStringList(messages)},
     };
+    if (removed)
+        o.insert(QStringLiteral("removed"), true);
     if (open) {
         o.insert(QStringLiteral("open"), true);
         o.insert(QStringLiteral("pid"), double(pid));
@@ -100,6 +102,7 @@ std::optional<HistoryRecord> HistoryRecord::fromLine(const QByteArray &line)
     r.committed = o.value(QStringLiteral("committed")).toBool();
     r.finalText = o.value(QStringLiteral("final")).toString();
     r.open = o.value(QStringLiteral("open")).toBool();
+    r.removed = o.value(QStringLiteral("removed")).toBool();
     r.pid = qint64(o.value(QStringLiteral("pid")).toDouble());
     for (const QJsonValue v : o.value(QStringLiteral("messages")).toArray())
         r.messages << v.toString();
@@ -125,6 +128,16 @@ QList<HistoryRecord> RunHistory::read() const
         while (!f.atEnd())
             if (auto r = HistoryRecord::fromLine(f.readLine()))
                 records << *r;
+    }
+    for (qsizetype i = records.size() - 1; i >= 0; --i) {
+        if (!records[i].removed)
+            continue;
+        const QString data = records[i].dataTarget, log = records[i].logTarget;
+        for (qsizetype j = 0; j < i; ++j)
+            for (const QString &t : {records[j].dataTarget, records[j].logTarget})
+                if (t == data || t == log)
+                    records[j].committed = false;
+        records.removeAt(i);
     }
     for (qsizetype i = records.size() - 1; i >= 0; --i) {
         if (!records[i].open)

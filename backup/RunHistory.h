@@ -29,6 +29,9 @@ struct HistoryRecord {
     // record too; its own closing record, same start, takes its place.
     bool open = false;
     qint64 pid = 0; // of an open record: the process that runs it
+    // Written as a run removes the pair at its targets to make room: no
+    // earlier record's pair stands there any more.
+    bool removed = false;
 
     QByteArray toLine() const;
     static std::optional<HistoryRecord> fromLine(const QByteArray &line);
@@ -44,7 +47,8 @@ public:
     // False when the record could not be put on disk.
     bool append(const HistoryRecord &record) const;
     // Oldest first; a torn or foreign line is passed over, as is an open
-    // record that its run closed.
+    // record that its run closed. A removal record is not listed: the pairs
+    // before it at either of its targets no longer count as committed.
     QList<HistoryRecord> read() const;
 
     static constexpr qint64 kBoundBytes = 16 * 1048576;

@@ -217,7 +217,9 @@ int runFromCommandLine(const QStringList &arguments)
     if (journal && !sendToJournal(journalFields(record)) && !held.isEmpty())
         print(held);
     out.flush();
-    return finishRun(ok, history, number, err);
+    const int status = finishRun(ok, history, number, err);
+    err.flush();
+    return endOfRun(status);
 }
 
 } // namespace zdb

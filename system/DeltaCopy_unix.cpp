@@ -7,8 +7,11 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
+#include <utility>
 #include <vector>
 #include <xxhash.h>
 
@@ -23,6 +26,9 @@ constexpr size_t kDigest = sizeof(XXH128_hash_t);
 constexpr size_t kChunk = size_t(16 * kDeltaBlock);
 // Below this a second thread would cost more than it saves.
 constexpr off_t kSplitAbove = off_t(64) << 20;
+// Changed blocks kept in memory while the service is down; past this they
+// go to a file beside the source.
+constexpr qsizetype kHeldBound = qsizetype(8) << 20;
 
 qint64 nanoseconds(const struct timespec &t) { return qint64(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
@@ -50,14 +56,17 @@ void report(const Progress &progress, qint64 done, qint64 total)
         progress(done, total);
 }
 
+// Where a changed block goes: the staged copy, or a store off the target.
+using BlockWriter = std::function<void(const char *data, size_t n, off_t offset)>;
+
 // One read of the source: each block hashed and, where its hash differs from
-// the pre-copy's, written to the staged copy. Two threads take a half each;
+// the pre-copy's, handed to the writer. Two threads take a half each;
 // only the caller's reports progress, so that a progress that throws ends
 // the pass on the caller's side.
 class DeltaPass {
 public:
-    DeltaPass(int src, int dst, off_t size, const QByteArray &before)
-        : src_(src), dst_(dst), size_(size), before_(before),
+    DeltaPass(int src, BlockWriter write, off_t size, const QByteArray &before)
+        : src_(src), write_(std::move(write)), size_(size), before_(before),
           digests_(qsizetype((size + kDeltaBlock - 1) / kDeltaBlock * qint64(kDigest)), '\0')
     {
     }
@@ -122,7 +131,7 @@ private:
                 const XXH128_hash_t h = XXH3_128bits(buffer.data() + b, n);
                 std::memcpy(out + index * qsizetype(kDigest), &h, kDigest);
                 if (index >= known || std::memcmp(before_.constData() + index * qsizetype(kDigest), &h, kDigest) != 0) {
-                    writeAt(dst_, buffer.data() + b, n, at + off_t(b));
+                    write_(buffer.data() + b, n, at + off_t(b));
                 }
             }
             at += off_t(want);
@@ -132,13 +141,48 @@ private:
         }
     }
 
-    int src_, dst_;
+    int src_;
+    BlockWriter write_;
     off_t size_;
     const QByteArray &before_;
     QByteArray digests_;
     std::atomic<qint64> done_{0};
     std::atomic<int> failure_{0};
     std::atomic<bool> stop_{false};
+};
+
+// The changed blocks as they arrive from either half of the pass.
+class BlockStore {
+public:
+    BlockStore(const SystemCalls &sys, const QString &source, ChangedBlocks &out)
+        : sys_(sys), source_(source), out_(out)
+    {
+    }
+    void put(const char *data, size_t n, off_t offset)
+    {
+        const std::lock_guard lock(mutex_);
+        ChangedBlocks::Block block{qint64(offset), 0, qint64(n), false};
+        if (out_.held.size() + qsizetype(n) <= kHeldBound) {
+            block.at = out_.held.size();
+            out_.held.append(data, qsizetype(n));
+        } else {
+            if (spill_.fd < 0)
+                spill_.fd = makeTempBeside(sys_, source_, kSnapshotMarker, &out_.spill);
+            block.at = spillEnd_;
+            block.spilled = true;
+            writeAt(spill_.fd, data, n, off_t(spillEnd_));
+            spillEnd_ += qint64(n);
+        }
+        out_.blocks.push_back(block);
+    }
+
+private:
+    const SystemCalls &sys_;
+    const QString &source_;
+    ChangedBlocks &out_;
+    std::mutex mutex_;
+    Fd spill_{-1};
+    qint64 spillEnd_ = 0;
 };
 
 } // namespace
@@ -227,7 +271,10 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
     ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     report(progress, 0, st.st_size);
-    DeltaPass pass(src.fd, dst.fd, st.st_size, pre.blockHashes);
+    const int staging = dst.fd;
+    DeltaPass pass(
+        src.fd, [staging](const char *data, size_t n, off_t offset) { writeAt(staging, data, n, offset); }, st.st_size,
+        pre.blockHashes);
     const QByteArray digests = pass.run(progress);
     if (staged.st_size > st.st_size && ::ftruncate(dst.fd, st.st_size) != 0)
         fail(errno, false);
@@ -243,6 +290,86 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
     StagedCopy copy;
     copy.path = pre.path;
     copy.checksum = BlockHashes::checksumOf(digests);
+    copy.blockwise = true;
+    return copy;
+}
+
+ChangedBlocks HostFileOps::captureChanges(const QString &from, const PreCopy &pre, const Progress &progress)
+{
+    struct stat st;
+    Fd src(openSource(from, &st));
+    ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ChangedBlocks changes;
+    try {
+        BlockStore store(sys_, from, changes);
+        report(progress, 0, st.st_size);
+        DeltaPass pass(
+            src.fd, [&store](const char *data, size_t n, off_t offset) { store.put(data, n, offset); }, st.st_size,
+            pre.blockHashes);
+        changes.checksum = BlockHashes::checksumOf(pass.run(progress));
+        checkHeldStill(native(from), src.fd, st);
+    } catch (...) {
+        if (!changes.spill.isEmpty())
+            ::unlink(native(changes.spill).constData());
+        throw;
+    }
+    changes.size = qint64(st.st_size);
+    changes.mode = quint32(st.st_mode & 07777);
+    changes.accessedNs = nanoseconds(st.st_atim);
+    changes.modifiedNs = nanoseconds(st.st_mtim);
+    report(progress, st.st_size, st.st_size);
+    return changes;
+}
+
+StagedCopy HostFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &changes, const Progress &progress)
+{
+    Fd dst(::open(native(pre.path).constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    struct stat staged = {};
+    if (dst.fd < 0 || ::fstat(dst.fd, &staged) != 0)
+        fail(errno, false);
+    // Its blocks are the base of the changes: touched since, it is no copy.
+    if (quint64(staged.st_dev) != pre.device || quint64(staged.st_ino) != pre.inode
+        || qint64(staged.st_size) != pre.size || nanoseconds(staged.st_ctim) != pre.changedNs
+        || nanoseconds(staged.st_mtim) != pre.modifiedNs)
+        throw PlatformError(kErrDiskIo, QStringLiteral("事前コピーのファイルが、途中で変更されました。"));
+    Fd spill{-1};
+    if (!changes.spill.isEmpty()) {
+        spill.fd = ::open(native(changes.spill).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (spill.fd < 0)
+            fail(errno, true);
+    }
+    // The bar runs over the file, however few blocks changed.
+    qint64 total = 0, done = 0;
+    for (const ChangedBlocks::Block &b : changes.blocks)
+        total += b.size;
+    report(progress, 0, changes.size);
+    std::vector<char> buffer(static_cast<size_t>(kDeltaBlock));
+    for (const ChangedBlocks::Block &b : changes.blocks) {
+        const char *data = changes.held.constData() + b.at;
+        if (b.spilled) {
+            if (readAt(spill.fd, buffer.data(), size_t(b.size), off_t(b.at), true) != size_t(b.size))
+                throw PlatformError(kErrDiskIo);
+            data = buffer.data();
+        }
+        writeAt(dst.fd, data, size_t(b.size), off_t(b.offset));
+        done += b.size;
+        report(progress, qint64(double(done) / double(total) * double(changes.size)), changes.size);
+    }
+    struct stat out;
+    if ((staged.st_size > changes.size && ::ftruncate(dst.fd, off_t(changes.size)) != 0) || ::fstat(dst.fd, &out) != 0)
+        fail(errno, false);
+    if (qint64(out.st_size) != changes.size)
+        throw PlatformError(kErrDiskIo);
+    const auto time = [](qint64 ns) { return timespec{time_t(ns / 1000000000), long(ns % 1000000000)}; };
+    const struct timespec times[2] = {time(changes.accessedNs), time(changes.modifiedNs)};
+    if (::fchmod(dst.fd, mode_t(changes.mode)) != 0 || ::futimens(dst.fd, times) != 0)
+        fail(errno, false);
+    if (::close(std::exchange(dst.fd, -1)) != 0)
+        fail(errno, false);
+    report(progress, changes.size, changes.size);
+    StagedCopy copy;
+    copy.path = pre.path;
+    copy.checksum = changes.checksum;
     copy.blockwise = true;
     return copy;
 }

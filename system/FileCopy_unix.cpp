@@ -370,6 +370,23 @@ StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, co
     }
 }
 
+QString HostFileOps::copyBeside(const QString &source, const Progress &progress)
+{
+    struct stat st;
+    Fd src(openSource(source, &st));
+    QString copy;
+    Fd dst(makeTempBeside(sys_, source, kSnapshotMarker, &copy));
+    try {
+        copyContents(sys_, src.fd, dst.fd, st.st_size, method_, progress);
+        checkHeldStill(native(source), src.fd, st);
+        finishStaged(dst, st);
+        return copy;
+    } catch (...) {
+        ::unlink(native(copy).constData());
+        throw;
+    }
+}
+
 bool HostFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
 {
     Fd fd(::open(native(copy.path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

@@ -10,6 +10,7 @@
 #include <memory>
 #include <sys/types.h>
 #include <utility>
+#include <vector>
 
 namespace zdb {
 
@@ -35,6 +36,26 @@ struct PreCopy {
     QByteArray blockHashes; // 16 bytes a block
     quint64 device = 0, inode = 0; // the staged file as the pre-copy left it
     qint64 size = 0, changedNs = 0, modifiedNs = 0;
+};
+
+// The blocks of a source that differ from its pre-copy, taken while the
+// service is down without touching the target: in memory, and past a bound in
+// a file beside the source, on its own file system.
+struct ChangedBlocks {
+    struct Block {
+        qint64 offset = 0; // in the source
+        qint64 at = 0; // in `held`, or in the spill file
+        qint64 size = 0;
+        bool spilled = false;
+    };
+    std::vector<Block> blocks;
+    QByteArray held;
+    QString spill; // "" : none
+    // The source as it was read at the stop.
+    quint64 checksum = 0; // of the hashes of its blocks, as StagedCopy::blockwise
+    qint64 size = 0;
+    quint32 mode = 0;
+    qint64 accessedNs = 0, modifiedNs = 0;
 };
 
 // Room on the file system that would hold a path.
@@ -101,6 +122,26 @@ public:
     // system, sharing its blocks, with its mode and times: the path, or ""
     // where the file system cannot clone. Throws for other failures.
     virtual QString snapshot(const QString &source) = 0;
+    // Whether the three below work here; where not, what is copied while the
+    // service is down goes to the target.
+    virtual bool stagesBesideSources() const { return false; }
+    // While the service is down: reads `from` once and keeps the blocks whose
+    // hash differs from the pre-copy's, touching only the source's own file
+    // system. The spill file is named as a clone is.
+    virtual ChangedBlocks captureChanges(const QString &, const PreCopy &, const Progress &)
+    {
+        throw PlatformError(kErrInternal);
+    }
+    // With the service running again: writes the blocks into the pre-copy,
+    // which must be as the pre-copy left it (else 57), and gives it the
+    // source's size, mode and times: the staged copy.
+    virtual StagedCopy applyChanges(const PreCopy &, const ChangedBlocks &, const Progress &)
+    {
+        throw PlatformError(kErrInternal);
+    }
+    // While the service is down: a whole copy of `source` beside it, named
+    // as a clone is, with its mode and times; its path.
+    virtual QString copyBeside(const QString &, const Progress &) { throw PlatformError(kErrInternal); }
     // Removes the clones that an interrupted run left beside `source`, and
     // says which.
     virtual QStringList removeSnapshots(const QString &source) noexcept = 0;
@@ -215,6 +256,10 @@ public:
                           const Progress &progress) override;
     QString snapshot(const QString &source) override;
     QStringList removeSnapshots(const QString &source) noexcept override;
+    bool stagesBesideSources() const override { return true; }
+    ChangedBlocks captureChanges(const QString &from, const PreCopy &pre, const Progress &progress) override;
+    StagedCopy applyChanges(const PreCopy &pre, const ChangedBlocks &changes, const Progress &progress) override;
+    QString copyBeside(const QString &source, const Progress &progress) override;
     bool verifyCopy(const StagedCopy &copy, const Progress &progress) override;
     QString swapIntoPlace(const QString &staged, const QString &target) override;
     void swapBack(const QString &staged, const QString &previous, const QString &target) override;

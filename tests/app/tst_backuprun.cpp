@@ -623,6 +623,8 @@ private slots:
                                 QStringLiteral("事前コピー中です... 退避先:") + r.logTarget(),
                                 QStringLiteral("1.処理中です... 退避先:") + r.dataTarget(),
                                 QStringLiteral("2.処理中です... 退避先:") + r.logTarget(),
+                                QStringLiteral("コピー中です... 退避先:") + r.dataTarget(),
+                                QStringLiteral("コピー中です... 退避先:") + r.logTarget(),
                                 QStringLiteral("3.検証中です... 退避先:") + r.dataTarget(),
                                 QStringLiteral("3.検証中です... 退避先:") + r.logTarget()};
         for (const QString &step : steps) {
@@ -631,7 +633,7 @@ private slots:
             QCOMPARE(seen[step].last(), 1.0);
             QVERIFY(std::is_sorted(seen[step].begin(), seen[step].end()));
         }
-        QCOMPARE(seen.size(), 6);
+        QCOMPARE(seen.size(), 8);
         QCOMPARE(label->findChildren<ProgressStrip *>().size(), 0);
         QCOMPARE(r.w.controlCount(), controls);
     }

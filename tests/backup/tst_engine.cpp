@@ -210,6 +210,7 @@ private slots:
         const QString s2 = QStringLiteral("2.処理中です... 退避先:");
         const QString restart = QStringLiteral("SQLServer開始処理中です... ");
         const QString p = QStringLiteral("事前コピー中です... 退避先:");
+        const QString c = QStringLiteral("コピー中です... 退避先:"); // the target written once the service runs
         const QString ok = QString::fromUtf8(kMsgNormalEnd), failed = QString::fromUtf8(kMsgAbnormalEnd);
         Rig r; // the paths' folder differs per rig: the row compares by prefix
         QTest::newRow("stop fails") << QList<int>{2} << QString() << true
@@ -221,8 +222,8 @@ private slots:
                                                    kStart, kRestarted, box(report(61)), failed}
                                     << false << false;
         QTest::newRow("no log source") << QList<int>{} << QString() << false
-                                       << QStringList{p,      kStop,      s1,          s2,  restart,
-                                                      kStart, kRestarted, box(kNoLog), "3", ok}
+                                       << QStringList{p,          kStop,       s1, s2,  restart, kStart,
+                                                      kRestarted, box(kNoLog), c,  "3", ok}
                                        << true << false;
         QTest::newRow("copy differs on disk")
             << QList<int>{} << "corrupt:L.LDF:0" << true
@@ -234,6 +235,8 @@ private slots:
                            restart,
                            kStart,
                            kRestarted,
+                           c,
+                           c,
                            "3",
                            "3",
                            box(runErrorReport(57, QStringLiteral("退避したファイルが、元のファイルと一致しません。"))),
@@ -243,7 +246,8 @@ private slots:
                                      << QStringList{p,      p,          kStop,
                                                     s1,     s2,         restart,
                                                     kStart, kRestarted, box(startFailureText()),
-                                                    "3",    "3",        failed}
+                                                    c,      c,          "3",
+                                                    "3",    failed}
                                      << true << true;
         QTest::newRow("stop hangs")
             << QList<int>{kHangs} << QString() << true
@@ -252,7 +256,8 @@ private slots:
                                      << QStringList{p,      p,          kStop,
                                                     s1,     s2,         restart,
                                                     kStart, kRestarted, box(startTimedOutText()),
-                                                    "3",    "3",        failed}
+                                                    c,      c,          "3",
+                                                    "3",    failed}
                                      << true << true;
     }
     void order()
@@ -290,19 +295,22 @@ private slots:
     }
 
     // The copy made before the stop is brought up to the source as the stop
-    // left it; one that was touched meanwhile is not trusted.
+    // left it; one that was touched meanwhile is not trusted: the run fails
+    // and the previous pair stays.
     void pairIsTheSourcesAtTheStop_data()
     {
         QTest::addColumn<QString>("change");
-        QTest::newRow("blocks changed") << "blocks";
-        QTest::newRow("source grew") << "grow";
-        QTest::newRow("source shrank") << "shrink";
-        QTest::newRow("staged copy changed") << "staged changed";
-        QTest::newRow("staged copy gone") << "staged gone";
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("blocks changed") << "blocks" << true;
+        QTest::newRow("source grew") << "grow" << true;
+        QTest::newRow("source shrank") << "shrink" << true;
+        QTest::newRow("staged copy changed") << "staged changed" << false;
+        QTest::newRow("staged copy gone") << "staged gone" << false;
     }
     void pairIsTheSourcesAtTheStop()
     {
         QFETCH(QString, change);
+        QFETCH(bool, trusted);
         Rig r;
         QByteArray data(int(5 * kDeltaBlock + 123), '\0');
         for (int i = 0; i < data.size(); ++i)
@@ -334,9 +342,9 @@ private slots:
                 QVERIFY(QFile::remove(path));
         };
         r.run();
-        QVERIFY2(r.ok, qPrintable(r.journal.join(u'|')));
-        QVERIFY(readFile(r.request.dataTarget) == atStop);
-        QCOMPARE(readFile(r.request.logTarget), QByteArray("new log"));
+        QVERIFY2(r.ok == trusted, qPrintable(r.journal.join(u'|')));
+        QVERIFY(readFile(r.request.dataTarget) == (trusted ? atStop : QByteArray("old data")));
+        QCOMPARE(readFile(r.request.logTarget), trusted ? QByteArray("new log") : QByteArray("old log"));
         QCOMPARE(QDir(r.path("bk")).entryList(QDir::Files | QDir::Hidden).size(), 2);
     }
 

@@ -3,6 +3,7 @@
 #include "PlatformError.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
 namespace zdb::test {
 
@@ -96,6 +97,20 @@ StagedCopy FaultyFileOps::finishCopy(const QString &from, const QString &target,
 {
     enter(QStringLiteral("stage"), target);
     return corrupted(HostFileOps::finishCopy(from, target, pre, progress), target);
+}
+
+// Read while the service is down, it counts as the staging too.
+ChangedBlocks FaultyFileOps::captureChanges(const QString &from, const PreCopy &pre, const Progress &progress)
+{
+    enter(QStringLiteral("stage"), from);
+    return HostFileOps::captureChanges(from, pre, progress);
+}
+
+StagedCopy FaultyFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &changes, const Progress &progress)
+{
+    const QString target = QString(pre.path).replace(QRegularExpression(QStringLiteral("/\\.([^/]*)\\.zdbtmp-\\w+$")),
+                                                     QStringLiteral("/\\1"));
+    return corrupted(HostFileOps::applyChanges(pre, changes, progress), target);
 }
 
 StagedCopy FaultyFileOps::corrupted(const StagedCopy &copy, const QString &target)

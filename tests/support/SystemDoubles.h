@@ -101,6 +101,8 @@ public:
     PreCopy preCopy(const QString &from, const QString &target, const Progress &progress) override;
     StagedCopy finishCopy(const QString &from, const QString &target, const PreCopy &pre,
                           const Progress &progress) override;
+    ChangedBlocks captureChanges(const QString &from, const PreCopy &pre, const Progress &progress) override;
+    StagedCopy applyChanges(const PreCopy &pre, const ChangedBlocks &changes, const Progress &progress) override;
     bool verifyCopy(const StagedCopy &copy, const Progress &progress) override;
     QString swapIntoPlace(const QString &staged, const QString &target) override;
     void swapBack(const QString &staged, const QString &previous, const QString &target) override;

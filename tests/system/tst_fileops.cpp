@@ -450,6 +450,41 @@ private slots:
         QVERIFY(!files.verifyCopy(copy, {}));
     }
 
+    // What changed since the pre-copy is kept off the target (in memory, past
+    // a bound beside the source) and written into the pre-copy afterwards.
+    void changesKeptOffTheTarget_data()
+    {
+        QTest::addColumn<qint64>("changedFrom"); // every byte from here on changes
+        QTest::addColumn<qint64>("newSize");
+        const qint64 size = (20 << 20) + 5;
+        QTest::newRow("a few blocks") << size - 200000 << size;
+        QTest::newRow("past the memory bound: spilled") << qint64(5 << 20) << size;
+        QTest::newRow("grew") << size - 3 << size + 70000;
+        QTest::newRow("shrank") << size << size - 100000;
+    }
+    void changesKeptOffTheTarget()
+    {
+        QFETCH(qint64, changedFrom);
+        QFETCH(qint64, newSize);
+        HostFileOps files;
+        const QString source = p(QStringLiteral("src/s.mdf"));
+        QByteArray bytes((20 << 20) + 5, 'a');
+        QVERIFY(QDir().mkpath(p(QStringLiteral("src"))) && writeFile(source, bytes));
+        const PreCopy pre = files.preCopy(source, p(QStringLiteral("t.mdf")), {});
+        const QByteArray staged = readFile(pre.path);
+        bytes.resize(newSize, 'g');
+        std::fill(bytes.begin() + std::min(changedFrom, newSize), bytes.end(), 'b');
+        QVERIFY(writeFile(source, bytes));
+        const ChangedBlocks changes = files.captureChanges(source, pre, {});
+        QCOMPARE(readFile(pre.path), staged); // the target untouched
+        QCOMPARE(changes.spill.isEmpty() ? QString() : QFileInfo(changes.spill).path(),
+                 newSize - changedFrom > (8 << 20) ? p(QStringLiteral("src")) : QString());
+        const StagedCopy copy = files.applyChanges(pre, changes, {});
+        files.discard(changes.spill);
+        QCOMPARE(readFile(copy.path), bytes);
+        QVERIFY(files.verifyCopy(copy, {}));
+    }
+
     // A folder the run has yet to make is measured on its nearest existing ancestor.
     void freeSpaceMeasured_data()
     {
