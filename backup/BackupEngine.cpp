@@ -426,6 +426,7 @@ struct BackupEngine::Impl {
             }
         } else {
             deferred << QStringLiteral("DBログファイルなし");
+            facts.noLogSource = true;
         }
         pair.staged = true;
     }

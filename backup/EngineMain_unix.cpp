@@ -122,8 +122,11 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
     // again by then, so this costs no downtime.
     services.committed = [&]() noexcept {
         try {
-            r.data = digestFile(request.dataTarget);
-            r.log = digestFile(request.logTarget);
+            // Where the copies went: a link at a target stays the operator's.
+            r.dataFile = files.resolveTarget(request.dataTarget);
+            r.logFile = files.resolveTarget(request.logTarget);
+            r.data = digestFile(r.dataFile);
+            r.log = digestFile(r.logFile);
             r.hasLog = r.log.error != ENOENT; // a pair without a log copy has none
         } catch (...) {
             r.data.error = ENOMEM;
@@ -133,7 +136,7 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
     HistoryRecord opened = r;
     opened.end = r.start;
     opened.open = true;
-    opened.pid = ::getpid();
+    nameThisRun(&opened);
     opened.finalText = QString::fromUtf8(kMsgRunCutShort);
     RunHistory(records.folder()).append(opened);
     BackupEngine engine(services, [&](const RunEvent &event) {
@@ -147,6 +150,7 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
     r.end = QDateTime::currentDateTimeUtc();
     r.downtimeMs = engine.facts().downtimeMs;
     r.committed = engine.facts().committed;
+    r.noLog = engine.facts().noLogSource;
     RunHistory(records.folder()).append(r);
     if (record)
         *record = r;

@@ -67,6 +67,16 @@ QString helpText()
         "History: one record per run in $XDG_STATE_HOME/zorvatdbbackup/history.jsonl.\n");
 }
 
+// The sixteen targets of a settings number: data and log of each row in turn.
+QStringList storedTargets(QtSettingsBackend &store, const QString &section)
+{
+    QStringList targets;
+    for (int i = 0; i < 8; ++i)
+        targets << store.read(kApp, section, QStringLiteral("DBデータパス1") + QString::number(i), QString())
+                << store.read(kApp, section, QStringLiteral("DBログパス1") + QString::number(i), QString());
+    return targets;
+}
+
 } // namespace
 
 int runFromCommandLine(const QStringList &arguments)
@@ -106,8 +116,12 @@ int runFromCommandLine(const QStringList &arguments)
                    .arg(history.bad.isEmpty() ? QStringLiteral("--run") : history.bad);
         return 2;
     }
-    if (history.mode != HistoryOptions::None)
-        return runHistoryCommand(history, trimSpaces(number), out, err);
+    if (history.mode != HistoryOptions::None) {
+        QtSettingsBackend store;
+        return runHistoryCommand(history, trimSpaces(number),
+                                 storedTargets(store, QStringLiteral("ZorvatDBバックアップ") + trimSpaces(number)), out,
+                                 err);
+    }
     if (!run) {
         err << QStringLiteral("エラーです。--run がありません (--run is missing; see --help)\n");
         return 2;
@@ -126,9 +140,7 @@ int runFromCommandLine(const QStringList &arguments)
     request.serviceName = trimSpaces(value(QStringLiteral("DBサーバー名")));
     request.dataSource = value(QStringLiteral("DBデータパス"));
     request.logSource = value(QStringLiteral("DBログパス"));
-    for (int i = 0; i < 8; ++i)
-        request.allTargets << value(QStringLiteral("DBデータパス1") + QString::number(i))
-                           << value(QStringLiteral("DBログパス1") + QString::number(i));
+    request.allTargets = storedTargets(store, section);
     request.dataTarget = request.allTargets[qsizetype(2) * row];
     request.logTarget = request.allTargets[qsizetype(2) * row + 1];
     request.settingsNumber = number;
@@ -163,13 +175,13 @@ int runFromCommandLine(const QStringList &arguments)
     const bool ok = runWithHostServices(
         request,
         [&](const RunEvent &e) {
-            if (journal && !held.isEmpty() && e.kind != RunEvent::Finished)
+            if (!held.isEmpty() && e.kind != RunEvent::Finished)
                 print(std::exchange(held, QString()));
             switch (e.kind) {
             case RunEvent::Stage:
-                // Only a final text waits; a stage the run is killed in must
-                // already be in the journal.
-                if (journal && isFinalText(e.text))
+                // Only a final text waits, for what the run's record adds to
+                // it; a stage the run is killed in must already be out.
+                if (isFinalText(e.text))
                     held = e.text;
                 else
                     print(e.text);
@@ -189,8 +201,8 @@ int runFromCommandLine(const QStringList &arguments)
             out.flush();
         },
         &record);
-    if (journal && !sendToJournal(journalFields(record)) && !held.isEmpty())
-        print(held);
+    if (!(journal && sendToJournal(journalFields(record))) && !held.isEmpty())
+        print(record.noLog ? finalLine(record) : held);
     out.flush();
     return finishRun(ok, history, number, err);
 }
