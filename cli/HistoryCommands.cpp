@@ -29,7 +29,7 @@ QString bytes(qint64 n) { return QLocale(QLocale::Japanese).toString(n) + QStrin
 QString seconds(qint64 ms) { return ms < 0 ? QStringLiteral("-") : QString::number(double(ms) / 1000, 'f', 1); }
 
 // A record that ends this far past now was written under a clock gone wrong.
-constexpr qint64 kFutureSlackSeconds = 5 * 60;
+constexpr qint64 kFutureSlackSeconds = qint64(5) * 60;
 bool fromTheFuture(const HistoryRecord &r)
 {
     return QDateTime::currentDateTimeUtc().secsTo(r.end) > kFutureSlackSeconds;
@@ -194,16 +194,13 @@ int verifyPairs(const QString &number, const QStringList &targets, bool terminal
     int checked = 0, faults = 0;
     for (int row = 0; row <= 7; ++row) {
         // The row as stored now, else as its newest run wrote it.
-        QString paths[2] = {targets.value(2 * row).trimmed(), targets.value(2 * row + 1).trimmed()};
-        if (paths[0].isEmpty() || paths[1].isEmpty()) {
+        QString paths[2] = {targets.value(qsizetype(2) * row), targets.value(qsizetype(2) * row + 1)};
+        if (paths[0].trimmed().isEmpty() || paths[1].trimmed().isEmpty()) {
             const HistoryRecord *pair = newest(all, number, row, committed);
             if (!pair)
                 continue;
             paths[0] = pair->dataTarget;
             paths[1] = pair->logTarget;
-        } else {
-            paths[0] = targets.value(2 * row);
-            paths[1] = targets.value(2 * row + 1);
         }
         for (const bool log : {false, true}) {
             const QString &path = paths[log ? 1 : 0];
