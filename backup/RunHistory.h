@@ -61,11 +61,13 @@ public:
 
 private:
     QString pairPath(const HistoryRecord &record) const;
-    // A missing file reads as empty; false for one that cannot be read or
-    // is not a regular file, never followed as a link (*fault names it).
-    static bool readFile(const QString &path, QByteArray *bytes, QString *fault);
     QString folder_;
 };
+
+// Reads a whole file: a missing one reads as empty; false for one that
+// cannot be read or is not a regular file, never followed as a link nor
+// waited on as a pipe (*fault names it).
+bool readFile(const QString &path, QByteArray *bytes, QString *fault);
 
 // Writes bytes beside path, puts them on disk and renames them over path,
 // which is never followed as a link: where anything but a regular file

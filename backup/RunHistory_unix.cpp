@@ -83,7 +83,7 @@ void nameThisRun(HistoryRecord *record)
     record->pidStart = startTicks(record->pid);
 }
 
-bool RunHistory::readFile(const QString &path, QByteArray *bytes, QString *fault)
+bool readFile(const QString &path, QByteArray *bytes, QString *fault)
 {
     // A pipe or a link another user put there is neither waited on nor followed.
     const Fd fd(::open(pathBytes(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -182,8 +182,10 @@ bool replaceFile(const QString &path, const QByteArray &bytes, int mode, QString
     const int closed = ::close(std::exchange(out.fd, -1));
     ok = ok && closed == 0 && ::renameat(dir.fd, temp.constData(), dir.fd, name.constData()) == 0;
     if (!ok) {
-        *error = errorText(errno);
+        const int err = errno;
+        *error = errorText(err);
         ::unlinkat(dir.fd, temp.constData(), 0);
+        errno = err;
         return false;
     }
     if (::fsync(dir.fd) != 0) {

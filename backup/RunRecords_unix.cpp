@@ -2,6 +2,7 @@
 
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "RunHistory.h"
 #include "SystemInfo.h"
 
 #include <QDir>
@@ -11,8 +12,6 @@
 #include <QJsonObject>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace zdb {
 
@@ -24,33 +23,8 @@ const QString kOutcomeName = QStringLiteral("last-outcome.json");
 // Writes the whole file and puts it and its name on disk.
 bool writeDurably(const QString &folder, const QString &path, const QByteArray &bytes)
 {
-    if (!QDir().mkpath(folder))
-        return false;
-    const QByteArray temp = QFile::encodeName(path + QStringLiteral(".new"));
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    for (qsizetype off = 0; ok && off < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + off, size_t(bytes.size() - off));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        off += n > 0 ? n : 0;
-    }
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
-    if (!ok) {
-        ::unlink(temp.constData());
-        return false;
-    }
-    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    ok = ::fsync(dir) == 0;
-    ::close(dir);
-    return ok;
+    QString why;
+    return QDir().mkpath(folder) && replaceFile(path, bytes, 0600, &why);
 }
 
 } // namespace
@@ -102,11 +76,11 @@ void RunRecords::forgetOutcome() noexcept { QFile::remove(folder_ + u'/' + kOutc
 
 bool RunRecords::takeOutcome(Outcome *outcome)
 {
-    QFile f(folder_ + u'/' + kOutcomeName);
-    if (!f.open(QIODevice::ReadOnly))
+    QByteArray bytes;
+    QString fault;
+    if (!readFile(folder_ + u'/' + kOutcomeName, &bytes, &fault) || bytes.isEmpty())
         return false;
-    const QJsonObject o = QJsonDocument::fromJson(f.read(1 << 20)).object();
-    f.close();
+    const QJsonObject o = QJsonDocument::fromJson(bytes).object();
     forgetOutcome();
     outcome->finalText = o.value(QStringLiteral("final")).toString();
     outcome->messages.clear();
