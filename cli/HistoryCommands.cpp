@@ -134,11 +134,11 @@ int showStatus(const QString &number, double maxAgeHours, QTextStream &out)
             continue;
         out << rowName(row) << '\n';
         if (pair) {
-            const HistoryRecord *data = standingAt(all, pair->dataTarget, false);
-            const HistoryRecord *log = standingAt(all, pair->logTarget, true);
-            const HistoryRecord *over = data->settingsNumber != number ? data
-                : log->settingsNumber != number                        ? log
-                                                                       : nullptr;
+            const HistoryRecord *over = nullptr;
+            for (const HistoryRecord *at :
+                 {standingAt(all, pair->dataTarget, false), standingAt(all, pair->logTarget, true)})
+                if (at->settingsNumber != number)
+                    over = at;
             QString state = QStringLiteral("正常 (verified)");
             if (over)
                 state = QStringLiteral("上書き (overwritten by settings %1)").arg(over->settingsNumber);
@@ -169,8 +169,13 @@ int showStatus(const QString &number, double maxAgeHours, QTextStream &out)
     }
     if (!fault.isEmpty())
         out << historyFaultText(fault);
-    if (!latest || !verified(*latest)) {
+    if (!latest) {
         out << QStringLiteral("正常に退避したペアの記録がありません。(no verified pair recorded)\n");
+        return 1;
+    }
+    if (!verified(*latest)) {
+        out << QStringLiteral("最新のペアは、照合できません。(the newest pair cannot be verified) %1\n")
+                   .arg(when(latest->end));
         return 1;
     }
     if (fromTheFuture(*latest)) {
