@@ -57,7 +57,7 @@ int finishRun(bool ok, const HistoryOptions &options, const QString &number, QTe
 
 QString finalLine(const HistoryRecord &record)
 {
-    if (!record.noLog)
+    if (!record.noLog || !record.committed)
         return record.finalText;
     return record.finalText + QStringLiteral("（DBログファイルなし: ログはコピーしていません）");
 }

@@ -29,7 +29,7 @@ bool takeHistoryOption(const QStringList &arguments, qsizetype &i, HistoryOption
 int runHistoryCommand(const HistoryOptions &options, const QString &number, const QStringList &targets,
                       QTextStream &out, QTextStream &err);
 
-// The run's final line: says so where the log source was missing.
+// The run's final line: says so where its pair stands without a log copy.
 QString finalLine(const HistoryRecord &record);
 
 // After `--run`: the metrics file, when asked for. The exit status.
