@@ -138,7 +138,9 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
     opened.open = true;
     nameThisRun(&opened);
     opened.finalText = QString::fromUtf8(kMsgRunCutShort);
-    RunHistory(records.folder()).append(opened);
+    // Said before anything is stopped; the backup itself goes on.
+    if (QString fault; !RunHistory(records.folder()).append(opened, &fault))
+        sink(RunEvent::message(QStringLiteral("エラーです。実行の記録を書き込めません。") + u'\r' + fault));
     BackupEngine engine(services, [&](const RunEvent &event) {
         if (event.kind == RunEvent::Message)
             r.messages << event.text;

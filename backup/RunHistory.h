@@ -49,8 +49,8 @@ class RunHistory {
 public:
     explicit RunHistory(QString folder);
     QString path() const;
-    // False when the record could not be put on disk.
-    bool append(const HistoryRecord &record) const;
+    // False when the record could not be put on disk (*fault says where and why).
+    bool append(const HistoryRecord &record, QString *fault = nullptr) const;
     // Oldest first, in the order written (the clock may have been wrong);
     // the kept pairs that the history no longer holds come first. A torn or
     // foreign line is passed over, as is an open record that its run closed.

@@ -106,30 +106,37 @@ bool readFile(const QString &path, QByteArray *bytes, QString *fault)
     return false;
 }
 
-bool RunHistory::append(const HistoryRecord &record) const
+bool RunHistory::append(const HistoryRecord &record, QString *fault) const
 {
-    if (!QDir().mkpath(folder_))
+    const auto failed = [&](const QString &name, int err) {
+        if (fault)
+            *fault = name + QStringLiteral(": ") + errorText(err);
         return false;
+    };
+    if (!QDir().mkpath(folder_))
+        return failed(folder_, errno);
     const Fd dir(::open(pathBytes(folder_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd < 0)
-        return false;
+        return failed(folder_, errno);
     // Runs of different services may end at once: one writer at a time, so
     // that the turn to the older file loses nothing.
     const Fd lock(::openat(dir.fd, "history.jsonl.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (lock.fd < 0)
-        return false;
+        return failed(path() + QStringLiteral(".lock"), errno);
     while (::flock(lock.fd, LOCK_EX) != 0)
         if (errno != EINTR)
-            return false;
+            return failed(path() + QStringLiteral(".lock"), errno);
     struct stat st {};
     if (::fstatat(dir.fd, kName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_size >= kBoundBytes) {
         if (::renameat(dir.fd, kName, dir.fd, "history.jsonl.1") != 0)
-            return false;
+            return failed(path() + QStringLiteral(".1"), errno);
     }
     // Readable too: its last byte tells whether a torn line needs ending.
     const Fd fd(::openat(dir.fd, kName, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
+        return failed(path(), errno);
+    if (!S_ISREG(st.st_mode))
+        return failed(path(), ELOOP);
     // A line torn by a crash ends without a newline; start ours on a fresh one.
     QByteArray line = record.toLine();
     if (st.st_size > 0) {
@@ -138,13 +145,18 @@ bool RunHistory::append(const HistoryRecord &record) const
             line.prepend('\n');
     }
     if (!writeAll(fd.fd, line) || ::fsync(fd.fd) != 0 || ::fsync(dir.fd) != 0)
-        return false;
+        return failed(path(), errno);
     // The pair now at the targets, kept whatever the bound drops.
     const QString pair = pairPath(record);
     QString why;
     if (!record.committed || record.open || pair.isEmpty())
         return true;
-    return QDir().mkpath(folder_ + QStringLiteral("/pairs")) && replaceFile(pair, record.toLine(), 0600, &why);
+    if (!QDir().mkpath(folder_ + QStringLiteral("/pairs")) || !replaceFile(pair, record.toLine(), 0600, &why)) {
+        if (fault)
+            *fault = pair + QStringLiteral(": ") + why;
+        return false;
+    }
+    return true;
 }
 
 bool replaceFile(const QString &path, const QByteArray &bytes, int mode, QString *error)

@@ -438,7 +438,7 @@ class NightlyTest(Harness):
             ("run killed, its number given again", None,
              [("--run", at, 0, ""), cut_short, ("--status", at, 0, "途中で終わりました")]),
             ("history is a pipe", None, [("--run", at, 0, ""), lambda: os.remove(self.history()) or os.mkfifo(
-                self.history()), ("--status", at, 1, self.history())]),
+                self.history()), ("--status", at, 1, self.history()), ("--run", at, 0, self.history())]),
         ]
         for name, before, steps in rows:
             with self.subTest(name):
@@ -454,7 +454,7 @@ class NightlyTest(Harness):
                     done = self.run_program(*args.split(), when=when)
                     self.assertEqual(done.returncode, code, self.said)
                     if args.startswith("--run"):
-                        self.assertEqual(done.stdout.splitlines()[-1], text or "正常に処理終了しました", self.said)
+                        self.assertTrue(done.stdout.splitlines()[-1].startswith("正常に処理終了しました"), self.said)
                     self.assertIn(text, done.stdout, self.said)
 
     def test_metrics_file_is_replaced_whole(self):
