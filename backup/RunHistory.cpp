@@ -145,7 +145,7 @@ QList<HistoryRecord> RunHistory::read(QString *fault) const
         QList<HistoryRecord> into;
         QByteArray bytes;
         QString why;
-        if (!readFile(name, &bytes, &why) && fault && fault->isEmpty())
+        if (!readRegularFile(name, &bytes, &why) && fault && fault->isEmpty())
             *fault = why;
         for (qsizetype at = 0; at < bytes.size();) {
             const qsizetype newline = bytes.indexOf('\n', at);

@@ -67,12 +67,12 @@ private:
 // Reads a whole file: a missing one reads as empty; false for one that
 // cannot be read or is not a regular file, never followed as a link nor
 // waited on as a pipe (*fault names it).
-bool readFile(const QString &path, QByteArray *bytes, QString *fault);
+bool readRegularFile(const QString &path, QByteArray *bytes, QString *fault);
 
 // Writes bytes beside path, puts them on disk and renames them over path,
 // which is never followed as a link: where anything but a regular file
 // stands there, nothing is written and *error says so.
-bool replaceFile(const QString &path, const QByteArray &bytes, int mode, QString *error);
+bool replaceRegularFile(const QString &path, const QByteArray &bytes, int mode, QString *error);
 
 // Whether the process of an open record still runs this program: the same
 // boot, the same process.

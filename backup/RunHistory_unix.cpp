@@ -83,7 +83,7 @@ void nameThisRun(HistoryRecord *record)
     record->pidStart = startTicks(record->pid);
 }
 
-bool readFile(const QString &path, QByteArray *bytes, QString *fault)
+bool readRegularFile(const QString &path, QByteArray *bytes, QString *fault)
 {
     // A pipe or a link another user put there is neither waited on nor followed.
     const Fd fd(::open(pathBytes(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -151,7 +151,7 @@ bool RunHistory::append(const HistoryRecord &record, QString *fault) const
     QString why;
     if (!record.committed || record.open || pair.isEmpty())
         return true;
-    if (!QDir().mkpath(folder_ + QStringLiteral("/pairs")) || !replaceFile(pair, record.toLine(), 0600, &why)) {
+    if (!QDir().mkpath(folder_ + QStringLiteral("/pairs")) || !replaceRegularFile(pair, record.toLine(), 0600, &why)) {
         if (fault)
             *fault = pair + QStringLiteral(": ") + why;
         return false;
@@ -159,7 +159,7 @@ bool RunHistory::append(const HistoryRecord &record, QString *fault) const
     return true;
 }
 
-bool replaceFile(const QString &path, const QByteArray &bytes, int mode, QString *error)
+bool replaceRegularFile(const QString &path, const QByteArray &bytes, int mode, QString *error)
 {
     const qsizetype slash = path.lastIndexOf(u'/');
     const QByteArray folder = pathBytes(slash < 0        ? QStringLiteral(".")

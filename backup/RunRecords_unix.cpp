@@ -24,7 +24,7 @@ const QString kOutcomeName = QStringLiteral("last-outcome.json");
 bool writeDurably(const QString &folder, const QString &path, const QByteArray &bytes)
 {
     QString why;
-    return QDir().mkpath(folder) && replaceFile(path, bytes, 0600, &why);
+    return QDir().mkpath(folder) && replaceRegularFile(path, bytes, 0600, &why);
 }
 
 } // namespace
@@ -78,7 +78,7 @@ bool RunRecords::takeOutcome(Outcome *outcome)
 {
     QByteArray bytes;
     QString fault;
-    if (!readFile(folder_ + u'/' + kOutcomeName, &bytes, &fault) || bytes.isEmpty())
+    if (!readRegularFile(folder_ + u'/' + kOutcomeName, &bytes, &fault) || bytes.isEmpty())
         return false;
     const QJsonObject o = QJsonDocument::fromJson(bytes).object();
     forgetOutcome();

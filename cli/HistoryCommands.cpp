@@ -295,7 +295,7 @@ bool writeMetrics(const QString &file, const QString &number, QString *error)
            good ? double(good->data.size + (good->hasLog ? good->log.size : 0)) : 0);
     // Beside the file, on disk, then renamed over it: a reader sees the old
     // file or the new one, never half of one.
-    return replaceFile(file, text.toUtf8(), 0644, error);
+    return replaceRegularFile(file, text.toUtf8(), 0644, error);
 }
 
 } // namespace zdb
