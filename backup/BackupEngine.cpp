@@ -501,10 +501,11 @@ struct BackupEngine::Impl {
         QString refusedLater;
         if (auto e = failureOf([&] {
                 f.checkSource(r.dataSource);
-                // A log source that is there but no ordinary file is refused
-                // as the data source is; only a missing one means no log.
+                // A log source that is missing or no ordinary file means no
+                // log (the box after the restart); an unreadable one is refused.
                 if (auto log = failureOf([&] { f.checkSource(r.logSource); });
-                    log && log->number() != kErrFileNotFound && log->number() != kErrPathNotFound)
+                    log && log->number() != kErrFileNotFound && log->number() != kErrPathNotFound
+                    && log->number() != kErrPathFileAccess)
                     throw *log;
                 const SpacePlan space = planSpace(f, r);
                 refusedLater = space.refusal;
