@@ -503,9 +503,8 @@ struct BackupEngine::Impl {
                 f.checkSource(r.dataSource);
                 // A log source that is missing or no ordinary file means no
                 // log (the box after the restart); an unreadable one is refused.
-                if (auto log = failureOf([&] { f.checkSource(r.logSource); });
-                    log && log->number() != kErrFileNotFound && log->number() != kErrPathNotFound
-                    && log->number() != kErrPathFileAccess)
+                if (auto log = failureOf([&] { f.checkSource(r.logSource); }); log && log->number() != kErrFileNotFound
+                    && log->number() != kErrPathNotFound && log->number() != kErrPathFileAccess)
                     throw *log;
                 const SpacePlan space = planSpace(f, r);
                 refusedLater = space.refusal;
