@@ -475,8 +475,10 @@ struct BackupEngine::Impl {
         stage(QStringLiteral("2.処理中です... 退避先:") + shownLog);
         if (s.files.fileExists(r.logSource))
             stageOne(r.logSource, r.logTarget, pre.log, pair.log, beside.log, beside.logChanges);
-        else
+        else {
             deferred << QStringLiteral("DBログファイルなし");
+            facts.noLogSource = true;
+        }
         pair.staged = true;
     }
 
@@ -583,10 +585,10 @@ struct BackupEngine::Impl {
         QString refusedLater;
         if (auto e = failureOf([&] {
                 f.checkSource(r.dataSource);
-                // A log source that is there but no ordinary file is refused
-                // as the data source is; only a missing one means no log.
-                if (auto log = failureOf([&] { f.checkSource(r.logSource); });
-                    log && log->number() != kErrFileNotFound && log->number() != kErrPathNotFound)
+                // A log source that is missing or no ordinary file means no
+                // log (the box after the restart); an unreadable one is refused.
+                if (auto log = failureOf([&] { f.checkSource(r.logSource); }); log && log->number() != kErrFileNotFound
+                    && log->number() != kErrPathNotFound && log->number() != kErrPathFileAccess)
                     throw *log;
                 const SpacePlan space = planSpace(f, r);
                 refusedLater = space.refusal;

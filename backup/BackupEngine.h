@@ -40,6 +40,7 @@ struct EngineServices {
 struct RunFacts {
     qint64 downtimeMs = -1; // from the stop command's start to the start command's end
     bool committed = false; // the new pair replaced the previous one
+    bool noLogSource = false; // the log source was missing: no log copy was made
 };
 
 // The backup run without a window: checks, stop, staged copies, restart,

@@ -181,13 +181,19 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
     // again by then, so this costs no downtime.
     services.committed = [h = run.get()]() noexcept {
         FileDigest data, log;
+        QString dataFile, logFile;
         try {
-            data = digestFile(h->request.dataTarget);
-            log = digestFile(h->request.logTarget);
+            // Where the copies went: a link at a target stays the operator's.
+            dataFile = h->files.resolveTarget(h->request.dataTarget);
+            logFile = h->files.resolveTarget(h->request.logTarget);
+            data = digestFile(dataFile);
+            log = digestFile(logFile);
         } catch (...) {
             data.error = ENOMEM;
         }
         const std::lock_guard lock(h->sinkMutex);
+        h->record.dataFile = dataFile;
+        h->record.logFile = logFile;
         h->record.data = data;
         h->record.log = log;
         h->record.hasLog = log.error != ENOENT; // a pair without a log copy has none
@@ -209,9 +215,11 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
     HistoryRecord opened = r;
     opened.end = r.start;
     opened.open = true;
-    opened.pid = ::getpid();
+    nameThisRun(&opened);
     opened.finalText = QString::fromUtf8(kMsgRunCutShort);
-    history.append(opened);
+    // Said before anything is stopped; the backup itself goes on.
+    if (QString fault; !history.append(opened, &fault))
+        sink(RunEvent::message(QStringLiteral("エラーです。実行の記録を書き込めません。") + u'\r' + fault));
     const auto send = [&sink, &r, h = run.get()](const RunEvent &event) {
         const std::lock_guard lock(h->sinkMutex);
         if (h->over)
@@ -286,6 +294,7 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
         ok = run->ok;
         r.downtimeMs = run->facts.downtimeMs;
         r.committed = run->facts.committed;
+        r.noLog = run->facts.noLogSource;
     }
     r.ok = ok;
     r.end = QDateTime::currentDateTimeUtc();

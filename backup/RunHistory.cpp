@@ -1,6 +1,7 @@
 #include "RunHistory.h"
 
-#include <QFile>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -69,6 +70,14 @@ QByteArray HistoryRecord::toLine() const
     if (open) {
         o.insert(QStringLiteral("open"), true);
         o.insert(QStringLiteral("pid"), double(pid));
+        o.insert(QStringLiteral("boot"), bootId);
+        o.insert(QStringLiteral("pidStart"), double(pidStart));
+    }
+    if (committed && noLog)
+        o.insert(QStringLiteral("noLog"), true);
+    if (committed && !dataFile.isEmpty()) {
+        o.insert(QStringLiteral("dataFile"), dataFile);
+        o.insert(QStringLiteral("logFile"), logFile);
     }
     if (committed && data.error == 0)
         o.insert(QStringLiteral("data"), copyObject(data));
@@ -104,6 +113,11 @@ std::optional<HistoryRecord> HistoryRecord::fromLine(const QByteArray &line)
     r.open = o.value(QStringLiteral("open")).toBool();
     r.removed = o.value(QStringLiteral("removed")).toBool();
     r.pid = qint64(o.value(QStringLiteral("pid")).toDouble());
+    r.bootId = o.value(QStringLiteral("boot")).toString();
+    r.pidStart = qint64(o.value(QStringLiteral("pidStart")).toDouble());
+    r.noLog = o.value(QStringLiteral("noLog")).toBool();
+    r.dataFile = o.value(QStringLiteral("dataFile")).toString();
+    r.logFile = o.value(QStringLiteral("logFile")).toString();
     for (const QJsonValue v : o.value(QStringLiteral("messages")).toArray())
         r.messages << v.toString();
     const auto data = copyFrom(o.value(QStringLiteral("data")));
@@ -118,17 +132,47 @@ RunHistory::RunHistory(QString folder, QString name) : folder_(std::move(folder)
 
 QString RunHistory::path() const { return folder_ + u'/' + name_; }
 
-QList<HistoryRecord> RunHistory::read() const
+QString RunHistory::pairPath(const HistoryRecord &record) const
 {
-    QList<HistoryRecord> records;
-    for (const QString &name : {path() + QStringLiteral(".1"), path()}) {
-        QFile f(name);
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        while (!f.atEnd())
-            if (auto r = HistoryRecord::fromLine(f.readLine()))
-                records << *r;
-    }
+    // Only the backups' history keeps pairs.
+    if (name_ != QLatin1String(kHistoryName) || (record.dataTarget.isEmpty() && record.logTarget.isEmpty()))
+        return {};
+    const QByteArray key = record.dataTarget.toUtf8() + '\0' + record.logTarget.toUtf8();
+    return folder_ + QStringLiteral("/pairs/")
+        + QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(32))
+        + QStringLiteral(".json");
+}
+
+QList<HistoryRecord> RunHistory::read(QString *fault) const
+{
+    const auto parse = [&](const QString &name) {
+        QList<HistoryRecord> into;
+        QByteArray bytes;
+        QString why;
+        if (!readRegularFile(name, &bytes, &why) && fault && fault->isEmpty())
+            *fault = why;
+        for (qsizetype at = 0; at < bytes.size();) {
+            const qsizetype newline = bytes.indexOf('\n', at);
+            const qsizetype end = newline < 0 ? bytes.size() : newline + 1;
+            if (auto r = HistoryRecord::fromLine(bytes.mid(at, end - at)))
+                into << *r;
+            at = end;
+        }
+        return into;
+    };
+    QList<HistoryRecord> records = parse(path() + QStringLiteral(".1")) + parse(path());
+    // A kept pair the history still holds is there already, in its place.
+    QList<HistoryRecord> kept;
+    const QDir pairs(folder_ + QStringLiteral("/pairs"));
+    for (const QString &name : name_ != QLatin1String(kHistoryName) ? QStringList() :
+         pairs.entryList({QStringLiteral("*.json")}, QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+        for (const HistoryRecord &r : parse(pairs.filePath(name)))
+            if (std::none_of(records.cbegin(), records.cend(), [&](const HistoryRecord &h) {
+                    return !h.open && h.start == r.start && h.settingsNumber == r.settingsNumber && h.row == r.row;
+                }))
+                kept << r;
+    std::sort(kept.begin(), kept.end(), [](const HistoryRecord &a, const HistoryRecord &b) { return a.end < b.end; });
+    records = kept + records;
     for (qsizetype i = records.size() - 1; i >= 0; --i) {
         if (!records[i].removed)
             continue;

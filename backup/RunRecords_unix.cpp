@@ -2,6 +2,7 @@
 
 #include "FileOps.h"
 #include "PlatformError.h"
+#include "RunHistory.h"
 #include "SystemInfo.h"
 
 #include <QDir>
@@ -26,37 +27,8 @@ const QString kOutcomeName = QStringLiteral("last-outcome.json");
 // Writes the whole file and puts it and its name on disk.
 bool writeDurably(const QString &folder, const QString &path, const QByteArray &bytes)
 {
-    if (!QDir().mkpath(folder))
-        return false;
-    const QByteArray temp = QFile::encodeName(path + QStringLiteral(".new"));
-    // Made anew: whatever stands under that name (a link, a pipe) is never
-    // opened, and the rename replaces the name, not what a link there names.
-    if (::unlink(temp.constData()) != 0 && errno != ENOENT)
-        return false;
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    for (qsizetype off = 0; ok && off < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + off, size_t(bytes.size() - off));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        off += n > 0 ? n : 0;
-    }
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
-    if (!ok) {
-        ::unlink(temp.constData());
-        return false;
-    }
-    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    ok = ::fsync(dir) == 0;
-    ::close(dir);
-    return ok;
+    QString why;
+    return QDir().mkpath(folder) && replaceRegularFile(path, bytes, 0600, &why);
 }
 
 } // namespace
@@ -152,21 +124,15 @@ void RunRecords::forgetOutcome() noexcept { QFile::remove(folder_ + u'/' + kOutc
 
 bool RunRecords::takeOutcome(Outcome *outcome)
 {
+    QByteArray bytes;
+    QString fault;
     // Read only where it is an ordinary file of its own name: a pipe there
     // would hold the start up, a link lead elsewhere.
-    const int fd = ::open(QFile::encodeName(folder_ + u'/' + kOutcomeName).constData(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    QFile f;
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)
-        || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0)
-            ::close(fd);
+    if (!readRegularFile(folder_ + u'/' + kOutcomeName, &bytes, &fault) || bytes.isEmpty()) {
         forgetOutcome();
         return false;
     }
-    const QJsonObject o = QJsonDocument::fromJson(f.read(1 << 20)).object();
-    f.close();
+    const QJsonObject o = QJsonDocument::fromJson(bytes).object();
     forgetOutcome();
     outcome->finalText = o.value(QStringLiteral("final")).toString();
     outcome->messages.clear();

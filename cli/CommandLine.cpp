@@ -40,10 +40,11 @@ QString helpText()
         "  --guard           前回の処理で停止したままのＤＢサービスを開始します。\n"
         "  --settings 番号   使う設定番号（既定: 1）。\n"
         "  --status          行ごとに、最後に正常に退避したペア（日時、サイズ、停止時間）と最後の失敗を表示します。\n"
-        "                    最新の正常なペアが --max-age（既定: 26 時間）より古いか、ない時は終了コード 1 です。\n"
+        "                    最新のペアが照合できないか、--max-age（既定: 26 時間）より古いか、日時が未来か、\n"
+        "                    ない時、また他の設定番号に上書きされた行がある時は終了コード 1 です。\n"
         "  --verify          "
         "各行の退避先のペアをディスクから読み直し、履歴のダイジェストと照合します（何も変更しません）。\n"
-        "                    一致しない、またはないファイルがある時は終了コード 1 です。\n"
+        "                    一致しない、ない、または照合できないファイルがある時は終了コード 1 です。\n"
         "  --restore 行      行（月曜日 … 日曜日、その他。mon … sun, other も可）の退避ファイルのペアを、\n"
         "                    履歴のダイジェストと照合してから DB ファイルに戻します（停止は数秒）。\n"
         "                    今の DB ファイルは .zdbreplaced-日時 の名前で残します。端末では確認します。\n"
@@ -66,9 +67,10 @@ QString helpText()
         "  --guard           starts the database services an earlier run left stopped.\n"
         "  --settings N      the settings number to use (default 1).\n"
         "  --status          shows for each row the last verified pair (when, sizes, downtime) and the last failure;\n"
-        "                    exit 1 when the newest verified pair is older than --max-age (default 26 hours) or none.\n"
+        "                    exit 1 when the newest pair is not verified, older than --max-age (default 26 hours),\n"
+        "                    dated in the future or none, or a row's pair was overwritten by another number.\n"
         "  --verify          reads every row's pair back from its disk and compares it with the history's digests;\n"
-        "                    changes nothing; exit 1 when a copy differs or is missing.\n"
+        "                    changes nothing; exit 1 when a copy differs, is missing or cannot be checked.\n"
         "  --restore ROW     puts the row's pair (月曜日 ... 日曜日, その他, or mon ... sun, other) back over the\n"
         "                    database files once it matches the history's digests; the service is down for seconds.\n"
         "                    The live files are kept as NAME.zdbreplaced-WHEN. Asks first on a terminal.\n"
@@ -80,6 +82,16 @@ QString helpText()
         "  --version         shows the version.\n"
         "Exit status: 0 normal end, 1 abnormal end, 2 bad usage.\n"
         "History: one record per run in $XDG_STATE_HOME/zorvatdbbackup/history.jsonl.\n");
+}
+
+// The sixteen targets of a settings number: data and log of each row in turn.
+QStringList storedTargets(QtSettingsBackend &store, const QString &section)
+{
+    QStringList targets;
+    for (int i = 0; i < 8; ++i)
+        targets << store.read(kApp, section, QStringLiteral("DBデータパス1") + QString::number(i), QString())
+                << store.read(kApp, section, QStringLiteral("DBログパス1") + QString::number(i), QString());
+    return targets;
 }
 
 } // namespace
@@ -131,8 +143,12 @@ int runFromCommandLine(const QStringList &arguments)
         }
         return runRestoreCommand(restore, trimSpaces(number), out, err);
     }
-    if (history.mode != HistoryOptions::None)
-        return runHistoryCommand(history, trimSpaces(number), out, err);
+    if (history.mode != HistoryOptions::None) {
+        QtSettingsBackend store;
+        return runHistoryCommand(history, trimSpaces(number),
+                                 storedTargets(store, QStringLiteral("ZorvatDBバックアップ") + trimSpaces(number)), out,
+                                 err);
+    }
     if (!run) {
         err << QStringLiteral("エラーです。--run がありません (--run is missing; see --help)\n");
         return 2;
@@ -151,9 +167,7 @@ int runFromCommandLine(const QStringList &arguments)
     request.serviceName = trimSpaces(value(QStringLiteral("DBサーバー名")));
     request.dataSource = value(QStringLiteral("DBデータパス"));
     request.logSource = value(QStringLiteral("DBログパス"));
-    for (int i = 0; i < 8; ++i)
-        request.allTargets << value(QStringLiteral("DBデータパス1") + QString::number(i))
-                           << value(QStringLiteral("DBログパス1") + QString::number(i));
+    request.allTargets = storedTargets(store, section);
     request.dataTarget = request.allTargets[qsizetype(2) * row];
     request.logTarget = request.allTargets[qsizetype(2) * row + 1];
     request.settingsNumber = number;
@@ -188,13 +202,13 @@ int runFromCommandLine(const QStringList &arguments)
     const bool ok = runWithHostServices(
         request,
         [&](const RunEvent &e) {
-            if (journal && !held.isEmpty() && e.kind != RunEvent::Finished)
+            if (!held.isEmpty() && e.kind != RunEvent::Finished)
                 print(std::exchange(held, QString()));
             switch (e.kind) {
             case RunEvent::Stage:
-                // Only a final text waits; a stage the run is killed in must
-                // already be in the journal.
-                if (journal && isFinalText(e.text))
+                // Only a final text waits, for what the run's record adds to
+                // it; a stage the run is killed in must already be out.
+                if (isFinalText(e.text))
                     held = e.text;
                 else
                     print(e.text);
@@ -214,8 +228,8 @@ int runFromCommandLine(const QStringList &arguments)
             out.flush();
         },
         &record);
-    if (journal && !sendToJournal(journalFields(record)) && !held.isEmpty())
-        print(held);
+    if (!(journal && sendToJournal(journalFields(record))) && !held.isEmpty())
+        print(record.noLog ? finalLine(record) : held);
     out.flush();
     const int status = finishRun(ok, history, number, err);
     err.flush();

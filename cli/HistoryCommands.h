@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTextStream>
 
 namespace zdb {
@@ -11,9 +12,10 @@ namespace zdb {
 int showStatus(const QString &number, double maxAgeHours, QTextStream &out);
 
 // `--verify`: reads every row's pair back from its disk and compares it with
-// the digests the history kept. Changes nothing. 0 when every copy is as
-// kept, 1 when one differs, is missing or cannot be read.
-int verifyPairs(const QString &number, bool terminal, QTextStream &out);
+// the digests the history kept. Changes nothing. targets: the stored rows'
+// data and log targets in turn; a row stored or recorded that cannot be
+// checked counts as a fault. 0 when every copy is as kept, 1 otherwise.
+int verifyPairs(const QString &number, const QStringList &targets, bool terminal, QTextStream &out);
 
 // `--metrics FILE`: the settings number's newest run and newest verified pair
 // in the textfile format of the node exporter, replacing FILE as a whole.

@@ -29,7 +29,8 @@ bool takeHistoryOption(const QStringList &arguments, qsizetype &i, HistoryOption
     return true;
 }
 
-int runHistoryCommand(const HistoryOptions &options, const QString &number, QTextStream &out, QTextStream &err)
+int runHistoryCommand(const HistoryOptions &options, const QString &number, const QStringList &targets,
+                      QTextStream &out, QTextStream &err)
 {
     if (options.mode == HistoryOptions::Verify) {
         if (!options.metricsFile.isEmpty()) {
@@ -37,7 +38,7 @@ int runHistoryCommand(const HistoryOptions &options, const QString &number, QTex
                                   "--run or --status)\n");
             return 2;
         }
-        return verifyPairs(number, standardOutputIsTerminal(), out);
+        return verifyPairs(number, targets, standardOutputIsTerminal(), out);
     }
     const int status = showStatus(number, options.maxAgeHours, out);
     out.flush();
@@ -54,10 +55,17 @@ int finishRun(bool ok, const HistoryOptions &options, const QString &number, QTe
     return ok ? 0 : 1;
 }
 
+QString finalLine(const HistoryRecord &record)
+{
+    if (!record.noLog || !record.committed)
+        return record.finalText;
+    return record.finalText + QStringLiteral("（DBログファイルなし: ログはコピーしていません）");
+}
+
 QList<std::pair<QByteArray, QByteArray>> journalFields(const HistoryRecord &r)
 {
     QList<std::pair<QByteArray, QByteArray>> fields{
-        {"MESSAGE", r.finalText.toUtf8()},          {"PRIORITY", r.ok ? "6" : "3"},
+        {"MESSAGE", finalLine(r).toUtf8()},         {"PRIORITY", r.ok ? "6" : "3"},
         {"SYSLOG_IDENTIFIER", "zorvatdbbackup"},    {"ZDB_OUTCOME", r.ok ? "success" : "failure"},
         {"ZDB_COMMITTED", r.committed ? "1" : "0"}, {"ZDB_SETTINGS", r.settingsNumber.toUtf8()},
         {"ZDB_ROW", QByteArray::number(r.row)},     {"ZDB_SERVICE", r.service.toUtf8()},

@@ -24,8 +24,13 @@ struct HistoryOptions {
 // Takes arguments[i] (and its value) when it is one of these options.
 bool takeHistoryOption(const QStringList &arguments, qsizetype &i, HistoryOptions &options);
 
-// `--status` or `--verify` for the settings number: the exit status.
-int runHistoryCommand(const HistoryOptions &options, const QString &number, QTextStream &out, QTextStream &err);
+// `--status` or `--verify` for the settings number, whose stored rows'
+// targets are given: the exit status.
+int runHistoryCommand(const HistoryOptions &options, const QString &number, const QStringList &targets,
+                      QTextStream &out, QTextStream &err);
+
+// The run's final line: says so where its pair stands without a log copy.
+QString finalLine(const HistoryRecord &record);
 
 // After `--run`: the metrics file, when asked for. The exit status.
 int finishRun(bool ok, const HistoryOptions &options, const QString &number, QTextStream &err);

@@ -1,6 +1,6 @@
 #include "FileDigest.h"
 
-#include <QFile>
+#include "Text.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -15,14 +15,16 @@ namespace zdb {
 FileDigest digestFile(const QString &path, bool fromDisk, const std::function<void(qint64, qint64)> &progress)
 {
     FileDigest d;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    // Neither a link nor a pipe that another user left in the copy's place
+    // is followed or waited on: ELOOP, or EINVAL for anything not a file.
+    const int fd = ::open(pathBytes(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         d.error = errno;
         return d;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        d.error = errno != 0 ? errno : EINVAL;
+    if (const bool statted = ::fstat(fd, &st) == 0; !statted || !S_ISREG(st.st_mode)) {
+        d.error = statted ? EINVAL : errno;
         ::close(fd);
         return d;
     }

@@ -583,12 +583,18 @@ private slots:
         QCOMPARE(read.last().data.blocks, r.data.blocks);
     }
 
+    // An open record is a run still going only while its very process runs.
     void openRecordStandsForARunStillGoing()
     {
         HistoryRecord run;
         run.open = true;
-        run.pid = QCoreApplication::applicationPid();
+        nameThisRun(&run);
         QVERIFY(runStillGoing(run));
+        run.pidStart += 1; // the same number, another process
+        QVERIFY(!runStillGoing(run));
+        run.pidStart -= 1;
+        run.bootId = QStringLiteral("another boot");
+        QVERIFY(!runStillGoing(run));
         run.pid = 0x7ffffff0; // no such process: the run was killed
         QVERIFY(!runStillGoing(run));
     }

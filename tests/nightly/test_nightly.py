@@ -21,6 +21,8 @@ UNITS = os.environ["ZDB_UNITS"]
 # Of this test process alone: the run lock of a service is machine-wide, and
 # other test runs may back up their own 売上DB at the same time.
 SERVICE = f"売上DB{os.getpid()}"
+# Another local user, where the tests run as root.
+OTHER = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] * (os.geteuid() == 0)
 
 STUB = r"""#!/usr/bin/python3
 import json, os, signal, sys, time
@@ -119,6 +121,11 @@ class Harness(unittest.TestCase):
             "DBデータパス17": os.path.join(self.home, "bk7", "D.MDF"),
             "DBログパス17": os.path.join(self.home, "bk7", "L.LDF"),
         }
+
+    def share(self, folder):
+        """A folder anyone may write in, as /tmp."""
+        os.chmod(self.home, 0o711)
+        os.chmod(folder, 0o1777)
 
     def tell(self, what, verb, status=""):
         with open(os.path.join(self.bin, f"{what}-{verb}"), "w") as f:
@@ -387,9 +394,9 @@ class NightlyTest(Harness):
         self.store("1", self.row_values(2))
         done = self.run_program("--run", when="2026-12-09 02:00:00")
         self.assertEqual(done.returncode, 0, self.said)
-        done = self.run_program("--verify")
-        self.assertEqual(done.returncode, 0, self.said)
-        self.assertEqual(done.stdout.count("照合済み"), 2, self.said)
+        done = self.run_program("--verify")  # その他 is stored but never ran: not verified
+        self.assertEqual((done.returncode, done.stdout.count("照合済み")), (1, 2), self.said)
+        self.assertIn("その他 データ  記録なし (no pair recorded)", done.stdout, self.said)
         data, log = (os.path.join(self.home, "bk2", name) for name in ("D.MDF", "L.LDF"))
         with open(data, "r+b") as f:  # one byte flipped in the second MiB
             f.seek(1024 * 1024 + 3)
@@ -402,6 +409,13 @@ class NightlyTest(Harness):
         lines = done.stdout.splitlines()
         self.assertIn(f"水 データ  不一致 (differs) 1 MiB 目から（オフセット 1048576）  {data}", lines, self.said)
         self.assertIn(f"水 ログ    見つかりません (missing)  {log}", lines, self.said)
+        # Another user leaves a pipe or a link where the copy was: neither waited on nor read.
+        self.share(os.path.dirname(log))
+        for make in (["mkfifo", log], ["ln", "-s", data, log]):
+            subprocess.run(OTHER + make, check=True)
+            done = self.run_program("--verify")
+            self.assertIn(f"水 ログ    通常のファイルではありません (not a regular file)  {log}", done.stdout, self.said)
+            os.remove(log)
         self.assertTrue(os.path.exists(data))  # changes nothing
         self.assertEqual(self.verbs(), ["stop", "start"], self.said)
 
@@ -433,13 +447,60 @@ class NightlyTest(Harness):
         done = self.run_program("--status", when="2026-12-09 03:00:00")
         self.assertEqual(done.returncode, 0, self.said)
         # The next run's record starts on a line of its own.
-        self.store("1", {**self.row_values(2), **self.row_values(3)})
+        self.store("1", {k: v for k, v in {**self.row_values(2), **self.row_values(3)}.items() if "17" not in k})
         self.assertEqual(self.run_program("--run", when="2026-12-10 02:00:00").returncode, 0, self.said)
         done = self.run_program("--status", when="2026-12-10 03:00:00")
         self.assertEqual(done.returncode, 0, self.said)
         self.assertEqual([line for line in done.stdout.splitlines() if line in ("水", "木")], ["水", "木"], self.said)
-        done = self.run_program("--verify")
-        self.assertEqual((done.returncode, done.stdout.count("照合済み")), (0, 4), self.said)
+        for rotated in (False, True):  # the pairs' digests outlive the bounded history
+            os.truncate(self.history(), 0) if rotated else None
+            done = self.run_program("--verify")
+            self.assertEqual((done.returncode, done.stdout.count("照合済み")), (0, 4), self.said)
+
+    def test_monitors_judge_what_stands(self):
+        """Each row: runs, and faults between them, then what the monitors say (a text in the output)."""
+        at = "2026-12-09 02:00:00"
+        row = {k: v for k, v in self.row_values(2).items() if "17" not in k}
+        log = os.path.join(self.src, "L.LDF")
+
+        def cut_short():  # the open record of a killed run whose number a kernel thread now has
+            with open(self.history(), "a") as f:
+                f.write(json.dumps({"start": "2026-12-09T01:00:00Z", "end": "2026-12-09T01:00:00Z", "settings": "1",
+                                    "row": 2, "open": True, "pid": 2, "final": "途中で終わりました"}) + "\n")
+        rows = [  # (name, before, steps: (arguments, when, exit, text) or something done)
+            ("clock a year ahead", None, [("--run", "2027-12-08 02:00:00", 0, ""),
+                                          ("--status", at, 1, "未来の日時です (dated in the future)"),
+                                          ("--run", "2026-12-09 04:00:00", 0, ""),
+                                          ("--status", "2026-12-09 05:00:00", 0, "")]),
+            *(("log source " + name, lambda make=make: os.remove(log) or make(log),
+               [("--run", at, 0, "正常に処理終了しました（DBログファイルなし: ログはコピーしていません）"),
+                ("--status", at, 1, "ログなし (no log copied)"), ("--verify", at, 1, "ログはコピーされていません")])
+              for name, make in (("missing", lambda p: None), ("a pipe", os.mkfifo))),
+            ("two numbers, one row", lambda: self.store("1", row, more=[("2", row)]),
+             [("--run", at, 0, ""), ("--run --settings 2", at, 0, ""),
+              ("--verify", at, 1, "データ  上書きされました (overwritten by settings 2)"),
+              ("--status", at, 1, "設定番号 1 と 2 が、同じ退避先を使っています。")]),
+            ("run killed, its number given again", None,
+             [("--run", at, 0, ""), cut_short, ("--status", at, 0, "途中で終わりました")]),
+            ("history is a pipe", None, [("--run", at, 0, ""), lambda: os.remove(self.history()) or os.mkfifo(
+                self.history()), ("--status", at, 1, self.history()), ("--run", at, 0, self.history())]),
+        ]
+        for name, before, steps in rows:
+            with self.subTest(name):
+                shutil.rmtree(os.path.join(self.home, "state"), ignore_errors=True)
+                self.make_sources()
+                self.store("1", row)
+                before and before()
+                for step in steps:
+                    if callable(step):
+                        step()
+                        continue
+                    args, when, code, text = step
+                    done = self.run_program(*args.split(), when=when)
+                    self.assertEqual(done.returncode, code, self.said)
+                    if args.startswith("--run"):
+                        self.assertTrue(done.stdout.splitlines()[-1].startswith("正常に処理終了しました"), self.said)
+                    self.assertIn(text, done.stdout, self.said)
 
     def test_metrics_file_is_replaced_whole(self):
         self.store("1", self.row_values(2))
@@ -465,6 +526,15 @@ class NightlyTest(Harness):
                            float(first[name % "last_success_timestamp_seconds"]) + 3000)
         self.assertEqual(int(first[name % "last_success_bytes"]), 1024 * 1024 + 7 + 4096 + 1)
         self.assertEqual(os.listdir(folder), ["zorvatdbbackup.prom"])
+        # Another user's link at the name: not written through, and named.
+        self.share(folder)
+        os.remove(prom)
+        secret = pathlib.Path(self.home, "secret")
+        secret.write_text("root only")
+        subprocess.run(OTHER + ["ln", "-s", secret, prom], check=True)
+        done = self.run_program("--status", "--metrics", prom, when="2026-12-09 03:00:00")
+        self.assertEqual((done.returncode, secret.read_text()), (1, "root only"), self.said)
+        self.assertIn(prom, done.stderr, self.said)
 
     @unittest.skipUnless(os.geteuid() == 0, "a mount namespace needs root")
     def test_journal_gets_the_outcome_as_fields(self):
@@ -642,7 +712,6 @@ for n in range(10 ** 9):  # well under way before the stop returns: the copy is 
             ("data target is a pipe", replace(target, os.mkfifo), 1, "エラーです 75", [], None),
             ("data target is a device",
              replace(target, lambda p: os.mknod(p, 0o600 | stat.S_IFCHR, os.makedev(1, 3))), 1, "エラーです 75", [], None),
-            ("log source is a pipe", replace(os.path.join(self.src, "L.LDF"), os.mkfifo), 1, "エラーです 75", [], "old"),
             ("log source is another user's link", replace(log_src, lambda p: os.symlink("/etc/shadow", p) or
                                                            os.lchown(p, 65534, 65534)), 1, "他のユーザーのリンクです", [], "old"),
             ("data source is root's link", lambda: os.rename(data_src, data_src + ".real")

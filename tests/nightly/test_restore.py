@@ -2,6 +2,7 @@
 back and leaves to the guard."""
 import glob
 import os
+import shutil
 import pathlib
 import pty
 import subprocess
@@ -28,7 +29,8 @@ class RestoreTest(Harness):
         return [pathlib.Path(p).read_bytes() if os.path.exists(p) else None for p in paths]
 
     def test_outcomes(self):
-        history = lambda: os.remove(os.path.join(self.home, "state", "zorvatdbbackup", "history.jsonl"))
+        state = lambda *name: os.path.join(self.home, "state", "zorvatdbbackup", *name)
+        history = lambda: (os.remove(state("history.jsonl")), shutil.rmtree(state("pairs")))
         rows = [  # (name, preparation, arguments after --restore, exit, text, service verbs, the live pair holds)
             ("restored", None, [" 水曜日 ", "--yes"], 0, "正常に復元しました。", ["status", "stop", "start"], "copies"),
             ("no such row", None, ["someday", "--yes"], 2, "someday", [], "before"),
