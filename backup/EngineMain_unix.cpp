@@ -1,19 +1,6 @@
 #include "EngineMain.h"
 
-#include "EngineSignals.h"
-#include "FileDigest.h"
-#include "FileOps.h"
-#include "RunLock.h"
-#include "RunRecords.h"
-#include "ServiceManager.h"
-#include "ServiceTexts.h"
-#include "Text.h"
-
-#include <QFile>
-#include <QThread>
-
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -25,7 +12,7 @@ namespace {
 // Writes events to the window without ever waiting on it: a window that has
 // gone or stopped reading must not hold the database down. Progress is
 // dropped while earlier lines wait; everything else is kept in order.
-class EventWriter {
+class EventWriter : public EventOutput {
 public:
     // The pipe leaves standard output for a descriptor that nothing started
     // from here inherits: a command or a daemon holding it would write into
@@ -43,7 +30,7 @@ public:
         if (null >= 0)
             ::close(null);
     }
-    ~EventWriter()
+    ~EventWriter() override
     {
         if (fd_ >= 0)
             ::close(fd_);
@@ -51,7 +38,7 @@ public:
     EventWriter(const EventWriter &) = delete;
     EventWriter &operator=(const EventWriter &) = delete;
 
-    void write(const RunEvent &event)
+    void write(const RunEvent &event) override
     {
         if (gone_)
             return;
@@ -61,7 +48,7 @@ public:
         flush();
     }
     // At the end: a reader still there gets every line, within a bound.
-    void finish()
+    void finish() override
     {
         for (int waited = 0; !gone_ && !pending_.isEmpty() && waited < 60000; waited += 100) {
             if (flush())
@@ -99,84 +86,6 @@ private:
 
 } // namespace
 
-bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink &sink, HistoryRecord *record)
-{
-    catchEndingSignals();
-    adoptOrphanedDescendants();
-    HostFileOps files;
-    HostServiceManager manager;
-    HostRunLock lock;
-    RunRecords records(RunRecords::defaultFolder());
-    EngineServices services{files, manager, lock, records, [](int ms) { QThread::msleep(ulong(ms)); }};
-    services.abandoned = endingSignalArrived;
-    services.commandTimeLimitMs = commandTimeLimitFromEnvironment();
-
-    HistoryRecord r;
-    r.start = QDateTime::currentDateTimeUtc();
-    r.settingsNumber = request.settingsNumber;
-    r.row = request.row;
-    r.service = trimSpaces(request.serviceName);
-    r.dataTarget = request.dataTarget;
-    r.logTarget = request.logTarget;
-    // Read while the lock still keeps the next run away; the service runs
-    // again by then, so this costs no downtime.
-    services.committed = [&]() noexcept {
-        try {
-            r.data = digestFile(request.dataTarget);
-            r.log = digestFile(request.logTarget);
-            r.hasLog = r.log.error != ENOENT; // a pair without a log copy has none
-        } catch (...) {
-            r.data.error = ENOMEM;
-        }
-    };
-    // Stands for the run until it ends: a run killed on its way still shows.
-    HistoryRecord opened = r;
-    opened.end = r.start;
-    opened.open = true;
-    opened.pid = ::getpid();
-    opened.finalText = QString::fromUtf8(kMsgRunCutShort);
-    RunHistory(records.folder()).append(opened);
-    BackupEngine engine(services, [&](const RunEvent &event) {
-        if (event.kind == RunEvent::Message)
-            r.messages << event.text;
-        if (event.kind == RunEvent::Stage)
-            r.finalText = event.text;
-        sink(event);
-    });
-    r.ok = engine.run(request);
-    r.end = QDateTime::currentDateTimeUtc();
-    r.downtimeMs = engine.facts().downtimeMs;
-    r.committed = engine.facts().committed;
-    RunHistory(records.folder()).append(r);
-    if (record)
-        *record = r;
-    return r.ok;
-}
-
-int runEngineProcess()
-{
-    QFile in;
-    if (!in.open(stdin, QIODevice::ReadOnly))
-        return 2;
-    const auto request = decodeRequest(in.readLine(1 << 20));
-    in.close();
-    if (!request)
-        return 2;
-    EventWriter out;
-    RunRecords records(RunRecords::defaultFolder());
-    RunRecords::Outcome outcome;
-    const bool ok = runWithHostServices(*request, [&](const RunEvent &event) {
-        if (event.kind == RunEvent::Message)
-            outcome.messages << event.text;
-        if (event.kind == RunEvent::Stage)
-            outcome.finalText = event.text;
-        // Kept before the window hears of the end; the window forgets it once shown.
-        if (event.kind == RunEvent::Finished)
-            records.keepOutcome(outcome);
-        out.write(event);
-    });
-    out.finish();
-    return ok ? 0 : 1;
-}
+std::unique_ptr<EventOutput> openEventOutput() { return std::make_unique<EventWriter>(); }
 
 } // namespace zdb

@@ -35,4 +35,8 @@ private:
     QString folder_;
 };
 
+// Writes the whole file beside path, puts it on disk and renames it over path,
+// the folder made first and flushed after. False on any failure, errno set.
+bool writeFileDurably(const QString &folder, const QString &path, const QByteArray &bytes);
+
 } // namespace zdb

@@ -4,10 +4,11 @@
 
 #include <QString>
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <sys/types.h>
 #include <utility>
 
 namespace zdb {
@@ -182,7 +183,8 @@ public:
 // flush, or record every change of a name. Each sets errno on failure, as
 // the call does.
 struct SystemCalls {
-    std::function<ssize_t(int in, off_t *inOffset, int out, off_t *outOffset, size_t length)> copyFileRange;
+    std::function<std::int64_t(int in, std::int64_t *inOffset, int out, std::int64_t *outOffset, std::size_t length)>
+        copyFileRange;
     std::function<int(const char *from, const char *to)> rename;
     std::function<int(int folderFd)> syncFolder;
     std::function<int(char *nameTemplate)> makeTemp; // mkostemp, close-on-exec
