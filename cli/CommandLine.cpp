@@ -71,6 +71,7 @@ QString helpText()
 
 int runFromCommandLine(const QStringList &arguments)
 {
+    useUtf8Output();
     QTextStream out(stdout), err(stderr);
     bool run = false;
     QString number = QStringLiteral("1");

@@ -4,5 +4,7 @@ namespace zdb {
 
 // Whether standard output is a terminal (progress is shown only there).
 bool standardOutputIsTerminal();
+// Makes the console show the program's UTF-8 lines as they are.
+void useUtf8Output();
 
 } // namespace zdb
