@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "EngineMain.h"
+#include "EventLog.h"
 #include "Guard.h"
 #include "HistoryOptions.h"
 #include "Journal.h"
@@ -192,6 +193,8 @@ int runFromCommandLine(const QStringList &arguments)
         &record);
     if (journal && !sendToJournal(journalFields(record)) && !held.isEmpty())
         print(held);
+    if (!record.finalText.isEmpty())
+        systemEventLog().write(eventLogEntry(record));
     out.flush();
     return finishRun(ok, history, number, err);
 }

@@ -14,7 +14,7 @@ archive=$shared/qt6.4.2-mingw-w64-x86_64.tar.xz
 build_dir=${BUILD_DIR:-build-windows}
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
-  ninja-build cmake qt6-base-dev qt6-base-dev-tools libxxhash-dev wine wine64 xvfb xauth xz-utils)
+  ninja-build cmake qt6-base-dev qt6-base-dev-tools libxxhash-dev wine wine64 xvfb xauth xz-utils nsis)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -73,13 +73,13 @@ if [ ! -f "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ]; then
 fi
 
 cmake --preset windows -B "$build_dir" >/dev/null
-cmake --build "$build_dir" -j"$(nproc)" --target zorvatdbbackup zorvatdbbackup-print "$@"
+cmake --build "$build_dir" -j"$(nproc)" --target zorvatdbbackup zorvatdbbackup-console zorvatdbbackup-print "$@"
 
 # The folder that runs as it stands on Windows, and its zip.
 dist=$top/dist/windows/zorvatdbbackup
 rm -rf "$dist"
 mkdir -p "$dist/platforms" "$dist/styles"
-cp "$build_dir/zorvatdbbackup.exe" "$build_dir/zorvatdbbackup-print.dll" "$dist/"
+cp "$build_dir/zorvatdbbackup.exe" "$build_dir/zorvatdbbackup.com" "$build_dir/zorvatdbbackup-print.dll" "$dist/"
 for m in Core Gui Widgets PrintSupport; do cp "$qt/bin/Qt6$m.dll" "$dist/"; done
 cp "$qt/plugins/platforms/qwindows.dll" "$dist/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$dist/styles/"
@@ -88,4 +88,8 @@ cp "$gcc_dir/libstdc++-6.dll" "$gcc_dir/libgcc_s_seh-1.dll" /usr/x86_64-w64-ming
 mkdir -p "$dist/licenses" && cp -r "$qt/share/licenses/." "$dist/licenses/" 2>/dev/null || true
 (cd "$top/dist/windows" && rm -f zorvatdbbackup-windows.zip \
   && cmake -E tar cf zorvatdbbackup-windows.zip --format=zip zorvatdbbackup)
-echo "Windows build: $build_dir/zorvatdbbackup.exe, $dist, dist/windows/zorvatdbbackup-windows.zip"
+# The installer (NSIS): Program Files, Start menu, Event Log source, the tasks.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
+setup=$top/dist/windows/zorvatdbbackup-$version-setup.exe
+makensis -V2 -INPUTCHARSET UTF8 -DVERSION="$version" -DDIST="$dist" -DOUTFILE="$setup" packaging/windows/installer.nsi
+echo "Windows build: $build_dir/zorvatdbbackup.exe, $dist, dist/windows/zorvatdbbackup-windows.zip, $setup"
