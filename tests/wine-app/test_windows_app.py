@@ -1,0 +1,165 @@
+"""The installed Windows program under Wine: installer, tasks, window, console twin."""
+import datetime
+import glob
+import json
+import os
+import re
+import subprocess
+import time
+import unittest
+import xml.etree.ElementTree as ET
+
+from PIL import Image
+
+C = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+PRODUCT = "ZorvatDBバックアップ"
+INSTALLED = os.path.join(C, "Program Files", PRODUCT)
+SETTINGS = r"HKEY_CURRENT_USER\Software\VB and VBA Program Settings\QXN\ZorvatDBバックアップ"
+SERVICE = "Spooler"  # Wine's own print spooler: a real service its service manager stops and starts
+NAMES = ("売上.MDF", "売上_LOG.LDF")
+TASK = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
+
+
+def wine(*args, env=None):
+    r = subprocess.run(["wine", *args], cwd=INSTALLED if os.path.isdir(INSTALLED) else C, capture_output=True,
+                       timeout=300, env=dict(os.environ, **(env or {})))
+    return r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace")
+
+
+def wait_for(predicate, what, timeout=60):
+    end = time.monotonic() + timeout
+    while not (value := predicate()):
+        assert time.monotonic() < end, f"timed out waiting for {what}"
+        time.sleep(0.2)
+    return value
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True).stdout.split()
+
+
+def read(*path):
+    with open(os.path.join(C, *path), "rb") as f:
+        return f.read()
+
+
+def seed(number, service):
+    """Settings `number` as 設定記憶 leaves them: every row's targets in zdb\\t<number>\\<row>."""
+    values = {"DBサーバー名": service}
+    for key, name in zip(("DBデータパス", "DBログパス"), NAMES):
+        values[key] = rf"C:\zdb\src\{name}"
+        values.update({f"{key}1{row}": rf"C:\zdb\t{number}\{row}\{name}" for row in range(8)})
+    lines = ["Windows Registry Editor Version 5.00", "", f"[{SETTINGS}{number}]"]
+    lines += ['"%s"="%s"' % (k, v.replace("\\", "\\\\")) for k, v in values.items()]
+    with open(os.path.join(C, "seed.reg"), "w", encoding="utf-16") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+    assert wine("reg", "import", r"C:\seed.reg")[0] == 0
+
+
+def pair_is_sources(number):
+    row = str(datetime.date.today().weekday())  # the row the window and --run pick
+    return [read("zdb", f"t{number}", row, n) for n in NAMES] == [read("zdb", "src", n) for n in NAMES]
+
+
+def events(trace):
+    """(type, id, text) of each event, from the +eventlog trace of Wine's ReportEventW."""
+    found = re.findall(r"ReportEventW \([^,]*,0x(\w+),0x\w+,0x(\w+),.*\n.*eventlog:ReportEventW L\"(.*)\"", trace)
+    text = lambda s: re.sub(r"\\([0-9a-f]{4})", lambda m: chr(int(m.group(1), 16)), s).replace("\\n", "\n")
+    return [(int(t, 16), int(i, 16), text(s)) for t, i, s in found]
+
+
+class InstalledProgramTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        rc, out, err = wine(os.environ["ZDB_SETUP"], "/S")
+        assert rc == 0 and os.path.isfile(os.path.join(INSTALLED, "zorvatdbbackup.com")), (rc, out, err)
+        os.makedirs(os.path.join(C, "zdb", "src"), exist_ok=True)
+        for name, size in zip(NAMES, (3 * 1024 * 1024 + 17, 512 * 1024 + 5)):
+            with open(os.path.join(C, "zdb", "src", name), "wb") as f:
+                f.write(os.urandom(size))
+
+    def test_tasks_are_what_the_readme_says(self):
+        with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        tasks = re.findall(r"^\| (\S+) \| `zorvatdbbackup\.exe (--\w+)` \| (.*) \|$", readme, re.M)
+        enabled = re.findall(r'schtasks /Change /TN "ZorvatDBバックアップ\\([^"]+)" /ENABLE', readme)
+        self.assertEqual(sorted(t[:2] for t in tasks), sorted(zip(enabled, ("--run", "--guard"))))
+        for name, argument, when in tasks:
+            # Registered; Wine's Task Scheduler keeps a task's settings, not its triggers or actions.
+            registered = read("windows", "system32", "tasks", PRODUCT, name).decode("utf-8-sig").split("\n", 1)[1]
+            self.assertIn("<Enabled>false</Enabled>", registered, name)
+            task = ET.parse(os.path.join(INSTALLED, "tasks", "nightly.xml" if argument == "--run" else "guard.xml"))
+            get = lambda path: task.findtext("/".join(TASK + p for p in path.split("/")))
+            self.assertEqual([get("Actions/Exec/" + p) for p in ("Command", "Arguments")],
+                             [rf'"C:\Program Files\{PRODUCT}\zorvatdbbackup.exe"', argument])
+            self.assertEqual([get("Settings/Enabled"), get("Principals/Principal/RunLevel")], ["false", "HighestAvailable"])
+            if argument == "--run":
+                self.assertIn("02:00", when)
+                self.assertEqual(get("Settings/StartWhenAvailable"), "true")
+                self.assertTrue(get("Triggers/CalendarTrigger/StartBoundary").endswith("T02:00:00"))
+            else:
+                self.assertIsNotNone(task.find(f"{TASK}Triggers/{TASK}BootTrigger"))
+
+    def test_window_from_the_start_menu_folder_stores_and_backs_up(self):
+        seed(1, "")
+        with open(os.path.join(os.environ["ZDB_E2E_ARTIFACTS"], "windows-app.log"), "wb") as log:
+            app = subprocess.Popen(["wine", "zorvatdbbackup.exe"], cwd=INSTALLED, stdout=log, stderr=log)
+        self.addCleanup(app.wait)
+        self.addCleanup(app.kill)
+        [window] = wait_for(lambda: xdotool("search", "--onlyvisible", "--name", "SCR520"), "the window")
+        self.assertEqual(subprocess.run(["xdotool", "getwindowname", window], capture_output=True, text=True).stdout,
+                         f"{PRODUCT} -  <{PRODUCT}:SCR520>" + " " * 40 + "\n")
+        shot = os.path.join(os.environ["ZDB_E2E_ARTIFACTS"], "screenshot-windows.png")
+        # The design's colours where Linux shows them (title, frames, fields, the
+        # message label, the focus mark on 開始), once the first paint is done.
+        linux = Image.open(os.path.join(REPO, "docs", "screenshot.png")).convert("RGB")
+        points = ((100, 8), (300, 140), (520, 150), (200, 210), (15, 300), (200, 264), (62, 500), (575, 492))
+        colours = lambda image: [image.getpixel(p) for p in points]
+        wait_for(lambda: subprocess.run(["import", "-window", window, shot]).returncode == 0
+                 and colours(Image.open(shot).convert("RGB")) == colours(linux), "the colours of the Linux window", 30)
+
+        def click(x, y, on=window):
+            subprocess.run(["xdotool", "mousemove", "--window", on, str(x), str(y), "click", "1"], check=True)
+
+        def answer():  # the default button: Wine gives the keys to the window clicked last
+            [box] = wait_for(lambda: xdotool("search", "--onlyvisible", "--name", "Zorvat総合販売管理システム"), "a box")
+            click(5, 5, box)
+            subprocess.run(["xdotool", "key", "Return"], check=True)
+            wait_for(lambda: box not in xdotool("search", "--onlyvisible", "--name", "Zorvat"), "the box to close")
+
+        click(240, 67)  # DBサーバー名
+        subprocess.run(["xdotool", "type", "--delay", "50", SERVICE], check=True)
+        click(736, 146)  # 設定記憶
+        answer()  # 入力情報を記憶します。よろしいですか: はい
+        answer()  # 入力情報を記憶しました。
+        wine("reg", "export", SETTINGS + "1", r"C:\out.reg", "/y")
+        self.assertIn(f'"DBサーバー名"="{SERVICE}"', read("out.reg").decode("utf-16"))
+
+        click(613, 492)  # 開始
+        answer()  # 処理します。よろしいですか？: はい
+        history = os.path.join(C, "users", "*", "AppData", "Local", "zorvatdbbackup", "history.jsonl")
+        records = lambda: [json.loads(r) for f in glob.glob(history) for r in read(f).splitlines()]
+        [done] = wait_for(lambda: [r for r in records() if r["settings"] == "1" and not r.get("open")], "the run")
+        subprocess.run(["import", "-window", window, shot.replace(".png", "-after-run.png")])
+        self.assertEqual((done["final"], pair_is_sources(1)), ("正常に処理終了しました", True), done)
+        self.assertIn("RUNNING", wine("sc", "query", SERVICE)[1])
+
+    def test_console_twin_prints_returns_and_writes_events(self):
+        seed(3, SERVICE)
+        seed(4, "NoSuchService")
+        trace = {"WINEDEBUG": "-all,+eventlog,fixme+advapi"}
+        # A refused stop costs the service no downtime: the service's line comes third.
+        for number, rc, final, outcome, third, level, event in (
+                (3, 0, "正常に処理終了しました", "正常", r"ＤＢサービスの停止時間: \d+\.\d{3} 秒", 4, 1),
+                (4, 1, "異常終了しました", "異常", "ＤＢサービス名: NoSuchService", 1, 2)):
+            status, out, err = wine("cmd", "/c", f"zorvatdbbackup --run --settings {number}", env=trace)
+            self.assertEqual((status, out.splitlines()[-1:]), (rc, [final]), out + err)
+            [(kind, id, text)] = events(err)  # EVENTLOG_INFORMATION_TYPE 4, EVENTLOG_ERROR_TYPE 1
+            self.assertEqual((kind, id, text.split("\n")[:2]), (level, event, [final, "結果: " + outcome]), err)
+            self.assertRegex(text.split("\n")[2], third)
+        self.assertTrue(pair_is_sources(3))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
