@@ -91,5 +91,6 @@ mkdir -p "$dist/licenses" && cp -r "$qt/share/licenses/." "$dist/licenses/" 2>/d
 # The installer (NSIS): Program Files, Start menu, Event Log source, the tasks.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 setup=$top/dist/windows/zorvatdbbackup-$version-setup.exe
+rm -f "$top"/dist/windows/zorvatdbbackup-*-setup.exe
 makensis -V2 -INPUTCHARSET UTF8 -DVERSION="$version" -DDIST="$dist" -DOUTFILE="$setup" packaging/windows/installer.nsi
 echo "Windows build: $build_dir/zorvatdbbackup.exe, $dist, dist/windows/zorvatdbbackup-windows.zip, $setup"
