@@ -624,8 +624,9 @@ void HostFileOps::checkSource(const QString &source)
 
 void HostFileOps::prepareTarget(const QString &target)
 {
+    // As typed too: Windows would cut a blank at the end of the name.
+    checkName(target);
     const QString path = trimSpaces(target);
-    checkName(path);
     if (lastSeparator(path) >= 0 && !QDir().mkpath(folderOf(path)))
         throw PlatformError(kErrPathNotFound);
     WIN32_FILE_ATTRIBUTE_DATA data;
