@@ -1,30 +1,29 @@
 """The installed Windows program under Wine: installer, tasks, window, console twin."""
-import datetime
 import glob
 import json
 import os
 import re
 import subprocess
+import sys
 import time
 import unittest
 import xml.etree.ElementTree as ET
 
 from PIL import Image
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+from test_wine import NAME, SECTION, Case, said, service, state  # noqa: E402  the engine's Wine harness
+
 C = os.path.join(os.environ["WINEPREFIX"], "drive_c")
 REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 PRODUCT = "ZorvatDBバックアップ"
 INSTALLED = os.path.join(C, "Program Files", PRODUCT)
-SETTINGS = r"HKEY_CURRENT_USER\Software\VB and VBA Program Settings\QXN\ZorvatDBバックアップ"
-SERVICE = "Spooler"  # Wine's own print spooler: a real service its service manager stops and starts
-NAMES = ("売上.MDF", "売上_LOG.LDF")
 TASK = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
 
 
 def wine(*args, env=None):
-    r = subprocess.run(["wine", *args], cwd=INSTALLED if os.path.isdir(INSTALLED) else C, capture_output=True,
-                       timeout=300, env=dict(os.environ, **(env or {})))
-    return r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace")
+    return subprocess.run(["wine", *args], cwd=INSTALLED if os.path.isdir(INSTALLED) else C, capture_output=True,
+                          timeout=300, env=dict(os.environ, **(env or {})), encoding="utf-8", errors="replace")
 
 
 def wait_for(predicate, what, timeout=60):
@@ -44,24 +43,6 @@ def read(*path):
         return f.read()
 
 
-def seed(number, service):
-    """Settings `number` as 設定記憶 leaves them: every row's targets in zdb\\t<number>\\<row>."""
-    values = {"DBサーバー名": service}
-    for key, name in zip(("DBデータパス", "DBログパス"), NAMES):
-        values[key] = rf"C:\zdb\src\{name}"
-        values.update({f"{key}1{row}": rf"C:\zdb\t{number}\{row}\{name}" for row in range(8)})
-    lines = ["Windows Registry Editor Version 5.00", "", f"[{SETTINGS}{number}]"]
-    lines += ['"%s"="%s"' % (k, v.replace("\\", "\\\\")) for k, v in values.items()]
-    with open(os.path.join(C, "seed.reg"), "w", encoding="utf-16") as f:
-        f.write("\r\n".join(lines) + "\r\n")
-    assert wine("reg", "import", r"C:\seed.reg")[0] == 0
-
-
-def pair_is_sources(number):
-    row = str(datetime.date.today().weekday())  # the row the window and --run pick
-    return [read("zdb", f"t{number}", row, n) for n in NAMES] == [read("zdb", "src", n) for n in NAMES]
-
-
 def events(trace):
     """(type, id, text) of each event, from the +eventlog trace of Wine's ReportEventW."""
     found = re.findall(r"ReportEventW \([^,]*,0x(\w+),0x\w+,0x(\w+),.*\n.*eventlog:ReportEventW L\"(.*)\"", trace)
@@ -72,12 +53,13 @@ def events(trace):
 class InstalledProgramTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        rc, out, err = wine(os.environ["ZDB_SETUP"], "/S")
-        assert rc == 0 and os.path.isfile(os.path.join(INSTALLED, "zorvatdbbackup.com")), (rc, out, err)
-        os.makedirs(os.path.join(C, "zdb", "src"), exist_ok=True)
-        for name, size in zip(NAMES, (3 * 1024 * 1024 + 17, 512 * 1024 + 5)):
-            with open(os.path.join(C, "zdb", "src", name), "wb") as f:
-                f.write(os.urandom(size))
+        r = wine(os.environ["ZDB_SETUP"], "/S")
+        assert r.returncode == 0 and os.path.isfile(os.path.join(INSTALLED, "zorvatdbbackup.com")), said(r)
+
+    def case(self, name, mode):
+        """The engine harness's test service over fresh files, settings number 1 pointing at them."""
+        self.addCleanup(service, "remove", NAME)
+        return Case(name, mode)
 
     def test_tasks_are_what_the_readme_says(self):
         with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
@@ -98,8 +80,8 @@ class InstalledProgramTest(unittest.TestCase):
             start = get("Triggers/CalendarTrigger/StartBoundary")
             self.assertEqual(start[-8:-3] if start else get("Triggers/BootTrigger"), "02:00" if "02:00" in when else "")
 
-    def test_window_from_the_start_menu_folder_stores_and_backs_up(self):
-        seed(1, "")
+    def test_window_from_the_program_folder_loads_stores_and_backs_up(self):
+        wine("reg", "delete", SECTION, "/f")  # fields empty as on the Linux screenshot
         with open(os.path.join(os.environ["ZDB_E2E_ARTIFACTS"], "windows-app.log"), "wb") as log:
             app = subprocess.Popen(["wine", "zorvatdbbackup.exe"], cwd=INSTALLED, stdout=log, stderr=log)
         self.addCleanup(lambda: app.kill() or app.wait())
@@ -114,7 +96,6 @@ class InstalledProgramTest(unittest.TestCase):
         colours = lambda image: [image.getpixel(p) for p in points]
         wait_for(lambda: subprocess.run(["import", "-window", window, shot]).returncode == 0
                  and colours(Image.open(shot).convert("RGB")) == colours(linux), "the colours of the Linux window", 30)
-
         click = lambda x, y, on=window: xdotool("mousemove", "--window", on, str(x), str(y), "click", "1")
 
         def answer():  # the default button: Wine gives the keys to the window clicked last
@@ -123,38 +104,40 @@ class InstalledProgramTest(unittest.TestCase):
             xdotool("key", "Return")
             wait_for(lambda: box not in xdotool("search", "--onlyvisible", "--name", "Zorvat"), "the box to close")
 
-        click(240, 67)  # DBサーバー名
-        xdotool("type", "--delay", "50", SERVICE)
+        case = self.case("window", "normal")
+        click(736, 120)  # 設定読込 of number 1
+        answer()  # 設定情報を読み込みます。よろしいですか: はい
+        click(600, 120)  # 設定番号: 2
+        xdotool("key", "ctrl+a", "2")
         click(736, 146)  # 設定記憶
         answer()  # 入力情報を記憶します。よろしいですか: はい
         answer()  # 入力情報を記憶しました。
-        wine("reg", "export", SETTINGS + "1", r"C:\out.reg", "/y")
-        self.assertIn(f'"DBサーバー名"="{SERVICE}"', read("out.reg").decode("utf-16"))
+        wine("reg", "export", SECTION[:-1] + "2", r"C:\out.reg", "/y")
+        self.assertIn(f'"DBサーバー名"="{NAME}"', read("out.reg").decode("utf-16"))
 
         click(613, 492)  # 開始
         answer()  # 処理します。よろしいですか？: はい
         history = os.path.join(C, "users", "*", "AppData", "Local", "zorvatdbbackup", "history.jsonl")
         records = lambda: [json.loads(r) for f in glob.glob(history) for r in read(f).splitlines()]
-        [done] = wait_for(lambda: [r for r in records() if r["settings"] == "1" and not r.get("open")], "the run")
+        [done] = wait_for(lambda: [r for r in records() if r["settings"] == "2" and not r.get("open")], "the run")
         subprocess.run(["import", "-window", window, shot.replace(".png", "-after-run.png")])
-        self.assertEqual((done["final"], pair_is_sources(1)), ("正常に処理終了しました", True), done)
-        self.assertIn("RUNNING", wine("sc", "query", SERVICE)[1])
+        self.assertEqual((done["final"], state()), ("正常に処理終了しました", "running"), done)
+        case.check_copies_at_stop(self)
 
     def test_console_twin_prints_returns_and_writes_events(self):
-        seed(3, SERVICE)
-        seed(4, "NoSuchService")
         trace = {"WINEDEBUG": "-all,+eventlog,fixme+advapi"}
         # A refused stop costs the service no downtime: the service's line comes third.
-        for number, rc, final, outcome, third, level, event in (
-                (3, 0, "正常に処理終了しました", "正常", r"ＤＢサービスの停止時間: \d+\.\d{3} 秒", 4, 1),
-                (4, 1, "異常終了しました", "異常", "ＤＢサービス名: NoSuchService", 1, 2)):
-            status, out, err = wine("cmd", "/c", f"zorvatdbbackup --run --settings {number}", env=trace)
-            self.assertEqual((status, out.splitlines()[-1:]), (rc, [final]), out + err)
-            [(kind, id, text)] = events(err)  # EVENTLOG_INFORMATION_TYPE 4, EVENTLOG_ERROR_TYPE 1
-            self.assertEqual((kind, id, text.split("\n")[:2]), (level, event, [final, "結果: " + outcome]), err)
+        for mode, rc, final, outcome, third, level, event in (
+                ("normal", 0, "正常に処理終了しました", "正常", r"ＤＢサービスの停止時間: \d+\.\d{3} 秒", 4, 1),
+                ("refusestop", 1, "異常終了しました", "異常", f"ＤＢサービス名: {NAME}", 1, 2)):
+            case = self.case("console-" + mode, mode)
+            r = wine("cmd", "/c", "zorvatdbbackup --run", env=trace)
+            self.assertEqual((r.returncode, r.stdout.splitlines()[-1:]), (rc, [final]), said(r))
+            [(kind, id, text)] = events(r.stderr)  # EVENTLOG_INFORMATION_TYPE 4, EVENTLOG_ERROR_TYPE 1
+            self.assertEqual((kind, id, text.split("\n")[:2]), (level, event, [final, "結果: " + outcome]), said(r))
             self.assertRegex(text.split("\n")[2], third)
-        self.assertTrue(pair_is_sources(3))
-
+            if mode == "normal":
+                case.check_copies_at_stop(self)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
