@@ -17,9 +17,9 @@ scripts/check-style.sh
 if command -v wine >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null \
   && { [ -d /opt/qt6-mingw ] || [ -f ../shared/toolchains/qt6.4.2-mingw-w64-x86_64.tar.xz ]; }; then
   echo "== The Windows program under Wine: installer, window, console =="
-  scripts/build-windows.sh
+  scripts/build-windows.sh --target zdbtestservice
   rc=0
-  tests/wine-app/run.sh dist/windows/zorvatdbbackup-*-setup.exe || rc=$?
+  tests/wine-app/run.sh dist/windows/zorvatdbbackup-*-setup.exe build-windows/tests/wine/zdbtestservice.exe || rc=$?
   [ "$rc" -eq 0 ] || [ "$rc" -eq 77 ] || exit "$rc"
 else
   echo "SKIPPED: the Windows program under Wine (no MinGW-w64, Windows Qt or Wine here)"
