@@ -342,10 +342,14 @@ FreeSpace HostFileOps::freeSpace(const QString &path)
     ULARGE_INTEGER available{}, total{}, free{};
     if (!::GetDiskFreeSpaceExW(at.c_str(), &available, &total, &free))
         return space;
-    wchar_t volume[MAX_PATH + 1] = {};
+    // The volume's serial number tells file systems apart.
     DWORD serial = 0;
-    if (::GetVolumePathNameW(at.c_str(), volume, MAX_PATH))
-        ::GetVolumeInformationW(volume, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0);
+    const Handle folderHandle(::CreateFileW(at.c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (folderHandle.valid() && ::GetFileInformationByHandle(folderHandle.get(), &info))
+        serial = info.dwVolumeSerialNumber;
     space.device = serial;
     space.available = available.QuadPart;
     space.known = true;

@@ -16,11 +16,12 @@ namespace {
 // run's lock, hold it against the runs, or plant one in its place.
 constexpr wchar_t kMachineAcl[] = L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
-// The lock's name: a digest of the unit's, one object per unit.
+// The lock's name: a digest of the unit's, one object per unit whatever the
+// case it is written in, as the service manager reads names.
 QString objectName(const QString &prefix, const QString &unit)
 {
     return prefix + QStringLiteral("zorvatdbbackup-run-")
-        + QString::fromLatin1(QCryptographicHash::hash(unit.toUtf8(), QCryptographicHash::Sha256).toHex());
+        + QString::fromLatin1(QCryptographicHash::hash(unit.toLower().toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
 // Whether an object that was already there is the machine's: owned by the

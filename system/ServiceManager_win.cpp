@@ -63,12 +63,16 @@ void pause(int ms)
 QString keyNameOf(SC_HANDLE manager, const QString &name)
 {
     const std::wstring given = wide(name);
-    if (const ServiceHandle s(::OpenServiceW(manager, given.c_str(), SERVICE_QUERY_STATUS)); s)
-        return name;
+    wchar_t display[512], key[512];
+    DWORD size = DWORD(std::size(display));
+    // A key name: the manager's own spelling of it, through its display name.
+    if (::GetServiceDisplayNameW(manager, given.c_str(), display, &size)) {
+        size = DWORD(std::size(key));
+        return ::GetServiceKeyNameW(manager, display, key, &size) ? win::fromWide(key) : name;
+    }
     if (::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST && ::GetLastError() != ERROR_INVALID_NAME)
         return name;
-    wchar_t key[512];
-    DWORD size = DWORD(std::size(key));
+    size = DWORD(std::size(key));
     if (::GetServiceKeyNameW(manager, given.c_str(), key, &size))
         return win::fromWide(key);
     return {};
@@ -191,10 +195,11 @@ ServiceState HostServiceManager::state(const QString &unit)
 
 QString canonicalUnitName(const QString &name)
 {
-    // One name for the lock and the mark however the operator typed it.
+    // One name for the lock and the mark however the operator typed it: the
+    // key name as the manager spells it.
     const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     const QString key = manager ? keyNameOf(manager.get(), name) : QString();
-    return (key.isEmpty() ? name : key).toLower();
+    return key.isEmpty() ? name : key;
 }
 
 // A job object ends a command and all it started at once.
