@@ -6,9 +6,7 @@
 # Usage: run.sh zorvatdbbackup-VERSION-setup.exe zdbtestservice.exe [test names]
 set -uo pipefail
 export ZDB_SETUP=$(readlink -f "$1") ZDB_SERVICE=$(readlink -f "$2") && shift 2
-for tool in wine Xvfb xdotool import; do
-  command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is missing"; exit 77; }
-done
+for t in wine Xvfb xdotool import; do command -v "$t" >/dev/null || { echo "SKIPPED: no $t"; exit 77; }; done
 wine_tests=$(cd "$(dirname "$0")/../wine" && pwd)
 work=$(mktemp -d /tmp/zdb-wine-app.XXXXXX) xvfb=
 export WINEPREFIX=$work/prefix ZDB_WINE=$wine_tests/wine-run.sh

@@ -38,13 +38,12 @@ def xdotool(*args):
     return subprocess.run(["xdotool", *args], capture_output=True, text=True).stdout.split()
 
 
-def read(*path):
+def read(*path):  # in the prefix's C:, or an absolute path
     with open(os.path.join(C, *path), "rb") as f:
         return f.read()
 
 
-def events(trace):
-    """(type, id, text) of each event, from the +eventlog trace of Wine's ReportEventW."""
+def events(trace):  # (type, id, text) of each event, from the +eventlog trace of Wine's ReportEventW
     found = re.findall(r"ReportEventW \([^,]*,0x(\w+),0x\w+,0x(\w+),.*\n.*eventlog:ReportEventW L\"(.*)\"", trace)
     text = lambda s: re.sub(r"\\([0-9a-f]{4})", lambda m: chr(int(m.group(1), 16)), s).replace("\\n", "\n")
     return [(int(t, 16), int(i, 16), text(s)) for t, i, s in found]
@@ -56,14 +55,12 @@ class InstalledProgramTest(unittest.TestCase):
         r = wine(os.environ["ZDB_SETUP"], "/S")
         assert r.returncode == 0 and os.path.isfile(os.path.join(INSTALLED, "zorvatdbbackup.com")), said(r)
 
-    def case(self, name, mode):
-        """The engine harness's test service over fresh files, settings number 1 pointing at them."""
+    def case(self, name, mode):  # the engine harness's service over fresh files; settings 1 point at them
         self.addCleanup(service, "remove", NAME)
         return Case(name, mode)
 
     def test_tasks_are_what_the_readme_says(self):
-        with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
-            readme = f.read()
+        readme = read(REPO, "README.md").decode()
         tasks = re.findall(r"^\| (\S+) \| `zorvatdbbackup\.exe (--\w+)` \| (.*) \|$", readme, re.M)
         enabled = re.findall(r'schtasks /Change /TN "ZorvatDBバックアップ\\([^"]+)" /ENABLE', readme)
         self.assertEqual(sorted(t[:2] for t in tasks), sorted(zip(enabled, ("--run", "--guard"))))
@@ -125,13 +122,12 @@ class InstalledProgramTest(unittest.TestCase):
         case.check_copies_at_stop(self)
 
     def test_console_twin_prints_returns_and_writes_events(self):
-        trace = {"WINEDEBUG": "-all,+eventlog,fixme+advapi"}
         # A refused stop costs the service no downtime: the service's line comes third.
         for mode, rc, final, outcome, third, level, event in (
                 ("normal", 0, "正常に処理終了しました", "正常", r"ＤＢサービスの停止時間: \d+\.\d{3} 秒", 4, 1),
                 ("refusestop", 1, "異常終了しました", "異常", f"ＤＢサービス名: {NAME}", 1, 2)):
             case = self.case("console-" + mode, mode)
-            r = wine("cmd", "/c", "zorvatdbbackup --run", env=trace)
+            r = wine("cmd", "/c", "zorvatdbbackup --run", env={"WINEDEBUG": "-all,+eventlog,fixme+advapi"})
             self.assertEqual((r.returncode, r.stdout.splitlines()[-1:]), (rc, [final]), said(r))
             [(kind, id, text)] = events(r.stderr)  # EVENTLOG_INFORMATION_TYPE 4, EVENTLOG_ERROR_TYPE 1
             self.assertEqual((kind, id, text.split("\n")[:2]), (level, event, [final, "結果: " + outcome]), said(r))
