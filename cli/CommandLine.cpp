@@ -8,6 +8,7 @@
 #include "ProductInfo.h"
 #include "ServiceTexts.h"
 #include "SettingsBackend.h"
+#include "SystemInfo.h"
 #include "Terminal.h"
 #include "Text.h"
 
@@ -84,7 +85,8 @@ int runFromCommandLine(const QStringList &arguments)
             return 0;
         }
         if (a == QLatin1String("--version")) {
-            out << QString::fromUtf8(kProductName) << u' ' << QString::fromUtf8(kProductVersion) << '\n';
+            // The name as the window's title shows it: the version information's.
+            out << HostSystemInfo().productName() << u' ' << QString::fromUtf8(kProductVersion) << '\n';
             return 0;
         }
         // After the nightly run however it ended: what it left down starts.
