@@ -66,7 +66,8 @@ class InstalledProgramTest(unittest.TestCase):
         self.assertEqual(sorted(t[:2] for t in tasks), sorted(zip(enabled, ("--run", "--guard"))))
         for name, argument, when in tasks:
             # Registered; Wine's Task Scheduler keeps a task's settings, not its triggers or actions.
-            self.assertIn(b"<Enabled>false</Enabled>", read("windows", "system32", "tasks", PRODUCT, name), name)
+            registered = read("windows", "system32", "tasks", PRODUCT, name).decode("utf-8-sig")
+            self.assertIn("<Enabled>false</Enabled>", registered, name)
             task = ET.parse(os.path.join(INSTALLED, "tasks", "nightly.xml" if argument == "--run" else "guard.xml"))
             get = lambda path: task.findtext("/".join(TASK + p for p in path.split("/")))
             self.assertEqual([get(p) for p in ("Actions/Exec/Command", "Actions/Exec/Arguments", "Settings/Enabled",
