@@ -65,6 +65,18 @@ VIAddVersionKey /LANG=1041 "LegalCopyright" "© Zorvat"
   FileClose $0
 !macroend
 
+; A task already there (an install over an earlier one) stays as the operator
+; left it: registered afresh it would be disabled again without a word.
+!macro RegisterTask name file
+  ${IfNot} ${FileExists} "$SYSDIR\Tasks\${TASK_FOLDER}\${name}"
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /TN "${TASK_FOLDER}\${name}" /XML "${file}" /F'
+    Pop $1
+    ${If} $1 != 0
+      DetailPrint "タスク ${name} を登録できませんでした ($1)。定義は ${file} にあります。"
+    ${EndIf}
+  ${EndIf}
+!macroend
+
 Section "Install"
   SetShellVarContext all
   SetRegView 64
@@ -94,14 +106,8 @@ Section "Install"
     "--run" "毎晩 2:00 に設定番号 1 を画面なしでバックアップします。"
   !insertmacro WriteTask "$INSTDIR\tasks\guard.xml" "<BootTrigger></BootTrigger>" "--guard" \
     "前回の処理で停止したままのＤＢサービスを、起動時に開始します。"
-  nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /TN "${TASK_FOLDER}\${NIGHTLY_TASK}" /XML "$INSTDIR\tasks\nightly.xml" /F'
-  Pop $1
-  nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /Create /TN "${TASK_FOLDER}\${GUARD_TASK}" /XML "$INSTDIR\tasks\guard.xml" /F'
-  Pop $2
-  ${If} $1 != 0
-  ${OrIf} $2 != 0
-    DetailPrint "タスクを登録できませんでした ($1, $2)。定義は $INSTDIR\tasks にあります。"
-  ${EndIf}
+  !insertmacro RegisterTask "${NIGHTLY_TASK}" "$INSTDIR\tasks\nightly.xml"
+  !insertmacro RegisterTask "${GUARD_TASK}" "$INSTDIR\tasks\guard.xml"
 SectionEnd
 
 Section "Uninstall"
