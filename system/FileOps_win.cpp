@@ -471,7 +471,7 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
     if (!attributes(target, &data)) {
         // The mark is on disk before the copy moves in: a run cut short
         // between its two swaps is then told from one that finished.
-        const QString absent = makeTempFile(target, kAbsentMarker);
+        QString absent = makeTempFile(target, kAbsentMarker);
         try {
             moveOver(staged, target);
         } catch (...) {
@@ -483,7 +483,7 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
     if (!isFile(data))
         throw PlatformError(kErrPathFileAccess);
     // The previous copy aside first: each name holds one thing at every moment.
-    const QString previous = makeTempFile(target, kPreviousMarker);
+    QString previous = makeTempFile(target, kPreviousMarker);
     try {
         moveOver(target, previous);
     } catch (...) {
@@ -523,7 +523,7 @@ QString HostFileOps::moveAside(const QString &target)
         return {};
     if (!isFile(data))
         throw PlatformError(kErrPathFileAccess);
-    const QString aside = makeTempFile(target, kPreviousMarker);
+    QString aside = makeTempFile(target, kPreviousMarker);
     try {
         moveOver(target, aside);
     } catch (...) {

@@ -1,7 +1,6 @@
 """The real zorvatdbbackup.exe under Wine against a Windows service of the
 tests' own (zdbtestservice.exe), which holds its two files with no sharing and
 appends to both while it runs: --run, --guard, --status, --verify."""
-import datetime
 import hashlib
 import os
 import pathlib
@@ -83,10 +82,6 @@ class Case:
 
 
 class WineBackupTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        WORK.mkdir(parents=True, exist_ok=True)
-
     def tearDown(self):
         service("remove", NAME)
 
@@ -158,5 +153,4 @@ class WineBackupTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    print(f"today's row: {datetime.date.today().weekday()}")
     unittest.main(verbosity=2)

@@ -204,12 +204,11 @@ int wmain(int argc, wchar_t **argv)
     if (verb == L"killrun" && argc == 3)
         return killRun(argv[2]);
     if (verb == L"state" && argc == 3) {
-        switch (stateOf(argv[2])) {
-        case 0: std::puts("missing"); break;
-        case SERVICE_RUNNING: std::puts("running"); break;
-        case SERVICE_STOPPED: std::puts("stopped"); break;
-        default: std::puts("pending"); break;
-        }
+        const DWORD state = stateOf(argv[2]);
+        std::puts(state == 0                     ? "missing"
+                      : state == SERVICE_RUNNING ? "running"
+                      : state == SERVICE_STOPPED ? "stopped"
+                                                 : "pending");
         return 0;
     }
     std::fputs("usage: zdbtestservice install|remove|state|killrun|service ...\n", stderr);
