@@ -89,7 +89,7 @@ class WineBackupTest(unittest.TestCase):
         # name, mode, service as typed, exit status, text shown, state after, whether the new pair stands
         rows = [
             ("normal", "normal", NAME, 0, "正常に処理終了しました", "running", True),
-            ("slow stop, display name", "slowstop", "zdbtestdb-DISPLAY", 0, "正常に処理終了しました", "running", True),
+            ("slow stop, display name", "slowstop", "zdbtestdb DISPLAY", 0, "正常に処理終了しました", "running", True),
             ("refused stop", "refusestop", NAME, 1, "ＤＢサービスを、停止できません", "running", False),
             ("failed start", "failstart", NAME.upper(), 1, "ＤＢサービスを、開始できません", "stopped", True),
             ("no such service", "normal", "NoSuchDB", 1, "ＤＢサービスを、停止できません", "running", False),

@@ -144,7 +144,7 @@ int install(const wchar_t *name, const wchar_t *m, const wchar_t *data, const wc
     SC_HANDLE s = nullptr;
     // A service removed a moment ago may still be on its way out.
     for (int i = 0; !s && i < 100; ++i) {
-        s = ::CreateServiceW(scm, name, (std::wstring(name) + L"-Display").c_str(), SERVICE_ALL_ACCESS,
+        s = ::CreateServiceW(scm, name, (std::wstring(name) + L" Display").c_str(), SERVICE_ALL_ACCESS,
                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
                              nullptr, nullptr, nullptr, nullptr, nullptr);
         if (!s && ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE)
