@@ -14,7 +14,7 @@ archive=$shared/qt6.4.2-mingw-w64-x86_64.tar.xz
 build_dir=${BUILD_DIR:-build-windows}
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
-  ninja-build cmake qt6-base-dev qt6-base-dev-tools libxxhash-dev wine wine64 xz-utils nsis)
+  ninja-build cmake qt6-base-dev qt6-base-dev-tools libxxhash-dev wine wine64 xvfb xz-utils nsis)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

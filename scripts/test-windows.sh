@@ -13,7 +13,7 @@ if [ ! -f /opt/qt6-mingw/lib/cmake/Qt6/qt.toolchain.cmake ] && [ ! -f "$archive"
   exit 0
 fi
 scripts/build-windows.sh
-cmake --build build-windows -j"$(nproc)" --target zdbtestservice test_portable
+cmake --build build-windows -j"$(nproc)" --target zdbtestservice test_portable test_settings
 (cd build-windows && ctest --output-on-failure --timeout 600)
 rc=0
 tests/wine-app/run.sh dist/windows/zorvatdbbackup-*-setup.exe build-windows/tests/wine/zdbtestservice.exe || rc=$?

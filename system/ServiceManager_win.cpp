@@ -193,6 +193,8 @@ ServiceState HostServiceManager::state(const QString &unit)
     }
 }
 
+bool serviceNamesHoldBlanks() { return true; }
+
 QString canonicalUnitName(const QString &name)
 {
     // One name for the lock and the mark however the operator typed it: the

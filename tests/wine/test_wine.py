@@ -13,7 +13,7 @@ PROGRAM = os.environ["ZDB_PROGRAM"]
 SERVICE_EXE = os.environ["ZDB_SERVICE"]
 WINE = os.environ["ZDB_WINE"]
 WORK = pathlib.Path(os.environ["WINEPREFIX"]).parent / "wine-work"
-NAME = "ZdbTestDB"
+NAME = "ZdbTestDB"  # and a suffix: a service of its own for each case, all ended with the prefix
 SECTION = r"HKEY_CURRENT_USER\Software\VB and VBA Program Settings\QXN\ZorvatDBバックアップ1"
 PREVIOUS = (b"previous data copy\n", b"previous log copy\n")
 
@@ -30,8 +30,8 @@ def service(*args):
     return wine(SERVICE_EXE, *args)
 
 
-def state():
-    return service("state", NAME).stdout.strip()
+def state(name):
+    return service("state", name).stdout.strip()
 
 
 def said(r):
@@ -41,8 +41,8 @@ def said(r):
 class Case:
     """A service in `mode` over fresh files, and a previous pair at the targets."""
 
-    def __init__(self, name, mode, data_bytes=0, typed=NAME):
-        self.dir = WORK / name
+    def __init__(self, name, mode, data_bytes=0, typed=""):
+        self.dir, self.name = WORK / name, NAME + name.title().replace("-", "")
         shutil.rmtree(self.dir, ignore_errors=True)
         (self.dir / "db").mkdir(parents=True)
         (self.dir / "backup").mkdir()
@@ -51,7 +51,7 @@ class Case:
         self.sources[0].write_bytes(os.urandom(data_bytes))
         for target, previous in zip(self.targets, PREVIOUS):
             target.write_bytes(previous)
-        values = {"DBサーバー名": typed, "DBデータパス": winpath(self.sources[0]), "DBログパス": winpath(self.sources[1])}
+        values = {"DBサーバー名": typed or self.name, "DBデータパス": winpath(self.sources[0]), "DBログパス": winpath(self.sources[1])}
         for row in range(8):
             values[f"DBデータパス1{row}"] = winpath(self.targets[0])
             values[f"DBログパス1{row}"] = winpath(self.targets[1])
@@ -60,11 +60,14 @@ class Case:
         reg = self.dir / "settings.reg"
         reg.write_bytes(("\r\n".join(lines) + "\r\n").encode("utf-16"))
         assert wine("regedit", "/S", winpath(reg)).returncode == 0
-        r = service("install", NAME, mode, winpath(self.sources[0]), winpath(self.sources[1]))
+        r = service("install", self.name, mode, winpath(self.sources[0]), winpath(self.sources[1]))
         assert r.returncode == 0, said(r)
 
     def run(self, *args):
         return wine(PROGRAM, *args)
+
+    def state(self):
+        return state(self.name)
 
     def pair(self):
         return tuple(t.read_bytes() for t in self.targets)
@@ -82,21 +85,18 @@ class Case:
 
 
 class WineBackupTest(unittest.TestCase):
-    def tearDown(self):
-        service("remove", NAME)
-
     def test_runs(self):
         # name, mode, service as typed, exit status, text shown, state after, whether the new pair stands
         rows = [
-            ("normal", "normal", NAME, 0, "正常に処理終了しました", "running", True),
-            ("slow stop, display name", "slowstop", "zdbtestdb-DISPLAY", 0, "正常に処理終了しました", "running", True),
-            ("refused stop", "refusestop", NAME, 1, "ＤＢサービスを、停止できません", "running", False),
-            ("failed start", "failstart", NAME.upper(), 1, "ＤＢサービスを、開始できません", "stopped", True),
+            ("normal", "normal", "", 0, "正常に処理終了しました", "running", True),
+            ("slow stop", "slowstop", "zdbtestdbslowstop DISPLAY", 0, "正常に処理終了しました", "running", True),
+            ("refused stop", "refusestop", "", 1, "ＤＢサービスを、停止できません", "running", False),
+            ("failed start", "failstart", "ZDBTESTDBFAILEDSTART", 1, "ＤＢサービスを、開始できません", "stopped", True),
             ("no such service", "normal", "NoSuchDB", 1, "ＤＢサービスを、停止できません", "running", False),
         ]
         for name, mode, typed, status, text, after, committed in rows:
             with self.subTest(name):
-                case = Case(name.replace(" ", "-").replace(",", ""), mode, typed=typed)
+                case = Case(name.replace(" ", "-"), mode, typed=typed)
                 if mode == "failstart":
                     pathlib.Path(str(case.sources[0]) + ".nostart").touch()
                 started = time.monotonic()
@@ -104,7 +104,7 @@ class WineBackupTest(unittest.TestCase):
                 print(f"[{name}] --run took {time.monotonic() - started:.1f} s\n{r.stdout}")
                 self.assertEqual(r.returncode, status, said(r))
                 self.assertIn(text, r.stdout, said(r))
-                self.assertEqual(state(), after, said(r))
+                self.assertEqual(case.state(), after, said(r))
                 if committed:
                     case.check_copies_at_stop(self)
                 else:
@@ -114,7 +114,7 @@ class WineBackupTest(unittest.TestCase):
                     os.remove(str(case.sources[0]) + ".nostart")
                     g = case.run("--guard")
                     self.assertEqual(g.returncode, 0, said(g))
-                    self.assertEqual(state(), "running", said(g))
+                    self.assertEqual(case.state(), "running", said(g))
                 if name == "normal":
                     for command, verdict in (("--status", "正常 (verified)"), ("--verify", "すべて一致しました。")):
                         c = case.run(command)
@@ -125,24 +125,25 @@ class WineBackupTest(unittest.TestCase):
     def test_killed_while_down_then_guard(self):
         case = Case("killed", "normal", data_bytes=256 << 20)
         run = subprocess.Popen([WINE, PROGRAM, "--run"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        killer = service("killrun", NAME)
+        stopped = service("waitstopped", case.name)
+        killer = wine("taskkill", "/F", "/IM", "zorvatdbbackup.exe")
         out = run.communicate(timeout=300)[0].decode("utf-8", "replace")
-        self.assertEqual(killer.returncode, 0, said(killer) + out)
+        self.assertEqual((stopped.returncode, killer.returncode), (0, 0), said(killer) + out)
         print(f"[killed] --run\n{out}")
         self.assertIn("事前コピー中です", out)
         self.assertNotIn("SQLServer開始処理中です", out)
-        self.assertEqual(state(), "stopped", out)
+        self.assertEqual(case.state(), "stopped", out)
         self.assertEqual(case.pair(), PREVIOUS)
         g = case.run("--guard")
         print(f"[killed] --guard\n{g.stdout}")
         self.assertEqual(g.returncode, 0, said(g))
-        self.assertEqual(state(), "running", said(g))
+        self.assertEqual(case.state(), "running", said(g))
 
     def test_second_run_refused_by_lock(self):
         case = Case("locked", "slowstop")
         first = subprocess.Popen([WINE, PROGRAM, "--run"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 60
-        while state() != "pending" and time.monotonic() < deadline:
+        while case.state() != "pending" and time.monotonic() < deadline:
             time.sleep(0.1)
         second = case.run("--run")
         out = first.communicate(timeout=300)[0].decode("utf-8", "replace")

@@ -1,10 +1,9 @@
 // A database service as Windows runs one, for the tests under Wine: it opens
 // its data and log files with no sharing and appends to both while it runs.
 //
-//   zdbtestservice install NAME MODE DATA LOG   (re)creates the service and starts it
-//   zdbtestservice remove NAME
+//   zdbtestservice install NAME MODE DATA LOG   creates the service and starts it
 //   zdbtestservice state NAME                   prints running, stopped, pending or missing
-//   zdbtestservice killrun NAME                 once NAME has stopped: taskkill /F the backup run
+//   zdbtestservice waitstopped NAME             returns as soon as NAME has stopped
 //   zdbtestservice service NAME MODE DATA LOG   what the service manager runs
 //
 // MODE: normal; slowstop (several seconds of STOP_PENDING); refusestop (takes
@@ -105,53 +104,16 @@ DWORD stateOf(const wchar_t *name)
     return state;
 }
 
-int removeService(const wchar_t *name)
-{
-    SC_HANDLE scm = manager();
-    SC_HANDLE s = ::OpenServiceW(scm, name, SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS);
-    if (s) {
-        SERVICE_STATUS st{};
-        ::ControlService(s, SERVICE_CONTROL_STOP, &st);
-        for (int i = 0; i < 200 && stateOf(name) != SERVICE_STOPPED; ++i)
-            ::Sleep(50);
-        // One that takes no stop is ended.
-        SERVICE_STATUS_PROCESS process{};
-        DWORD need = 0;
-        if (::QueryServiceStatusEx(s, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&process), sizeof process, &need)
-            && process.dwCurrentState != SERVICE_STOPPED && process.dwProcessId != 0) {
-            const HANDLE h = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId);
-            if (h) {
-                ::TerminateProcess(h, 1);
-                ::WaitForSingleObject(h, 5000);
-                ::CloseHandle(h);
-            }
-        }
-        ::DeleteService(s);
-        ::CloseServiceHandle(s);
-    }
-    ::CloseServiceHandle(scm);
-    return 0;
-}
-
 int install(const wchar_t *name, const wchar_t *m, const wchar_t *data, const wchar_t *log)
 {
-    removeService(name);
     wchar_t self[MAX_PATH];
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     const std::wstring command =
         L"\"" + std::wstring(self) + L"\" service " + name + L" " + m + L" \"" + data + L"\" \"" + log + L"\"";
     SC_HANDLE scm = manager();
-    SC_HANDLE s = nullptr;
-    // A service removed a moment ago may still be on its way out.
-    for (int i = 0; !s && i < 100; ++i) {
-        s = ::CreateServiceW(scm, name, (std::wstring(name) + L"-Display").c_str(), SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
-                             nullptr, nullptr, nullptr, nullptr, nullptr);
-        if (!s && ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE)
-            ::Sleep(100);
-        else
-            break;
-    }
+    SC_HANDLE s = ::CreateServiceW(scm, name, (std::wstring(name) + L" Display").c_str(), SERVICE_ALL_ACCESS,
+                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                   command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!s) {
         std::fprintf(stderr, "CreateServiceW: %lu\n", ::GetLastError());
         return 1;
@@ -164,24 +126,12 @@ int install(const wchar_t *name, const wchar_t *m, const wchar_t *data, const wc
     return stateOf(name) == SERVICE_RUNNING ? 0 : 1;
 }
 
-int killRun(const wchar_t *name)
+// Returns as soon as the service has stopped (1 when it does not within 30 s).
+int waitStopped(const wchar_t *name)
 {
     for (int i = 0; i < 6000 && stateOf(name) != SERVICE_STOPPED; ++i)
         ::Sleep(5);
-    if (stateOf(name) != SERVICE_STOPPED)
-        return 1;
-    wchar_t command[] = L"taskkill.exe /F /IM zorvatdbbackup.exe";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return 1;
-    ::WaitForSingleObject(pi.hProcess, 30000);
-    DWORD code = 1;
-    ::GetExitCodeProcess(pi.hProcess, &code);
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
-    return int(code);
+    return stateOf(name) == SERVICE_STOPPED ? 0 : 1;
 }
 
 } // namespace
@@ -199,10 +149,8 @@ int wmain(int argc, wchar_t **argv)
     }
     if (verb == L"install" && argc == 6)
         return install(argv[2], argv[3], argv[4], argv[5]);
-    if (verb == L"remove" && argc == 3)
-        return removeService(argv[2]);
-    if (verb == L"killrun" && argc == 3)
-        return killRun(argv[2]);
+    if (verb == L"waitstopped" && argc == 3)
+        return waitStopped(argv[2]);
     if (verb == L"state" && argc == 3) {
         const DWORD state = stateOf(argv[2]);
         std::puts(state == 0                     ? "missing"
@@ -211,6 +159,6 @@ int wmain(int argc, wchar_t **argv)
                                                  : "pending");
         return 0;
     }
-    std::fputs("usage: zdbtestservice install|remove|state|killrun|service ...\n", stderr);
+    std::fputs("usage: zdbtestservice install|state|waitstopped|service ...\n", stderr);
     return 2;
 }
