@@ -132,5 +132,6 @@ class InstalledProgramTest(unittest.TestCase):
             if mode == "normal":
                 case.check_copies_at_stop(self)
 
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
