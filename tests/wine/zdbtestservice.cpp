@@ -3,7 +3,7 @@
 //
 //   zdbtestservice install NAME MODE DATA LOG   creates the service and starts it
 //   zdbtestservice state NAME                   prints running, stopped, pending or missing
-//   zdbtestservice waitstopped NAME             returns as soon as NAME has stopped
+//   zdbtestservice killrun NAME                 once NAME has stopped: taskkill /F the backup run
 //   zdbtestservice service NAME MODE DATA LOG   what the service manager runs
 //
 // MODE: normal; slowstop (several seconds of STOP_PENDING); refusestop (takes
@@ -126,12 +126,21 @@ int install(const wchar_t *name, const wchar_t *m, const wchar_t *data, const wc
     return stateOf(name) == SERVICE_RUNNING ? 0 : 1;
 }
 
-// Returns as soon as the service has stopped (1 when it does not within 30 s).
-int waitStopped(const wchar_t *name)
+// As soon as the service has stopped, the backup run is ended as taskkill /F
+// ends it (1 when the service does not stop within 30 s).
+int killRun(const wchar_t *name)
 {
     for (int i = 0; i < 6000 && stateOf(name) != SERVICE_STOPPED; ++i)
         ::Sleep(5);
-    return stateOf(name) == SERVICE_STOPPED ? 0 : 1;
+    wchar_t command[] = L"taskkill.exe /F /IM zorvatdbbackup.exe";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (stateOf(name) != SERVICE_STOPPED
+        || !::CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return 1;
+    ::WaitForSingleObject(pi.hProcess, 30000);
+    return 0;
 }
 
 } // namespace
@@ -149,8 +158,8 @@ int wmain(int argc, wchar_t **argv)
     }
     if (verb == L"install" && argc == 6)
         return install(argv[2], argv[3], argv[4], argv[5]);
-    if (verb == L"waitstopped" && argc == 3)
-        return waitStopped(argv[2]);
+    if (verb == L"killrun" && argc == 3)
+        return killRun(argv[2]);
     if (verb == L"state" && argc == 3) {
         const DWORD state = stateOf(argv[2]);
         std::puts(state == 0                     ? "missing"
@@ -159,6 +168,6 @@ int wmain(int argc, wchar_t **argv)
                                                  : "pending");
         return 0;
     }
-    std::fputs("usage: zdbtestservice install|state|waitstopped|service ...\n", stderr);
+    std::fputs("usage: zdbtestservice install|state|killrun|service ...\n", stderr);
     return 2;
 }
