@@ -11,7 +11,6 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <vector>
 
 namespace zdb {
 
@@ -19,9 +18,6 @@ using win::Handle;
 using win::wide;
 
 namespace {
-
-// A state query is quick; one that hangs must not hold the run.
-constexpr int kStateTimeLimitMs = 30 * 1000;
 
 // NET STOP / NET START's exit status for a service they could not change.
 constexpr int kRefused = 2;
