@@ -3,6 +3,8 @@
 #include "BackupEngine.h"
 #include "RunHistory.h"
 
+#include <memory>
+
 namespace zdb {
 
 // The engine process (`--engine`): reads one request from its standard input,
@@ -23,5 +25,19 @@ bool runWithHostServices(const BackupRequest &request, const BackupEngine::Sink 
 // What a front end returns as its exit status: where a run ended without its
 // stuck copy thread, the process exits here and now (outputs flushed).
 int endOfRun(int status);
+
+// The engine's events on their way to the window, written without ever waiting
+// on it: a window that has gone or stopped reading must not hold the database
+// down. Progress is dropped while earlier lines wait; everything else is kept
+// in order (EngineMain_unix.cpp, EngineMain_win.cpp).
+class EventOutput {
+public:
+    virtual ~EventOutput() = default;
+    virtual void write(const RunEvent &event) = 0;
+    // At the end: a reader still there gets every line, within a bound.
+    virtual void finish() = 0;
+};
+// Takes standard output for the events; nothing started from here inherits it.
+std::unique_ptr<EventOutput> openEventOutput();
 
 } // namespace zdb

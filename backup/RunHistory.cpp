@@ -143,6 +143,25 @@ QString RunHistory::pairPath(const HistoryRecord &record) const
         + QStringLiteral(".json");
 }
 
+bool RunHistory::append(const HistoryRecord &record, QString *fault) const
+{
+    if (!appendLine(record.toLine(), fault))
+        return false;
+    // The pair now at the targets, or its removal, kept whatever the bound
+    // drops.
+    const QString pair = pairPath(record);
+    QString why;
+    if ((!record.committed && !record.removed) || record.open || pair.isEmpty())
+        return true;
+    if (!QDir().mkpath(folder_ + QStringLiteral("/pairs")) || !replaceRegularFile(pair, record.toLine(), 0600, &why)) {
+        if (fault)
+            *fault = pair + QStringLiteral(": ") + why;
+        return false;
+    }
+    return true;
+}
+
+
 QList<HistoryRecord> RunHistory::read(QString *fault) const
 {
     const auto parse = [&](const QString &name) {

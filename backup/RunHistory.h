@@ -69,6 +69,8 @@ public:
 
 private:
     QString pairPath(const HistoryRecord &record) const;
+    // Appends one line, on disk before it returns (*fault says where and why not).
+    bool appendLine(QByteArray line, QString *fault) const;
     QString folder_, name_;
 };
 

@@ -105,7 +105,7 @@ bool readRegularFile(const QString &path, QByteArray *bytes, QString *fault)
     return false;
 }
 
-bool RunHistory::append(const HistoryRecord &record, QString *fault) const
+bool RunHistory::appendLine(QByteArray line, QString *fault) const
 {
     const auto failed = [&](const QString &name, int err) {
         if (fault)
@@ -139,7 +139,6 @@ bool RunHistory::append(const HistoryRecord &record, QString *fault) const
     if (!S_ISREG(st.st_mode))
         return failed(path(), ELOOP);
     // A line torn by a crash ends without a newline; start ours on a fresh one.
-    QByteArray line = record.toLine();
     if (st.st_size > 0) {
         char last = '\n';
         if (::pread(fd.fd, &last, 1, st.st_size - 1) < 0 || last != '\n')
@@ -147,17 +146,6 @@ bool RunHistory::append(const HistoryRecord &record, QString *fault) const
     }
     if (!writeAll(fd.fd, line) || ::fsync(fd.fd) != 0 || ::fsync(dir.fd) != 0)
         return failed(path(), errno);
-    // The pair now at the targets, or its removal, kept whatever the bound
-    // drops.
-    const QString pair = pairPath(record);
-    QString why;
-    if ((!record.committed && !record.removed) || record.open || pair.isEmpty())
-        return true;
-    if (!QDir().mkpath(folder_ + QStringLiteral("/pairs")) || !replaceRegularFile(pair, record.toLine(), 0600, &why)) {
-        if (fault)
-            *fault = pair + QStringLiteral(": ") + why;
-        return false;
-    }
     return true;
 }
 

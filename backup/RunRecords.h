@@ -43,4 +43,10 @@ private:
     QString folder_;
 };
 
+// Writes the whole file beside path, puts it on disk and renames it over path,
+// the folder made first and flushed after. False on any failure, errno set.
+bool writeFileDurably(const QString &folder, const QString &path, const QByteArray &bytes);
+// Removes path and puts its removal on disk.
+void removeFileDurably(const QString &folder, const QString &path) noexcept;
+
 } // namespace zdb

@@ -1,5 +1,7 @@
 #include "ServiceTexts.h"
 
+#include "ServiceManager.h"
+
 #include <QStringList>
 
 namespace zdb {
@@ -66,8 +68,8 @@ bool serviceNameIsValid(const QString &name)
     if (name.startsWith(u'-'))
         return false;
     for (const QChar c : name)
-        if (c.isSpace() || QStringLiteral("*?[]").contains(c) || c.category() == QChar::Other_Control
-            || c.category() == QChar::Other_Format)
+        if ((c.isSpace() && !(c == u' ' && serviceNamesHoldBlanks())) || QStringLiteral("*?[]").contains(c)
+            || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
             return false;
     return true;
 }

@@ -21,8 +21,8 @@ inline constexpr char kMsgNormalEnd[] = "正常に処理終了しました";
 QString runErrorReport(int number, const QString &text);
 
 // A service name that the service manager would read as something else:
-// blanks or control characters inside, a leading "-", or a pattern
-// character that would name many units at once.
+// blanks (where its names have none) or control characters inside, a
+// leading "-", or a pattern character that would name many units at once.
 bool serviceNameIsValid(const QString &trimmedName);
 
 } // namespace zdb

@@ -1,17 +1,22 @@
 #include "CommandLine.h"
 
 #include "EngineMain.h"
+#include "EventLog.h"
 #include "Guard.h"
 #include "HistoryOptions.h"
 #include "Journal.h"
 #include "ProductInfo.h"
 #include "RestoreCommand.h"
+#include "RunHistory.h"
+#include "RunRecords.h"
 #include "ServiceTexts.h"
 #include "SettingsBackend.h"
+#include "SystemInfo.h"
 #include "Terminal.h"
 #include "Text.h"
 
 #include <QDate>
+#include <QDir>
 #include <QTextStream>
 
 #include <cstdio>
@@ -55,7 +60,7 @@ QString helpText()
         "  --help            この説明を表示します。\n"
         "  --version         版を表示します。\n"
         "終了コード: 0 正常終了、1 異常終了、2 使い方の誤り。\n"
-        "履歴: 実行ごとの記録は $XDG_STATE_HOME/zorvatdbbackup/history.jsonl にあります。\n"
+        "履歴: 実行ごとの記録は %1 にあります。\n"
         "\n"
         "Usage: zorvatdbbackup [--run [--settings N]]\n"
         "       zorvatdbbackup --guard\n"
@@ -81,7 +86,8 @@ QString helpText()
         "  --help            shows this text.\n"
         "  --version         shows the version.\n"
         "Exit status: 0 normal end, 1 abnormal end, 2 bad usage.\n"
-        "History: one record per run in $XDG_STATE_HOME/zorvatdbbackup/history.jsonl.\n");
+        "History: one record per run in %1.\n")
+        .arg(QDir::toNativeSeparators(RunHistory(RunRecords::defaultFolder()).path()));
 }
 
 // The sixteen targets of a settings number: data and log of each row in turn.
@@ -98,6 +104,7 @@ QStringList storedTargets(QtSettingsBackend &store, const QString &section)
 
 int runFromCommandLine(const QStringList &arguments)
 {
+    useUtf8Output();
     QTextStream out(stdout), err(stderr);
     bool run = false;
     QString number = QStringLiteral("1");
@@ -110,7 +117,8 @@ int runFromCommandLine(const QStringList &arguments)
             return 0;
         }
         if (a == QLatin1String("--version")) {
-            out << QString::fromUtf8(kProductName) << u' ' << QString::fromUtf8(kProductVersion) << '\n';
+            // The name as the window's title shows it: the version information's.
+            out << HostSystemInfo().productName() << u' ' << QString::fromUtf8(kProductVersion) << '\n';
             return 0;
         }
         // After the nightly run however it ended: what it left down starts.
@@ -230,6 +238,8 @@ int runFromCommandLine(const QStringList &arguments)
         &record);
     if (!(journal && sendToJournal(journalFields(record))) && !held.isEmpty())
         print(record.noLog ? finalLine(record) : held);
+    if (!record.finalText.isEmpty())
+        systemEventLog().write(eventLogEntry(record));
     out.flush();
     const int status = finishRun(ok, history, number, err);
     err.flush();

@@ -6,5 +6,7 @@ namespace zdb {
 bool standardOutputIsTerminal();
 // Whether standard input is one too (a question can be answered there).
 bool standardInputIsTerminal();
+// Makes the console show the program's UTF-8 lines as they are.
+void useUtf8Output();
 
 } // namespace zdb

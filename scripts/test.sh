@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, runs every test and the format and fault
-# checks; then builds again with AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs every test there.
+# checks, and the Windows build's tests under Wine; then builds again with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test there.
 # ZDB_SANITIZE=0 skips the second pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +11,8 @@ scripts/install-deps.sh
 BUILD_DIR=build scripts/build.sh
 (cd build && ctest --output-on-failure --timeout 600)
 scripts/check-style.sh
+# The same sources built for Windows, run under Wine where the toolchain is at hand.
+scripts/test-windows.sh
 
 if [ "${ZDB_SANITIZE:-1}" != 0 ]; then
   echo "== The same suite under AddressSanitizer and UndefinedBehaviorSanitizer =="

@@ -294,6 +294,8 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
     return copy;
 }
 
+bool HostFileOps::stagesBesideSources() const { return true; }
+
 ChangedBlocks HostFileOps::captureChanges(const QString &from, const PreCopy &pre, const Progress &progress)
 {
     struct stat st;

@@ -5,10 +5,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -230,7 +231,8 @@ public:
 // flush, or record every change of a name. Each sets errno on failure, as
 // the call does.
 struct SystemCalls {
-    std::function<ssize_t(int in, off_t *inOffset, int out, off_t *outOffset, size_t length)> copyFileRange;
+    std::function<std::int64_t(int in, std::int64_t *inOffset, int out, std::int64_t *outOffset, std::size_t length)>
+        copyFileRange;
     std::function<int(const char *from, const char *to)> rename;
     std::function<int(int folderFd)> syncFolder;
     std::function<int(char *nameTemplate)> makeTemp; // mkostemp, close-on-exec
@@ -256,7 +258,7 @@ public:
                           const Progress &progress) override;
     QString snapshot(const QString &source) override;
     QStringList removeSnapshots(const QString &source) noexcept override;
-    bool stagesBesideSources() const override { return true; }
+    bool stagesBesideSources() const override; // not yet on Windows
     ChangedBlocks captureChanges(const QString &from, const PreCopy &pre, const Progress &progress) override;
     StagedCopy applyChanges(const PreCopy &pre, const ChangedBlocks &changes, const Progress &progress) override;
     QString copyBeside(const QString &source, const Progress &progress) override;

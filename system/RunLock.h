@@ -22,7 +22,9 @@ public:
 // user's own ($XDG_RUNTIME_DIR/zorvatdbbackup), and finds root's lock held
 // through the kernel's list of locks; a lock that user could take against
 // root's runs would be one anyone could. The kernel frees a lock with the
-// process that held it.
+// process that held it. On Windows (RunLock_win.cpp) the lock is a named
+// mutex in the global namespace that only the administrators and the system
+// may open; the machine frees it with its holder too.
 class HostRunLock : public RunLock {
 public:
     HostRunLock();
@@ -43,7 +45,8 @@ private:
     QString folder_;
     bool besideRoot_ = false; // a machine lock of a user other than root
     QString held_; // the unit while held
-    int fd_ = -1;
+    int fd_ = -1; // the lock file; on Windows 1 while the lock object is held
+    void *handle_ = nullptr; // Windows: the lock object
 };
 
 } // namespace zdb

@@ -66,6 +66,10 @@ private:
 ServiceResult runCommand(const QString &program, const QStringList &arguments, int timeLimitMs,
                          QByteArray *output = nullptr);
 
+// Whether the host's service names may hold blanks: Windows' display names
+// do ("SQL Server (MSSQLSERVER)"), a unit's name does not.
+bool serviceNamesHoldBlanks();
+
 // The name a unit is known by for locks and marks: "NAME" and "NAME.service"
 // are one unit.
 QString canonicalUnitName(const QString &name);

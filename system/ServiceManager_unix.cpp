@@ -201,6 +201,8 @@ ServiceResult runCommand(const QString &program, const QStringList &arguments, i
     return {};
 }
 
+bool serviceNamesHoldBlanks() { return false; }
+
 QString canonicalUnitName(const QString &name)
 {
     const QString suffix = QStringLiteral(".service");

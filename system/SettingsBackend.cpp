@@ -4,7 +4,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSettings>
-#include <QTemporaryFile>
+#include <QTemporaryDir>
 #include <utility>
 
 namespace zdb {
@@ -46,11 +46,14 @@ QtSettingsBackend::~QtSettingsBackend() = default;
 // QSettings works only on private copies of the INI file. It keeps what it has
 // read, and what it failed to write, for every later QSettings on the same
 // path: on the file itself it would show values that were never stored, and
-// a file it could not read as sound once it had read it.
-std::unique_ptr<QTemporaryFile> QtSettingsBackend::copyOfFile()
+// a file it could not read as sound once it had read it. The copy lies in a
+// private folder of its own: Windows lets nothing replace a temporary file
+// while its QTemporaryFile lives, and QSettings writes by replacing.
+std::unique_ptr<QTemporaryDir> QtSettingsBackend::copyOfFile()
 {
-    auto copy = std::make_unique<QTemporaryFile>();
-    if (!copy->open())
+    auto folder = std::make_unique<QTemporaryDir>();
+    QFile copy(copyPath(*folder));
+    if (!folder->isValid() || !copy.open(QIODevice::WriteOnly))
         return nullptr;
     // QSettings would open a pipe or a device and block, or read without end.
     const QFileInfo file(location_);
@@ -60,14 +63,16 @@ std::unique_ptr<QTemporaryFile> QtSettingsBackend::copyOfFile()
             return nullptr;
         }
         QFile current(location_);
-        if (!current.open(QIODevice::ReadOnly) || copy->write(current.readAll()) != current.size()) {
+        if (!current.open(QIODevice::ReadOnly) || copy.write(current.readAll()) != current.size()) {
             fault_ = SettingsFault::Unreadable;
             return nullptr;
         }
     }
-    copy->close();
-    return copy;
+    copy.close();
+    return folder;
 }
+
+QString QtSettingsBackend::copyPath(const QTemporaryDir &folder) { return folder.filePath(QStringLiteral("copy.ini")); }
 
 QSettings *QtSettingsBackend::reader()
 {
@@ -81,7 +86,7 @@ QSettings *QtSettingsBackend::reader()
     auto copy = copyOfFile();
     if (!copy)
         return nullptr;
-    auto settings = std::make_unique<QSettings>(copy->fileName(), QSettings::IniFormat);
+    auto settings = std::make_unique<QSettings>(copyPath(*copy), QSettings::IniFormat);
     // Sections are parsed when first used: all of them now, so that a file
     // that is not settings shows as such before anything is read from it.
     settings->allKeys();
@@ -149,14 +154,14 @@ bool QtSettingsBackend::writeIni(const QMap<QString, QString> &values)
     if (!copy)
         return false;
     {
-        QSettings settings(copy->fileName(), QSettings::IniFormat);
+        QSettings settings(copyPath(*copy), QSettings::IniFormat);
         for (auto it = values.cbegin(); it != values.cend(); ++it)
             settings.setValue(it.key(), it.value());
         settings.sync();
         if (settings.status() != QSettings::NoError)
             return false;
     }
-    QFile written(copy->fileName());
+    QFile written(copyPath(*copy));
     if (!written.open(QIODevice::ReadOnly))
         return false;
     const QByteArray content = written.readAll();

@@ -5,7 +5,7 @@
 #include <memory>
 
 class QSettings;
-class QTemporaryFile;
+class QTemporaryDir;
 
 namespace zdb {
 
@@ -57,7 +57,8 @@ private:
     // The store as it stands, or null when it cannot be read (fault_ says why).
     QSettings *reader();
     // A private copy of the INI file (empty where there is none), or null.
-    std::unique_ptr<QTemporaryFile> copyOfFile();
+    std::unique_ptr<QTemporaryDir> copyOfFile();
+    static QString copyPath(const QTemporaryDir &folder);
     bool writeIni(const QMap<QString, QString> &values);
     bool writeNative(const QMap<QString, QString> &values);
 

@@ -1,0 +1,92 @@
+// The host's file operations on Windows (run under Wine): names refused
+// before the stop, long paths, and a source its service still holds.
+#include "ErrorOf.h"
+#include "FileOps.h"
+#include "TestRegistry.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <windows.h>
+
+#include <thread>
+
+using namespace zdb;
+using zdb::test::errorOf;
+
+class WinFilesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { QVERIFY(dir_.isValid()); }
+
+    void targetNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("error");
+        QTest::newRow("device") << "CON" << int(kErrPathFileAccess);
+        QTest::newRow("device, any case and extension") << "nul.mdf" << int(kErrPathFileAccess);
+        QTest::newRow("numbered port") << "COM1.bak" << int(kErrPathFileAccess);
+        QTest::newRow("printer port in a folder") << "lpt9\\x.ldf" << int(kErrPathFileAccess);
+        QTest::newRow("trailing dot") << "data." << int(kErrPathFileAccess);
+        QTest::newRow("trailing blank") << "data " << int(kErrPathFileAccess);
+        QTest::newRow("folder with a trailing dot") << "dir.\\x.mdf" << int(kErrPathFileAccess);
+        QTest::newRow("stream") << "x.mdf:hidden" << int(kErrPathFileAccess);
+        QTest::newRow("folder only") << "sub\\" << int(kErrPathFileAccess);
+        QTest::newRow("a device's name inside a longer one") << "CONSOLE.mdf" << 0;
+        QTest::newRow("forward slashes") << "a/b/x.mdf" << 0;
+        QTest::newRow("Japanese") << QStringLiteral("売上\\データ.mdf") << 0;
+        QTest::newRow("past MAX_PATH") << QString(120, u'f') + "\\" + QString(120, u'g') + "\\x.mdf" << 0;
+    }
+    // Refused before anything is stopped: Windows would write the copy to a
+    // device, or quietly under another name.
+    void targetNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, error);
+        const QString target = QDir::toNativeSeparators(dir_.path()) + u'\\' + name;
+        QCOMPARE(errorOf([&] { files_.prepareTarget(target); }), error);
+        QCOMPARE(errorOf([&] { files_.resolveTarget(target); }), error);
+        if (error == 0)
+            QVERIFY2(files_.freeSpace(target).known, qPrintable(target));
+    }
+
+    // A database server holds its files with no sharing: they are looked at
+    // by attributes before the stop, and a copy waits a moment for them.
+    void sourceHeldPastTheStop()
+    {
+        const QString source = dir_.filePath(QStringLiteral("db.mdf"));
+        const QByteArray content = QByteArray(3 << 20, 'x') + "end";
+        {
+            QFile f(source);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+        }
+        HANDLE held = ::CreateFileW(source.toStdWString().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        QVERIFY(held != INVALID_HANDLE_VALUE);
+        QCOMPARE(errorOf([&] { files_.checkSource(source); }), 0);
+        QCOMPARE(files_.fileSize(source), qint64(content.size()));
+        QVERIFY(files_.sameFile(source, QDir::toNativeSeparators(source)));
+        std::thread release([&] {
+            ::Sleep(700);
+            ::CloseHandle(held);
+        });
+        StagedCopy copy;
+        const int got = errorOf([&] { copy = files_.stageCopy(source, dir_.filePath(QStringLiteral("t.mdf")), {}); });
+        release.join();
+        QCOMPARE(got, 0);
+        QVERIFY(files_.verifyCopy(copy, {}));
+        QFile staged(copy.path);
+        QVERIFY(staged.open(QIODevice::ReadOnly));
+        QCOMPARE(staged.readAll(), content);
+    }
+
+private:
+    QTemporaryDir dir_;
+    HostFileOps files_;
+};
+
+ZDB_TEST(WinFilesTest);
+
+#include "tst_winfiles.moc"
