@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import ProgramCase, ServiceStub, engines, wait_for
@@ -116,6 +117,9 @@ class FileSystemTest(ProgramCase):
         def backup():
             """Starts a run; returns once it is under way (the stop has begun)."""
             calls = len(stub.calls())
+            # The run before has shown its end; 開始 answers once its engine is gone.
+            wait_for(lambda: not engines(), 30, "the previous run's engine to end")
+            time.sleep(0.5)
             app.click("YES")
             self.assertEqual(app.answer("はい"), (APP_TITLE, CONFIRM))
             wait_for(lambda: len(stub.calls()) > calls, 15, "the stop command")
