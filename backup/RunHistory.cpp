@@ -161,7 +161,6 @@ bool RunHistory::append(const HistoryRecord &record, QString *fault) const
     return true;
 }
 
-
 QList<HistoryRecord> RunHistory::read(QString *fault) const
 {
     const auto parse = [&](const QString &name) {
@@ -183,8 +182,9 @@ QList<HistoryRecord> RunHistory::read(QString *fault) const
     // A kept pair the history still holds is there already, in its place.
     QList<HistoryRecord> kept;
     const QDir pairs(folder_ + QStringLiteral("/pairs"));
-    for (const QString &name : name_ != QLatin1String(kHistoryName) ? QStringList() :
-         pairs.entryList({QStringLiteral("*.json")}, QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+    for (const QString &name : name_ != QLatin1String(kHistoryName)
+             ? QStringList()
+             : pairs.entryList({QStringLiteral("*.json")}, QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
         for (const HistoryRecord &r : parse(pairs.filePath(name)))
             if (std::none_of(records.cbegin(), records.cend(), [&](const HistoryRecord &h) {
                     return !h.open && h.start == r.start && h.settingsNumber == r.settingsNumber && h.row == r.row;

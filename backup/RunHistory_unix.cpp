@@ -21,7 +21,6 @@ namespace zdb {
 
 namespace {
 
-
 QString bootId()
 {
     QFile f(QStringLiteral("/proc/sys/kernel/random/boot_id"));
@@ -133,7 +132,8 @@ bool RunHistory::appendLine(QByteArray line, QString *fault) const
             return failed(path() + QStringLiteral(".1"), errno);
     }
     // Readable too: its last byte tells whether a torn line needs ending.
-    const Fd fd(::openat(dir.fd, name.constData(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    const Fd fd(
+        ::openat(dir.fd, name.constData(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
         return failed(path(), errno);
     if (!S_ISREG(st.st_mode))

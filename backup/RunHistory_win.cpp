@@ -105,8 +105,8 @@ bool replaceRegularFile(const QString &path, const QByteArray &bytes, int, QStri
     const std::wstring temp = win::longPath(path + QStringLiteral(".%1.new").arg(::GetCurrentProcessId()));
     bool ok = false;
     {
-        const win::Handle file(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        const win::Handle file(
+            ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
         ok = file.valid() && ::WriteFile(file.get(), bytes.constData(), DWORD(bytes.size()), &written, nullptr)
             && written == DWORD(bytes.size()) && ::FlushFileBuffers(file.get());
