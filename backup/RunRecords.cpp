@@ -23,6 +23,12 @@ const QString kOutcomeName = QStringLiteral("last-outcome.json");
 
 } // namespace
 
+bool writeFileDurably(const QString &folder, const QString &path, const QByteArray &bytes)
+{
+    QString why;
+    return QDir().mkpath(folder) && replaceRegularFile(path, bytes, 0600, &why);
+}
+
 RunRecords::RunRecords(QString folder) : folder_(std::move(folder)) {}
 
 QString RunRecords::markPath(const QString &service) const

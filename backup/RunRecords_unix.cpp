@@ -19,12 +19,6 @@ QString RunRecords::defaultFolder()
     return state + QStringLiteral("/zorvatdbbackup");
 }
 
-bool writeFileDurably(const QString &folder, const QString &path, const QByteArray &bytes)
-{
-    QString why;
-    return QDir().mkpath(folder) && replaceRegularFile(path, bytes, 0600, &why);
-}
-
 void removeFileDurably(const QString &folder, const QString &path) noexcept
 {
     if (!QFile::remove(path))
