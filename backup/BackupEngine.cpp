@@ -568,8 +568,7 @@ struct BackupEngine::Impl {
         if (auto e = failureOf([&] { locked = s.runLock.tryAcquire(unit); }))
             return failReport(*e);
         if (!locked)
-            return fail(QStringLiteral("エラーです。他のバックアップ処理が実行中です。") + u'\r'
-                        + QStringLiteral("しばらく待ってから、もう一度実行して下さい。"));
+            return fail(runLockBusyText());
         struct Unlock {
             RunLock &lock;
             ~Unlock() { lock.release(); }

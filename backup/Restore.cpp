@@ -205,8 +205,7 @@ struct Restore {
             return fail(runErrorReport(e.number(), e.text()));
         }
         if (!locked)
-            return fail(QStringLiteral("エラーです。他のバックアップ処理が実行中です。") + u'\r'
-                        + QStringLiteral("しばらく待ってから、もう一度実行して下さい。"));
+            return fail(runLockBusyText());
         struct Unlock {
             RunLock &lock;
             ~Unlock() { lock.release(); }

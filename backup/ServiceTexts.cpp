@@ -6,6 +6,12 @@
 
 namespace zdb {
 
+QString runLockBusyText()
+{
+    return QStringLiteral("エラーです。他のバックアップ処理が実行中です。") + u'\r'
+        + QStringLiteral("しばらく待ってから、もう一度実行して下さい。");
+}
+
 QString stopFailureText()
 {
     return QStringList{

@@ -5,6 +5,8 @@
 namespace zdb {
 
 // The texts of the service stop and start, shown as the run reports them.
+// Another run holds the service's lock.
+QString runLockBusyText();
 QString stopFailureText();
 QString startFailureText();
 QString stopTimedOutText();
