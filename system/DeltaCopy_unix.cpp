@@ -1,34 +1,18 @@
-#include "FileOps.h"
+// The pre-copy before the stop and the pass that catches it up, on Linux.
 #include "FileOpsInternal_unix.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <fcntl.h>
-#include <functional>
-#include <mutex>
+#include <memory>
 #include <sys/stat.h>
-#include <thread>
 #include <utility>
 #include <vector>
-#include <xxhash.h>
 
 namespace zdb {
 
 using namespace fileops;
 
 namespace {
-
-constexpr size_t kDigest = sizeof(XXH128_hash_t);
-// Whole blocks, so that each read hashes and writes them as they are.
-constexpr size_t kChunk = size_t(16 * kDeltaBlock);
-// Below this a second thread would cost more than it saves.
-constexpr off_t kSplitAbove = off_t(64) << 20;
-// Changed blocks kept in memory while the service is down; past this they
-// go to a file beside the source.
-constexpr qsizetype kHeldBound = qsizetype(8) << 20;
 
 qint64 nanoseconds(const struct timespec &t) { return qint64(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
@@ -37,177 +21,20 @@ qint64 nanoseconds(const struct timespec &t) { return qint64(t.tv_sec) * 1000000
 // never is this, however coarse the clock.
 constexpr struct timespec kPreCopyMark = {946684800, 0};
 
-void writeAt(int fd, const char *data, size_t n, off_t offset)
-{
-    for (size_t off = 0; off < n;) {
-        const ssize_t w = ::pwrite(fd, data + off, n - off, offset + off_t(off));
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            fail(errno, false);
-        }
-        off += size_t(w);
-    }
-}
-
-void report(const Progress &progress, qint64 done, qint64 total)
-{
-    if (progress)
-        progress(done, total);
-}
-
-// Where a changed block goes: the staged copy, or a store off the target.
-using BlockWriter = std::function<void(const char *data, size_t n, off_t offset)>;
-
-// One read of the source: each block hashed and, where its hash differs from
-// the pre-copy's, handed to the writer. Two threads take a half each;
-// only the caller's reports progress, so that a progress that throws ends
-// the pass on the caller's side.
-class DeltaPass {
-public:
-    DeltaPass(int src, BlockWriter write, off_t size, const QByteArray &before)
-        : src_(src), write_(std::move(write)), size_(size), before_(before),
-          digests_(qsizetype((size + kDeltaBlock - 1) / kDeltaBlock * qint64(kDigest)), '\0')
-    {
-    }
-
-    QByteArray run(const Progress &progress)
-    {
-        char *out = digests_.data(); // detached once, before any thread writes
-        const off_t blocks = (size_ + kDeltaBlock - 1) / kDeltaBlock;
-        const off_t middle = size_ > kSplitAbove ? blocks / 2 * kDeltaBlock : size_;
-        std::thread other;
-        if (middle < size_)
-            other = std::thread([=, this] { passCatching(middle, size_, out, nullptr); });
-        struct Join {
-            DeltaPass &pass;
-            std::thread &t;
-            ~Join()
-            {
-                pass.stop_ = true;
-                if (t.joinable())
-                    t.join();
-            }
-        } join{*this, other};
-        pass(0, middle, out, &progress);
-        while (done_ < size_ && failure_ == 0 && other.joinable())
-            waitAndReport(progress);
-        if (other.joinable())
-            other.join();
-        if (failure_ != 0)
-            throw PlatformError(failure_);
-        return digests_;
-    }
-
-private:
-    void waitAndReport(const Progress &progress)
-    {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        report(progress, done_, size_);
-    }
-
-    void passCatching(off_t from, off_t to, char *out, const Progress *progress) noexcept
-    {
-        try {
-            pass(from, to, out, progress);
-        } catch (const PlatformError &e) {
-            failure_ = e.number();
-        } catch (...) {
-            failure_ = kErrInternal;
-        }
-    }
-
-    void pass(off_t from, off_t to, char *out, const Progress *progress)
-    {
-        std::vector<char> buffer(kChunk);
-        const qsizetype known = before_.size() / qsizetype(kDigest);
-        for (off_t at = from; at < to && !stop_ && failure_ == 0;) {
-            const size_t want = size_t(std::min<off_t>(off_t(kChunk), to - at));
-            if (readAt(src_, buffer.data(), want, at, true) != want) // shrank under us
-                throw PlatformError(kErrDiskIo);
-            for (size_t b = 0; b < want; b += size_t(kDeltaBlock)) {
-                const size_t n = std::min(size_t(kDeltaBlock), want - b);
-                const qsizetype index = qsizetype((at + off_t(b)) / kDeltaBlock);
-                const XXH128_hash_t h = XXH3_128bits(buffer.data() + b, n);
-                std::memcpy(out + index * qsizetype(kDigest), &h, kDigest);
-                if (index >= known || std::memcmp(before_.constData() + index * qsizetype(kDigest), &h, kDigest) != 0) {
-                    write_(buffer.data() + b, n, at + off_t(b));
-                }
-            }
-            at += off_t(want);
-            done_ += qint64(want);
-            if (progress)
-                report(*progress, done_, size_);
-        }
-    }
-
-    int src_;
-    BlockWriter write_;
-    off_t size_;
-    const QByteArray &before_;
-    QByteArray digests_;
-    std::atomic<qint64> done_{0};
-    std::atomic<int> failure_{0};
-    std::atomic<bool> stop_{false};
-};
-
-// The changed blocks as they arrive from either half of the pass.
-class BlockStore {
-public:
-    BlockStore(const SystemCalls &sys, const QString &source, ChangedBlocks &out)
-        : sys_(sys), source_(source), out_(out)
-    {
-    }
-    void put(const char *data, size_t n, off_t offset)
-    {
-        const std::lock_guard lock(mutex_);
-        ChangedBlocks::Block block{qint64(offset), 0, qint64(n), false};
-        if (out_.held.size() + qsizetype(n) <= kHeldBound) {
-            block.at = out_.held.size();
-            out_.held.append(data, qsizetype(n));
-        } else {
-            if (spill_.fd < 0)
-                spill_.fd = makeTempBeside(sys_, source_, kSnapshotMarker, &out_.spill);
-            block.at = spillEnd_;
-            block.spilled = true;
-            writeAt(spill_.fd, data, n, off_t(spillEnd_));
-            spillEnd_ += qint64(n);
-        }
-        out_.blocks.push_back(block);
-    }
-
-private:
-    const SystemCalls &sys_;
-    const QString &source_;
-    ChangedBlocks &out_;
-    std::mutex mutex_;
-    Fd spill_{-1};
-    qint64 spillEnd_ = 0;
-};
-
 } // namespace
-
-namespace fileops {
-
-void BlockHashes::add(const char *data, size_t n)
-{
-    for (size_t b = 0; b < n; b += size_t(kDeltaBlock)) {
-        const XXH128_hash_t h = XXH3_128bits(data + b, std::min(size_t(kDeltaBlock), n - b));
-        digests_.append(reinterpret_cast<const char *>(&h), qsizetype(kDigest));
-    }
-}
-
-quint64 BlockHashes::checksumOf(const QByteArray &digests)
-{
-    return XXH3_64bits(digests.constData(), size_t(digests.size()));
-}
-
-} // namespace fileops
 
 PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const Progress &progress)
 {
+    int opened = -1;
+    try {
+        opened = openOwnFile(from, O_RDONLY);
+    } catch (const SourceHeld &) {
+        return {}; // copied whole once the service has stopped
+    }
+    Fd src(opened);
     struct stat st;
-    Fd src(openSource(from, &st));
+    if (::fstat(src.fd, &st) != 0)
+        fail(errno, true);
     ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     PreCopy pre;
@@ -215,19 +42,7 @@ PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const P
     try {
         // The file as far as it went when the pre-copy began: the database
         // may write on meanwhile, the pass after the stop catches up.
-        std::vector<char> buffer(kChunk);
-        BlockHashes hashes;
-        report(progress, 0, st.st_size);
-        for (off_t done = 0; done < st.st_size;) {
-            const size_t n =
-                readAt(src.fd, buffer.data(), size_t(std::min<off_t>(off_t(kChunk), st.st_size - done)), done, true);
-            if (n == 0)
-                break;
-            hashes.add(buffer.data(), n);
-            writeAll(dst.fd, buffer.data(), n);
-            done += off_t(n);
-            report(progress, done, st.st_size);
-        }
+        pre.blockHashes = copyHashingBlocks(readerOf(src.fd, true), writerOf(dst.fd), st.st_size, progress);
         // On the disk before the stop, so that no flush of it competes with
         // the pass while the service is down.
         struct stat staged;
@@ -238,7 +53,6 @@ PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const P
         ::futimens(dst.fd, times);
         if (::fstat(dst.fd, &staged) != 0)
             fail(errno, false);
-        pre.blockHashes = hashes.digests();
         pre.device = quint64(staged.st_dev);
         pre.inode = quint64(staged.st_ino);
         pre.size = qint64(staged.st_size);
@@ -271,11 +85,8 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
     ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     report(progress, 0, st.st_size);
-    const int staging = dst.fd;
-    DeltaPass pass(
-        src.fd, [staging](const char *data, size_t n, off_t offset) { writeAt(staging, data, n, offset); }, st.st_size,
-        pre.blockHashes);
-    const QByteArray digests = pass.run(progress);
+    const QByteArray digests =
+        deltaPass(readerOf(src.fd, true), writerOf(dst.fd), st.st_size, pre.blockHashes, progress);
     if (staged.st_size > st.st_size && ::ftruncate(dst.fd, st.st_size) != 0)
         fail(errno, false);
     // A database file written to under the pass was not stopped.
@@ -302,13 +113,15 @@ ChangedBlocks HostFileOps::captureChanges(const QString &from, const PreCopy &pr
     Fd src(openSource(from, &st));
     ::posix_fadvise(src.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     ChangedBlocks changes;
+    auto spill = std::make_shared<Fd>(-1);
     try {
-        BlockStore store(sys_, from, changes);
+        const WriteAt keep = keepBlocks(changes, [&, spill] {
+            spill->fd = makeTempBeside(sys_, from, kSnapshotMarker, &changes.spill);
+            return writerOf(spill->fd);
+        });
         report(progress, 0, st.st_size);
-        DeltaPass pass(
-            src.fd, [&store](const char *data, size_t n, off_t offset) { store.put(data, n, offset); }, st.st_size,
-            pre.blockHashes);
-        changes.checksum = BlockHashes::checksumOf(pass.run(progress));
+        changes.checksum =
+            BlockHashes::checksumOf(deltaPass(readerOf(src.fd, true), keep, st.st_size, pre.blockHashes, progress));
         checkHeldStill(native(from), src.fd, st);
     } catch (...) {
         if (!changes.spill.isEmpty())
@@ -340,23 +153,7 @@ StagedCopy HostFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &ch
         if (spill.fd < 0)
             fail(errno, true);
     }
-    // The bar runs over the file, however few blocks changed.
-    qint64 total = 0, done = 0;
-    for (const ChangedBlocks::Block &b : changes.blocks)
-        total += b.size;
-    report(progress, 0, changes.size);
-    std::vector<char> buffer(static_cast<size_t>(kDeltaBlock));
-    for (const ChangedBlocks::Block &b : changes.blocks) {
-        const char *data = changes.held.constData() + b.at;
-        if (b.spilled) {
-            if (readAt(spill.fd, buffer.data(), size_t(b.size), off_t(b.at), true) != size_t(b.size))
-                throw PlatformError(kErrDiskIo);
-            data = buffer.data();
-        }
-        writeAt(dst.fd, data, size_t(b.size), off_t(b.offset));
-        done += b.size;
-        report(progress, qint64(double(done) / double(total) * double(changes.size)), changes.size);
-    }
+    writeBlocks(changes, readerOf(spill.fd, true), writerOf(dst.fd), progress);
     struct stat out;
     if ((staged.st_size > changes.size && ::ftruncate(dst.fd, off_t(changes.size)) != 0) || ::fstat(dst.fd, &out) != 0)
         fail(errno, false);

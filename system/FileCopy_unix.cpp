@@ -15,7 +15,6 @@
 #include <unistd.h>
 #include <utility>
 #include <vector>
-#include <xxhash.h>
 
 namespace zdb {
 
@@ -23,36 +22,10 @@ using namespace fileops;
 
 namespace {
 
-// Large enough that system calls cost little, small enough for a lean process.
-constexpr size_t kChunk = 1 << 20;
 // The kernel copy goes in steps small enough that the hash, right behind it,
 // finds the bytes still in the processor's shared cache (of the steps tried,
-// 512 KiB to 8 MiB, this measured best); the hash reads them into a buffer
-// that stays in its core's own cache.
+// 512 KiB to 8 MiB, this measured best).
 constexpr off_t kOffloadChunk = 2 << 20;
-constexpr size_t kHashChunk = 256 << 10;
-// How far the hash may fall behind the kernel copy: what it reads must still
-// be in the cache.
-constexpr off_t kMaxLag = 64 << 20;
-
-// Streams bytes into an XXH3 64-bit hash.
-class Hasher {
-public:
-    Hasher() : state_(XXH3_createState())
-    {
-        if (!state_)
-            throw std::bad_alloc();
-        XXH3_64bits_reset(state_);
-    }
-    ~Hasher() { XXH3_freeState(state_); }
-    Hasher(const Hasher &) = delete;
-    Hasher &operator=(const Hasher &) = delete;
-    void add(const char *data, size_t n) { XXH3_64bits_update(state_, data, n); }
-    quint64 digest() const { return XXH3_64bits_digest(state_); }
-
-private:
-    XXH3_state_t *state_;
-};
 
 } // namespace
 
@@ -89,15 +62,31 @@ void writeAll(int fd, const char *data, size_t n)
     }
 }
 
+ReadAt readerOf(int fd, bool sourceSide)
+{
+    return [fd, sourceSide](char *buffer, size_t n, qint64 offset) {
+        return readAt(fd, buffer, n, off_t(offset), sourceSide);
+    };
+}
+
+WriteAt writerOf(int fd)
+{
+    return [fd](const char *data, size_t n, qint64 offset) {
+        for (size_t off = 0; off < n;) {
+            const ssize_t w = ::pwrite(fd, data + off, n - off, off_t(offset) + off_t(off));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                fail(errno, false);
+            }
+            off += size_t(w);
+        }
+    };
+}
+
 } // namespace fileops
 
 namespace {
-
-void report(const Progress &progress, off_t done, off_t total)
-{
-    if (progress)
-        progress(qint64(done), qint64(total));
-}
 
 // The source must end where it ended when the copy began: a database file
 // that changes size under the copy was not stopped.
@@ -110,143 +99,12 @@ void checkSizeUnchanged(int src, int dst, off_t size)
         throw PlatformError(kErrDiskIo);
 }
 
-// Reads the source once into a buffer, hashing and writing it.
-quint64 copyByReading(int src, int dst, off_t size, const Progress &progress)
-{
-    std::vector<char> buffer(kChunk);
-    Hasher hash;
-    off_t done = 0;
-    for (;;) {
-        const size_t n = readAt(src, buffer.data(), buffer.size(), done, true);
-        if (n == 0)
-            break;
-        if (done + off_t(n) > size) // grew under us
-            throw PlatformError(kErrDiskIo);
-        hash.add(buffer.data(), n);
-        writeAll(dst, buffer.data(), n);
-        done += off_t(n);
-        report(progress, done, size);
-    }
-    if (done != size)
-        throw PlatformError(kErrDiskIo);
-    return hash.digest();
-}
-
-// Hashes the source on a thread of its own, just behind the kernel copy,
-// reading each range from the cache where the copy has just put it. The two
-// share their positions through atomics. A hash that has caught up polls for
-// a while rather than sleep: woken by the copy at every step, it was often
-// moved onto the copy's own processor, the two then taking turns on one, and
-// one backup in two took twice as long.
-class HashBehind {
-public:
-    explicit HashBehind(int src) : src_(src), thread_([this] { run(); }) {}
-    ~HashBehind()
-    {
-        stop_ = true;
-        wake(hasherSleeps_, true);
-        thread_.join();
-    }
-    HashBehind(const HashBehind &) = delete;
-    HashBehind &operator=(const HashBehind &) = delete;
-
-    // Bytes up to `end` are copied; waits while the hash lags too far.
-    void copiedUpTo(off_t end)
-    {
-        copied_ = end;
-        wake(hasherSleeps_);
-        if (end - hashed_ > kMaxLag)
-            copierSleepsUntil([&] { return failure_ != 0 || copied_ - hashed_ <= kMaxLag; });
-        if (failure_ != 0)
-            throw PlatformError(failure_);
-    }
-    quint64 digest()
-    {
-        copierSleepsUntil([&] { return failure_ != 0 || hashed_ == copied_; });
-        if (failure_ != 0)
-            throw PlatformError(failure_);
-        return hash_.digest();
-    }
-
-private:
-    // A sleeper raises its flag before it looks at the positions, and a
-    // waker looks at the flag after it has moved one (all sequentially
-    // consistent): one of the two always sees the other.
-    template <class Ready>
-    void copierSleepsUntil(Ready ready)
-    {
-        std::unique_lock lock(mutex_);
-        copierSleeps_ = true;
-        changed_.wait(lock, ready);
-        copierSleeps_ = false;
-    }
-    void wake(const std::atomic<bool> &sleeps, bool always = false)
-    {
-        if (always || sleeps) {
-            const std::lock_guard lock(mutex_);
-            changed_.notify_all();
-        }
-    }
-    // Until the copy has gone past `from`; false once asked to stop.
-    bool waitForCopy(off_t from)
-    {
-        // A millisecond or two: where the copy takes longer per step, the
-        // target is what everything waits for and the hash may sleep.
-        for (int i = 0; i < 2000; ++i) {
-            if (stop_)
-                return false;
-            if (copied_ > from)
-                return true;
-            std::this_thread::yield();
-        }
-        std::unique_lock lock(mutex_);
-        hasherSleeps_ = true;
-        changed_.wait(lock, [&] { return stop_ || copied_ > from; });
-        hasherSleeps_ = false;
-        return !stop_;
-    }
-
-    void run() noexcept
-    {
-        try {
-            std::vector<char> buffer(kHashChunk);
-            for (off_t from = 0; waitForCopy(from);) {
-                const off_t to = std::min<off_t>(copied_, from + off_t(buffer.size()));
-                const size_t want = size_t(to - from);
-                if (readAt(src_, buffer.data(), want, from, true) != want) // shrank after the copy
-                    throw PlatformError(kErrDiskIo);
-                hash_.add(buffer.data(), want);
-                hashed_ = from = to;
-                wake(copierSleeps_);
-            }
-        } catch (const PlatformError &e) {
-            stopWith(e.number());
-        } catch (...) {
-            stopWith(kErrInternal);
-        }
-    }
-    void stopWith(int number)
-    {
-        failure_ = number;
-        wake(copierSleeps_, true);
-    }
-
-    int src_;
-    Hasher hash_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::atomic<off_t> copied_{0}, hashed_{0};
-    std::atomic<int> failure_{0};
-    std::atomic<bool> stop_{false}, hasherSleeps_{false}, copierSleeps_{false};
-    std::thread thread_; // last: starts once the rest is set up
-};
-
 // The kernel copies chunk after chunk while the hash follows on a second
 // thread. A short copy just goes on from where it stopped. False when the
 // kernel cannot copy between these files.
 bool copyByOffload(const SystemCalls &sys, int src, int dst, off_t size, const Progress &progress, quint64 *checksum)
 {
-    HashBehind hash(src);
+    HashBehind hash(readerOf(src, true));
     off_t done = 0;
     while (done < size) {
         off_t in = done, out = done;
@@ -283,7 +141,7 @@ StagedCopy copyContents(const SystemCalls &sys, int src, int dst, off_t size, Co
         // either: ext4 would then flush the whole new file when it is closed,
         // inside the downtime.)
         if (method != CopyMethod::OffloadThenHash || !copyByOffload(sys, src, dst, size, progress, &result.checksum))
-            result.checksum = copyByReading(src, dst, size, progress);
+            result.checksum = copyByReading(readerOf(src, true), writerOf(dst), size, progress);
     }
     checkSizeUnchanged(src, dst, size);
     report(progress, size, size);
@@ -333,7 +191,7 @@ int openSource(const QString &from, struct stat *st)
 {
     if (from.isEmpty())
         throw PlatformError(kErrFileNotFound);
-    Fd src(openOwnFile(from, O_RDONLY));
+    Fd src(openOnceLetGo([&] { return openOwnFile(from, O_RDONLY); }));
     if (::fstat(src.fd, st) != 0)
         fail(errno, true);
     return std::exchange(src.fd, -1);
@@ -405,26 +263,16 @@ bool HostFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
     // Clean pages leave the cache, so the reads below come from the disk.
     ::posix_fadvise(fd.fd, 0, 0, POSIX_FADV_DONTNEED);
     ::posix_fadvise(fd.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::vector<char> buffer(kChunk);
-    Hasher hash;
-    BlockHashes blocks;
-    off_t done = 0;
-    for (;;) {
-        const size_t n = readAt(fd.fd, buffer.data(), buffer.size(), done, false);
-        if (n == 0)
-            break;
-        if (copy.blockwise)
-            blocks.add(buffer.data(), n);
-        else
-            hash.add(buffer.data(), n);
-        done += off_t(n);
-        report(progress, std::min(done, st.st_size), st.st_size);
-        // What was checked need not stay in the cache.
-        ::posix_fadvise(fd.fd, done - off_t(n), off_t(n), POSIX_FADV_DONTNEED);
-    }
-    return done == st.st_size && (copy.blockwise ? blocks.checksum() : hash.digest()) == copy.checksum;
+    const int in = fd.fd;
+    return hashesAs(
+        copy,
+        [in](char *buffer, size_t n, qint64 offset) {
+            const size_t got = readAt(in, buffer, n, off_t(offset), false);
+            // What was checked need not stay in the cache.
+            ::posix_fadvise(in, off_t(offset), off_t(got), POSIX_FADV_DONTNEED);
+            return got;
+        },
+        qint64(st.st_size), progress);
 }
-
-quint64 contentChecksum(const QByteArray &bytes) { return XXH3_64bits(bytes.constData(), size_t(bytes.size())); }
 
 } // namespace zdb

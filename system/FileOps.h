@@ -275,15 +275,35 @@ public:
     void prepareTarget(const QString &target) override;
 
 private:
-    int makeTemp(const QString &target, const char *marker, QString *tempPath);
+    // The commit's sequence (FileCommit.cpp) over what each system does
+    // its own way.
+    enum class Entry { Missing, File, Folder, Other, Unknown }; // Other: a link, a device…
+    // What stands at path, not followed through a link; its size, and
+    // whether it is an ordinary file of this user.
+    Entry entryAt(const QString &path, qint64 *size = nullptr, bool *ours = nullptr);
+    // An empty file beside target under a new name with marker, flushed.
+    QString makeMark(const QString &target, const char *marker);
+    // 0, or the catalogue number of the failure (the name then unchanged).
+    int tryRename(const QString &from, const QString &to);
+    // 0, -1 where nothing stood there, or the catalogue number of the failure.
+    int tryRemove(const QString &path);
     void syncFolder(const QString &folder);
+
     void syncFolderAfterUndo(const QString &folder) noexcept;
     void unswap(const QString &staged, const QString &previous, const QString &target);
     void renameOver(const QString &from, const QString &to);
-    bool tryRename(const QString &from, const QString &to);
     QString reservePrevious(const QString &target);
     void dropReservation(const QString &previous) noexcept;
     void removeCommitted(const QString &target);
+    bool absent(const QString &path) { return entryAt(path) == Entry::Missing; }
+    bool present(const QString &path)
+    {
+        const Entry e = entryAt(path);
+        return e == Entry::File || e == Entry::Other;
+    }
+
+    // Linux: a staged file's descriptor, in the folder foreignFolder checked.
+    int makeTemp(const QString &target, const char *marker, QString *tempPath);
 
     CopyMethod method_;
     SystemCalls sys_;

@@ -1,7 +1,8 @@
 // The host's files on Windows: wide paths, drive letters and shares, names
-// Windows keeps for devices refused, copies flushed and put in place with
-// write-through renames.
+// Windows keeps for devices refused, files a running database holds, copies
+// flushed and put in place with write-through renames.
 #include "FileOps.h"
+#include "FileOpsInternal.h"
 
 #include "PlatformError.h"
 #include "Text.h"
@@ -9,9 +10,6 @@
 
 #include <QDir>
 #include <QRandomGenerator>
-#include <QThread>
-
-#include <xxhash.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,17 +20,11 @@
 
 namespace zdb {
 
+using namespace fileops;
 using win::Handle;
 using win::longPath;
 
-namespace {
-
-constexpr DWORD kChunk = 1 << 20;
-// A database service may hold its files a moment past SERVICE_STOPPED.
-constexpr int kHeldRetryMs = 10000;
-constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-
-[[noreturn]] void fail(DWORD error, bool sourceSide) { throw PlatformError(win::errorNumberFor(error, sourceSide)); }
+namespace fileops {
 
 qsizetype lastSeparator(const QString &path) { return std::max(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\')); }
 
@@ -41,6 +33,22 @@ QString folderOf(const QString &path)
     const qsizetype at = lastSeparator(path);
     return at < 0 ? QStringLiteral(".") : path.left(at == 0 || (at == 2 && path[1] == u':') ? at + 1 : at);
 }
+
+qsizetype entrySize(const QString &name) { return name.size(); }
+QByteArray entryBytes(const QString &name)
+{
+    return QByteArray(reinterpret_cast<const char *>(name.utf16()), name.size() * 2);
+}
+
+} // namespace fileops
+
+namespace {
+
+constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+// Any access a running database may still have its file open for.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+[[noreturn]] void fail(DWORD error, bool sourceSide) { throw PlatformError(win::errorNumberFor(error, sourceSide)); }
 
 // A name Windows keeps for a device (CON, NUL, COM1…, with any extension),
 // or one ending in a dot or a blank, which Windows would quietly cut.
@@ -83,36 +91,15 @@ bool isFile(const WIN32_FILE_ATTRIBUTE_DATA &data)
     return !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
 }
 
-bool present(const QString &path)
+bool isFileAt(const QString &path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
     return attributes(path, &data) && isFile(data);
 }
 
-// The one naming rule for staged copies, previous copies and marks beside
-// target: the folder, a dot, the target's name (cut and followed by a hash
-// where a folder entry would be too long) and the marker.
-QString tempPrefix(const QString &target, const char *marker)
-{
-    const qsizetype at = lastSeparator(target);
-    const QString name = target.mid(at + 1);
-    if (name.isEmpty())
-        throw PlatformError(kErrPathFileAccess);
-    QString entry = u'.' + name;
-    const qsizetype tail = qsizetype(qstrlen(marker)) + 6;
-    if (entry.size() + tail > 255) {
-        const QString hash = u'~' + QString::number(XXH3_64bits(entry.utf16(), size_t(entry.size()) * 2), 16);
-        entry = entry.left(255 - tail - hash.size());
-        if (entry.back().isHighSurrogate())
-            entry.chop(1);
-        entry += hash;
-    }
-    return target.left(at + 1) + entry + QLatin1String(marker);
-}
-
 // Creates an empty file under a new name beside target, flushed, and
-// returns its name.
-QString makeTempFile(const QString &target, const char *marker)
+// returns it open for writing.
+Handle makeTempFile(const QString &target, const char *marker, QString *made)
 {
     static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     const QString prefix = tempPrefix(target, marker);
@@ -120,31 +107,201 @@ QString makeTempFile(const QString &target, const char *marker)
         QString name = prefix;
         for (int i = 0; i < 6; ++i)
             name += QLatin1Char(kLetters[QRandomGenerator::system()->bounded(62)]);
-        const Handle h(::CreateFileW(longPath(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        Handle h(::CreateFileW(longPath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
         if (h.valid()) {
             if (!::FlushFileBuffers(h.get())) {
                 const DWORD error = ::GetLastError();
+                h.reset();
                 ::DeleteFileW(longPath(name).c_str());
                 fail(error, false);
             }
-            return name;
+            *made = name;
+            return h;
         }
         if (::GetLastError() != ERROR_FILE_EXISTS || tries > 100)
             fail(::GetLastError(), false);
     }
 }
 
-void moveOver(const QString &from, const QString &to)
+// Buffers past the cache must start on a sector: whole pages do.
+struct AlignedBuffer {
+    AlignedBuffer()
+        : data(static_cast<char *>(::VirtualAlloc(nullptr, kChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)))
+    {
+        if (!data)
+            throw std::bad_alloc();
+    }
+    ~AlignedBuffer() { ::VirtualFree(data, 0, MEM_RELEASE); }
+    AlignedBuffer(const AlignedBuffer &) = delete;
+    AlignedBuffer &operator=(const AlignedBuffer &) = delete;
+    char *data;
+};
+
+OVERLAPPED at(qint64 offset)
 {
-    if (!::MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), kMoveFlags))
+    OVERLAPPED o{};
+    o.Offset = DWORD(quint64(offset) & 0xffffffffu);
+    o.OffsetHigh = DWORD(quint64(offset) >> 32);
+    return o;
+}
+
+// Reads up to n bytes at offset, fewer only at the end of the file.
+size_t readAt(HANDLE h, char *buffer, size_t n, qint64 offset, bool sourceSide)
+{
+    size_t got = 0;
+    while (got < n) {
+        OVERLAPPED o = at(offset + qint64(got));
+        DWORD r = 0;
+        if (!::ReadFile(h, buffer + got, DWORD(std::min<size_t>(n - got, kChunk)), &r, &o)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            fail(::GetLastError(), sourceSide);
+        }
+        got += r;
+        // Short only at the end (and the next read there would not start on
+        // a sector).
+        if (r < std::min<size_t>(n - got + r, kChunk))
+            break;
+    }
+    return got;
+}
+
+ReadAt readerOf(HANDLE h, bool sourceSide)
+{
+    return [h, sourceSide](char *buffer, size_t n, qint64 offset) { return readAt(h, buffer, n, offset, sourceSide); };
+}
+
+WriteAt writerOf(HANDLE h)
+{
+    return [h](const char *data, size_t n, qint64 offset) {
+        for (size_t done = 0; done < n;) {
+            OVERLAPPED o = at(offset + qint64(done));
+            DWORD w = 0;
+            if (!::WriteFile(h, data + done, DWORD(std::min<size_t>(n - done, kChunk)), &w, &o) || w == 0)
+                fail(::GetLastError(), false);
+            done += w;
+        }
+    };
+}
+
+bool heldError(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION; }
+
+// Opens a source to read. Stopped: so that nobody writes to it while it is
+// copied. Running: beside whatever the database has it open for, or
+// SourceHeld where it shares nothing.
+Handle openSource(const QString &from, bool stopped)
+{
+    if (from.isEmpty())
+        throw PlatformError(kErrFileNotFound);
+    Handle h(::CreateFileW(longPath(from).c_str(), GENERIC_READ, stopped ? FILE_SHARE_READ : kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (h.valid())
+        return h;
+    const DWORD error = ::GetLastError();
+    if (heldError(error))
+        throw SourceHeld();
+    fail(error, true);
+}
+
+Handle openStoppedSource(const QString &from)
+{
+    return openOnceLetGo([&] { return openSource(from, true); });
+}
+
+qint64 sizeOf(HANDLE h)
+{
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(h, &size))
+        fail(::GetLastError(), true);
+    return size.QuadPart;
+}
+
+void resize(HANDLE h, qint64 size)
+{
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    if (!::SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end))
         fail(::GetLastError(), false);
 }
 
-bool isAbsentMark(const QString &path)
+// Windows counts time in 100 ns steps from 1601; kept as nanoseconds from 1970.
+constexpr qint64 kTicksTo1970 = 116444736000000000LL;
+qint64 nanoseconds(const LARGE_INTEGER &ticks) { return (ticks.QuadPart - kTicksTo1970) * 100; }
+
+// What tells a staged file as a pre-copy left it: which file, its size, and
+// its change and write times.
+struct Identity {
+    quint64 volume = 0, id = 0;
+    qint64 size = 0, changedNs = 0, modifiedNs = 0, accessedNs = 0;
+};
+
+bool identityOf(HANDLE h, Identity *out)
 {
-    return QStringView(path).mid(lastSeparator(path) + 1).contains(QLatin1StringView(kAbsentMarker));
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    if (!::GetFileInformationByHandle(h, &info)
+        || !::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+        return false;
+    out->volume = info.dwVolumeSerialNumber;
+    out->id = quint64(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    out->size = qint64(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    out->changedNs = nanoseconds(basic.ChangeTime);
+    out->modifiedNs = nanoseconds(basic.LastWriteTime);
+    out->accessedNs = nanoseconds(basic.LastAccessTime);
+    return true;
 }
+
+bool asPreCopyLeftIt(HANDLE h, const PreCopy &pre)
+{
+    Identity now;
+    return identityOf(h, &now) && now.volume == pre.device && now.id == pre.inode && now.size == pre.size
+        && now.changedNs == pre.changedNs && now.modifiedNs == pre.modifiedNs;
+}
+
+// The write and access times a copy takes (0 leaves one as it is).
+void setTimes(HANDLE h, qint64 accessedNs, qint64 modifiedNs)
+{
+    FILE_BASIC_INFO basic{};
+    basic.LastAccessTime.QuadPart = accessedNs ? accessedNs / 100 + kTicksTo1970 : 0;
+    basic.LastWriteTime.QuadPart = modifiedNs ? modifiedNs / 100 + kTicksTo1970 : 0;
+    if (!::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic))
+        fail(::GetLastError(), false);
+}
+
+// The modification time a pre-copy is left with (2000-01-01): any write
+// after it sets the clock's time, which never is this.
+constexpr qint64 kPreCopyMarkNs = 946684800LL * 1000000000;
+
+// A new file beside `besideOf` under marker with all of a stopped source,
+// hashed as it was read, with the source's times.
+StagedCopy copyWhole(const QString &from, const QString &besideOf, const char *marker, const Progress &progress)
+{
+    const Handle src = openStoppedSource(from);
+    const qint64 size = sizeOf(src.get());
+    StagedCopy copy;
+    Handle dst = makeTempFile(besideOf, marker, &copy.path);
+    try {
+        report(progress, 0, size);
+        copy.checksum = copyByReading(readerOf(src.get(), true), writerOf(dst.get()), size, progress);
+        // Nobody could write meanwhile; a size that moved is a fault of the disk.
+        if (sizeOf(src.get()) != size || sizeOf(dst.get()) != size)
+            throw PlatformError(kErrDiskIo);
+        Identity source;
+        if (!identityOf(src.get(), &source))
+            fail(::GetLastError(), true);
+        setTimes(dst.get(), source.accessedNs, source.modifiedNs);
+        return copy;
+    } catch (...) {
+        dst.reset();
+        ::DeleteFileW(longPath(copy.path).c_str());
+        throw;
+    }
+}
+
+} // namespace
+
+namespace fileops {
 
 // The names this program gave beside target under marker: the prefix and six
 // letters or digits, an ordinary file (no folder, no link). Newest first.
@@ -178,79 +335,7 @@ QStringList ourFilesBeside(const QString &target, const char *marker)
     return paths;
 }
 
-// Streams bytes into an XXH3 64-bit hash.
-class Hasher {
-public:
-    Hasher() : state_(XXH3_createState())
-    {
-        if (!state_)
-            throw std::bad_alloc();
-        XXH3_64bits_reset(state_);
-    }
-    ~Hasher() { XXH3_freeState(state_); }
-    Hasher(const Hasher &) = delete;
-    Hasher &operator=(const Hasher &) = delete;
-    void add(const char *data, size_t n) { XXH3_64bits_update(state_, data, n); }
-    quint64 digest() const { return XXH3_64bits_digest(state_); }
-
-private:
-    XXH3_state_t *state_;
-};
-
-struct AlignedBuffer {
-    AlignedBuffer()
-        : data(static_cast<char *>(::VirtualAlloc(nullptr, kChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)))
-    {
-        if (!data)
-            throw std::bad_alloc();
-    }
-    ~AlignedBuffer() { ::VirtualFree(data, 0, MEM_RELEASE); }
-    AlignedBuffer(const AlignedBuffer &) = delete;
-    AlignedBuffer &operator=(const AlignedBuffer &) = delete;
-    char *data;
-};
-
-// Opens a stopped source so that nobody writes to it while it is copied. A
-// database server may hold it a moment past its stop: tried again briefly.
-Handle openStoppedSource(const QString &from)
-{
-    if (from.isEmpty())
-        throw PlatformError(kErrFileNotFound);
-    const std::wstring path = longPath(from);
-    for (int waited = 0;; waited += 100) {
-        Handle h(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (h.valid())
-            return h;
-        const DWORD error = ::GetLastError();
-        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) || waited >= kHeldRetryMs)
-            fail(error, true);
-        QThread::msleep(100);
-    }
-}
-
-qint64 sizeOf(HANDLE h)
-{
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(h, &size))
-        fail(::GetLastError(), true);
-    return size.QuadPart;
-}
-
-void readAll(HANDLE h, char *buffer, DWORD want, DWORD *got, bool sourceSide)
-{
-    *got = 0;
-    while (*got < want) {
-        DWORD n = 0;
-        if (!::ReadFile(h, buffer + *got, want - *got, &n, nullptr))
-            fail(::GetLastError(), sourceSide);
-        if (n == 0)
-            return;
-        *got += n;
-    }
-}
-
-} // namespace
+} // namespace fileops
 
 int errorNumberForErrno(int err, bool sourceSide)
 {
@@ -270,14 +355,55 @@ int errorNumberForErrno(int err, bool sourceSide)
     }
 }
 
-quint64 contentChecksum(const QByteArray &bytes) { return XXH3_64bits(bytes.constData(), size_t(bytes.size())); }
-
-// The system calls the Unix file operations take from tests; none here.
+// The system calls the Linux file operations take from tests; none here.
 SystemCalls SystemCalls::host() { return {}; }
 
 HostFileOps::HostFileOps(CopyMethod method, SystemCalls calls) : method_(method), sys_(std::move(calls)) {}
 
-bool HostFileOps::fileExists(const QString &path) { return present(path); }
+HostFileOps::Entry HostFileOps::entryAt(const QString &path, qint64 *size, bool *ours)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!attributes(path, &data)) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Entry::Missing : Entry::Unknown;
+    }
+    if (size)
+        *size = qint64(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    // Who may change a file is its access list here; the folder's decides.
+    if (ours)
+        *ours = true;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return Entry::Folder;
+    return data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE) ? Entry::Other : Entry::File;
+}
+
+QString HostFileOps::makeMark(const QString &target, const char *marker)
+{
+    QString made;
+    makeTempFile(target, marker, &made);
+    return made;
+}
+
+// Written through: the rename is on the disk when the call returns.
+int HostFileOps::tryRename(const QString &from, const QString &to)
+{
+    if (::MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), kMoveFlags))
+        return 0;
+    return win::errorNumberFor(::GetLastError(), false);
+}
+
+int HostFileOps::tryRemove(const QString &path)
+{
+    if (::DeleteFileW(longPath(path).c_str()))
+        return 0;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? -1 : win::errorNumberFor(error, false);
+}
+
+// Each create is flushed and each rename written through already.
+void HostFileOps::syncFolder(const QString &) {}
+
+bool HostFileOps::fileExists(const QString &path) { return isFileAt(path); }
 
 bool HostFileOps::makeSureDirectoryPathExists(const QString &folderPath)
 {
@@ -369,60 +495,165 @@ QString HostFileOps::foreignFolder(const QString &) { return {}; }
 
 StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, const Progress &progress)
 {
-    const Handle src = openStoppedSource(from);
-    const qint64 size = sizeOf(src.get());
-    const QString temp = makeTempFile(target, kTempMarker);
+    return copyWhole(from, target, kTempMarker, progress);
+}
+
+QString HostFileOps::copyBeside(const QString &source, const Progress &progress)
+{
+    return copyWhole(source, source, kSnapshotMarker, progress).path;
+}
+
+// Before the stop. A database server on Windows may hold its files with no
+// sharing: such a file is copied whole in the downtime.
+PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const Progress &progress)
+{
+    Handle src;
     try {
-        Handle dst(::CreateFileW(longPath(temp).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (!dst.valid())
+        src = openSource(from, false);
+    } catch (const SourceHeld &) {
+        return {};
+    }
+    const qint64 size = sizeOf(src.get());
+    PreCopy pre;
+    Handle dst = makeTempFile(target, kTempMarker, &pre.path);
+    try {
+        // The file as far as it went when the pre-copy began: the database
+        // may write on meanwhile, the pass after the stop catches up.
+        pre.blockHashes = copyHashingBlocks(readerOf(src.get(), true), writerOf(dst.get()), size, progress);
+        // On the disk before the stop, so that no flush of it competes with
+        // the pass while the service is down.
+        if (!::FlushFileBuffers(dst.get()))
             fail(::GetLastError(), false);
-        AlignedBuffer buffer;
-        Hasher hash;
-        qint64 done = 0;
-        if (progress)
-            progress(0, size);
-        for (;;) {
-            DWORD n = 0;
-            readAll(src.get(), buffer.data, kChunk, &n, true);
-            if (n == 0)
-                break;
-            hash.add(buffer.data, n);
-            DWORD written = 0;
-            if (!::WriteFile(dst.get(), buffer.data, n, &written, nullptr) || written != n)
-                fail(::GetLastError(), false);
-            done += n;
-            if (progress)
-                progress(std::min(done, size), size);
-        }
-        // Nobody could write meanwhile; a size that moved is a fault of the disk.
-        if (done != size || sizeOf(src.get()) != size)
-            throw PlatformError(kErrDiskIo);
-        FILETIME created, accessed, modified;
-        if (!::GetFileTime(src.get(), &created, &accessed, &modified)
-            || !::SetFileTime(dst.get(), nullptr, &accessed, &modified))
+        setTimes(dst.get(), 0, kPreCopyMarkNs);
+        Identity staged;
+        if (!identityOf(dst.get(), &staged))
             fail(::GetLastError(), false);
-        StagedCopy copy;
-        copy.path = temp;
-        copy.checksum = hash.digest();
-        return copy;
+        pre.device = staged.volume;
+        pre.inode = staged.id;
+        pre.size = staged.size;
+        pre.changedNs = staged.changedNs;
+        pre.modifiedNs = staged.modifiedNs;
+        return pre;
     } catch (...) {
-        ::DeleteFileW(longPath(temp).c_str());
+        dst.reset();
+        ::DeleteFileW(longPath(pre.path).c_str());
         throw;
     }
 }
 
-// Before the stop. A database server on Windows holds its files with no
-// sharing, so they cannot be read while it runs: such a file is copied whole
-// in the downtime. The pass that writes only changed blocks is not built for
-// Windows yet, so every file is.
-PreCopy HostFileOps::preCopy(const QString &, const QString &, const Progress &) { return {}; }
-
 StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, const PreCopy &pre,
                                    const Progress &progress)
 {
-    discard(pre.path);
-    return stageCopy(from, target, progress);
+    if (pre.path.isEmpty())
+        return HostFileOps::stageCopy(from, target, progress);
+    Handle dst(::CreateFileW(longPath(pre.path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!dst.valid() || !asPreCopyLeftIt(dst.get(), pre)) {
+        // Gone or touched since the pre-copy: none of its blocks can be trusted.
+        if (dst.valid()) {
+            dst.reset();
+            ::DeleteFileW(longPath(pre.path).c_str());
+        }
+        return HostFileOps::stageCopy(from, target, progress);
+    }
+    const Handle src = openStoppedSource(from);
+    const qint64 size = sizeOf(src.get());
+    report(progress, 0, size);
+    const QByteArray digests =
+        deltaPass(readerOf(src.get(), true), writerOf(dst.get()), size, pre.blockHashes, progress);
+    if (pre.size > size)
+        resize(dst.get(), size);
+    Identity source;
+    if (sizeOf(src.get()) != size || sizeOf(dst.get()) != size || !identityOf(src.get(), &source))
+        throw PlatformError(kErrDiskIo);
+    setTimes(dst.get(), source.accessedNs, source.modifiedNs);
+    report(progress, size, size);
+    StagedCopy copy;
+    copy.path = pre.path;
+    copy.checksum = BlockHashes::checksumOf(digests);
+    copy.blockwise = true;
+    return copy;
+}
+
+// Cloning a file beside itself needs block cloning on the volume (ReFS);
+// without a way to try it under Wine, every volume counts as one that cannot
+// clone, and what the downtime needs is copied beside the sources instead.
+QString HostFileOps::snapshot(const QString &) { return {}; }
+
+QStringList HostFileOps::removeSnapshots(const QString &source) noexcept
+{
+    QStringList removed;
+    try {
+        if (!source.isEmpty())
+            for (const QString &path : ourFilesBeside(source, kSnapshotMarker))
+                if (::DeleteFileW(longPath(path).c_str()))
+                    removed << path;
+    } catch (...) {
+        // A source whose folder cannot be read has none of ours.
+    }
+    return removed;
+}
+
+bool HostFileOps::stagesBesideSources() const { return true; }
+
+ChangedBlocks HostFileOps::captureChanges(const QString &from, const PreCopy &pre, const Progress &progress)
+{
+    const Handle src = openStoppedSource(from);
+    const qint64 size = sizeOf(src.get());
+    ChangedBlocks changes;
+    auto spill = std::make_shared<Handle>();
+    try {
+        const WriteAt keep = keepBlocks(changes, [&, spill] {
+            *spill = makeTempFile(from, kSnapshotMarker, &changes.spill);
+            return writerOf(spill->get());
+        });
+        report(progress, 0, size);
+        changes.checksum =
+            BlockHashes::checksumOf(deltaPass(readerOf(src.get(), true), keep, size, pre.blockHashes, progress));
+        Identity source;
+        if (sizeOf(src.get()) != size || !identityOf(src.get(), &source))
+            throw PlatformError(kErrDiskIo);
+        changes.size = size;
+        changes.accessedNs = source.accessedNs;
+        changes.modifiedNs = source.modifiedNs;
+    } catch (...) {
+        spill->reset();
+        if (!changes.spill.isEmpty())
+            ::DeleteFileW(longPath(changes.spill).c_str());
+        throw;
+    }
+    report(progress, size, size);
+    return changes;
+}
+
+StagedCopy HostFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &changes, const Progress &progress)
+{
+    Handle dst(::CreateFileW(longPath(pre.path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!dst.valid())
+        fail(::GetLastError(), false);
+    // Its blocks are the base of the changes: touched since, it is no copy.
+    if (!asPreCopyLeftIt(dst.get(), pre))
+        throw PlatformError(kErrDiskIo, QStringLiteral("事前コピーのファイルが、途中で変更されました。"));
+    Handle spill;
+    if (!changes.spill.isEmpty()) {
+        spill.reset(::CreateFileW(longPath(changes.spill).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!spill.valid())
+            fail(::GetLastError(), true);
+    }
+    writeBlocks(changes, readerOf(spill.get(), true), writerOf(dst.get()), progress);
+    if (pre.size > changes.size)
+        resize(dst.get(), changes.size);
+    if (sizeOf(dst.get()) != changes.size)
+        throw PlatformError(kErrDiskIo);
+    setTimes(dst.get(), changes.accessedNs, changes.modifiedNs);
+    report(progress, changes.size, changes.size);
+    StagedCopy copy;
+    copy.path = pre.path;
+    copy.checksum = changes.checksum;
+    copy.blockwise = true;
+    return copy;
 }
 
 bool HostFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
@@ -430,186 +661,33 @@ bool HostFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)
     {
         // Flushed now that the database runs again: the flush is no downtime.
         const Handle h(::CreateFileW(longPath(copy.path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, 0, nullptr));
+                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!h.valid() || !::FlushFileBuffers(h.get()))
             fail(::GetLastError(), false);
     }
     // Past the cache, so that the disk itself is read.
     const Handle h(::CreateFileW(longPath(copy.path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                 FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
+                                 nullptr));
     if (!h.valid())
         fail(::GetLastError(), false);
     const qint64 size = sizeOf(h.get());
-    if (progress)
-        progress(0, size);
+    report(progress, 0, size);
     if (copy.shared) {
-        if (progress)
-            progress(size, size);
+        report(progress, size, size);
         return true;
     }
-    AlignedBuffer buffer;
-    Hasher hash;
-    qint64 done = 0;
-    for (;;) {
-        DWORD n = 0;
-        readAll(h.get(), buffer.data, kChunk, &n, false);
-        if (n == 0)
-            break;
-        hash.add(buffer.data, n);
-        done += n;
-        if (progress)
-            progress(std::min(done, size), size);
-    }
-    return done == size && hash.digest() == copy.checksum;
-}
-
-// Each move is written through to the disk before the next relies on it, so
-// that a crash anywhere leaves names recovery can read.
-QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!attributes(target, &data)) {
-        // The mark is on disk before the copy moves in: a run cut short
-        // between its two swaps is then told from one that finished.
-        QString absent = makeTempFile(target, kAbsentMarker);
-        try {
-            moveOver(staged, target);
-        } catch (...) {
-            removeFlushed(absent);
-            throw;
-        }
-        return absent;
-    }
-    if (!isFile(data))
-        throw PlatformError(kErrPathFileAccess);
-    // The previous copy aside first: each name holds one thing at every moment.
-    QString previous = makeTempFile(target, kPreviousMarker);
-    try {
-        moveOver(target, previous);
-    } catch (...) {
-        ::DeleteFileW(longPath(previous).c_str());
-        throw;
-    }
-    try {
-        moveOver(staged, target);
-    } catch (...) {
-        // Where even this fails, recovery finds the target missing beside
-        // its previous copy and puts that back.
-        ::MoveFileExW(longPath(previous).c_str(), longPath(target).c_str(), MOVEFILE_WRITE_THROUGH);
-        throw;
-    }
-    return previous;
-}
-
-void HostFileOps::unswap(const QString &staged, const QString &previous, const QString &target)
-{
-    moveOver(target, staged);
-    if (previous.isEmpty() || isAbsentMark(previous)) {
-        removeFlushed(previous);
-        return;
-    }
-    moveOver(previous, target);
-}
-
-void HostFileOps::swapBack(const QString &staged, const QString &previous, const QString &target)
-{
-    unswap(staged, previous, target);
-}
-
-QString HostFileOps::moveAside(const QString &target)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (target.isEmpty() || !attributes(target, &data))
-        return {};
-    if (!isFile(data))
-        throw PlatformError(kErrPathFileAccess);
-    QString aside = makeTempFile(target, kPreviousMarker);
-    try {
-        moveOver(target, aside);
-    } catch (...) {
-        ::DeleteFileW(longPath(aside).c_str());
-        throw;
-    }
-    return aside;
-}
-
-void HostFileOps::moveBack(const QString &aside, const QString &target)
-{
-    if (!aside.isEmpty())
-        moveOver(aside, target);
-}
-
-void HostFileOps::discard(const QString &path) noexcept
-{
-    if (!path.isEmpty())
-        ::DeleteFileW(longPath(path).c_str());
-}
-
-void HostFileOps::removeFlushed(const QString &path)
-{
-    if (path.isEmpty())
-        return;
-    if (!::DeleteFileW(longPath(path).c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
-        fail(::GetLastError(), false);
-}
-
-bool HostFileOps::recoverInterrupted(const QString &dataTarget, const QString &logTarget) noexcept
-{
-    try {
-        removeLeftovers(dataTarget);
-        removeLeftovers(logTarget);
-        const auto previousOf = [this](const QString &target) {
-            QStringList found;
-            for (const QString &path : ourFilesBeside(target, kPreviousMarker)) {
-                // An empty one beside its standing target is a name taken
-                // for a copy that was never moved aside.
-                if (present(target) && fileSize(path) == 0)
-                    removeFlushed(path);
-                else
-                    found << path;
-            }
-            // A mark that a target had no previous copy counts as its previous copy.
-            return found + ourFilesBeside(target, kAbsentMarker);
-        };
-        QStringList dataPrevious = previousOf(dataTarget);
-        QStringList logPrevious = previousOf(logTarget);
-        if (dataPrevious.isEmpty() && logPrevious.isEmpty())
-            return true;
-        // Killed inside the commit (the data side's previous copy goes
-        // first, so it alone, or a missing target, says so): the previous
-        // pair goes back.
-        const bool killedInCommit =
-            (!dataPrevious.isEmpty() && (logPrevious.isEmpty() || !present(dataTarget) || !present(logTarget)))
-            || (!logPrevious.isEmpty() && !present(dataTarget) && !present(logTarget));
-        if (killedInCommit) {
-            for (auto [list, target] : {std::pair{&dataPrevious, dataTarget}, std::pair{&logPrevious, logTarget}}) {
-                if (list->isEmpty())
-                    continue;
-                const QString front = list->takeFirst();
-                if (isAbsentMark(front))
-                    removeFlushed(front);
-                else
-                    moveOver(front, target);
-            }
-        }
-        if (!present(dataTarget))
-            return true;
-        for (const QStringList *list : {&dataPrevious, &logPrevious})
-            for (const QString &path : *list)
-                removeFlushed(path);
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-void HostFileOps::removeLeftovers(const QString &target) noexcept
-{
-    try {
-        for (const QString &path : ourFilesBeside(target, kTempMarker))
-            ::DeleteFileW(longPath(path).c_str());
-    } catch (...) {
-    }
+    // Whole sectors into a buffer that starts on one, then handed on.
+    AlignedBuffer aligned;
+    const HANDLE in = h.get();
+    return hashesAs(
+        copy,
+        [&aligned, in](char *buffer, size_t n, qint64 offset) {
+            const size_t got = readAt(in, aligned.data, std::min<size_t>(n, kChunk), offset, false);
+            std::memcpy(buffer, aligned.data, got);
+            return got;
+        },
+        size, progress);
 }
 
 // Attributes only, before the stop: a database server's files cannot be
@@ -636,7 +714,7 @@ void HostFileOps::prepareTarget(const QString &target)
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (attributes(path, &data) && !isFile(data))
         throw PlatformError(kErrPathFileAccess);
-    removeFlushed(makeTempFile(path, kTempMarker));
+    removeFlushed(makeMark(path, kTempMarker));
 }
 
 } // namespace zdb

@@ -264,6 +264,8 @@ int openOwnFile(const QString &path, int flags)
                 break;
             Fd file(::openat(at.fd, name.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             struct stat opened;
+            if (file.fd < 0 && errno == EBUSY)
+                throw SourceHeld();
             if (file.fd < 0 || ::fstat(file.fd, &opened) != 0)
                 fail(errno, true);
             if (!S_ISREG(opened.st_mode) || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
@@ -279,7 +281,14 @@ int openOwnFile(const QString &path, int flags)
 
 } // namespace fileops
 
-void HostFileOps::checkSource(const QString &source) { Fd fd(openOwnFile(source, O_RDONLY)); }
+void HostFileOps::checkSource(const QString &source)
+{
+    try {
+        Fd fd(openOwnFile(source, O_RDONLY));
+    } catch (const SourceHeld &) {
+        // The running database holds it: read once the service has stopped.
+    }
+}
 
 void HostFileOps::prepareTarget(const QString &target)
 {
@@ -296,7 +305,7 @@ void HostFileOps::prepareTarget(const QString &target)
     }
     // A file beside the target, named as the staged copy will be: where the
     // path as typed does not lead into the folder made above, this fails.
-    QByteArray probe = tempPrefix(target, kTempMarker) + "XXXXXX";
+    QByteArray probe = native(tempPrefix(target, kTempMarker)) + "XXXXXX";
     const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
     if (fd < 0)
         throw PlatformError(errno == ENOENT || errno == ENOTDIR ? kErrPathNotFound : errorNumberForErrno(errno, false));
