@@ -82,6 +82,53 @@ private slots:
         QCOMPARE(staged.readAll(), content);
     }
 
+    void preCopyCaughtUp_data()
+    {
+        QTest::addColumn<DWORD>("sharing");
+        QTest::addColumn<bool>("beside");
+        QTest::newRow("shared, to the target") << DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE) << false;
+        QTest::newRow("shared, changes beside the source") << DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE) << true;
+        QTest::newRow("held with no sharing") << DWORD(0) << false;
+    }
+    // Before the stop a source is copied beside whatever the database has it
+    // open for; one it shares with nobody is copied whole after the stop.
+    // What it wrote until the stop is caught up either way.
+    void preCopyCaughtUp()
+    {
+        QFETCH(DWORD, sharing);
+        QFETCH(bool, beside);
+        const QString source = dir_.filePath(QStringLiteral("run.mdf"));
+        QByteArray content(5 << 20, 'a');
+        {
+            QFile f(source);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+        }
+        HANDLE db = ::CreateFileW(source.toStdWString().c_str(), GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        QVERIFY(db != INVALID_HANDLE_VALUE);
+        const QString target = dir_.filePath(QStringLiteral("copy.mdf"));
+        const PreCopy pre = files_.preCopy(source, target, {});
+        QCOMPARE(pre.path.isEmpty(), sharing == 0);
+        // The database writes on until it stops, past the old end too.
+        const QByteArray written(100000, 'z');
+        ::SetFilePointer(db, 3 << 20, nullptr, FILE_BEGIN);
+        DWORD n = 0;
+        QVERIFY(::WriteFile(db, written.constData(), DWORD(written.size()), &n, nullptr));
+        ::SetFilePointer(db, 0, nullptr, FILE_END);
+        QVERIFY(::WriteFile(db, written.constData(), DWORD(written.size()), &n, nullptr));
+        ::CloseHandle(db);
+        content.replace(3 << 20, written.size(), written).append(written);
+        StagedCopy copy;
+        if (beside)
+            copy = files_.applyChanges(pre, files_.captureChanges(source, pre, {}), {});
+        else
+            copy = files_.finishCopy(source, target, pre, {});
+        QVERIFY(files_.verifyCopy(copy, {}));
+        QFile staged(copy.path);
+        QVERIFY(staged.open(QIODevice::ReadOnly));
+        QVERIFY(staged.readAll() == content);
+    }
+
 private:
     QTemporaryDir dir_;
     HostFileOps files_;
