@@ -3,15 +3,12 @@
 fails with EBUSY while FLAG exists, as a running server with its files open
 without sharing; all else passes through.
 
-Usage: heldfs.py BACKING MOUNTPOINT FLAG (stays in the foreground; fusermount -u ends it)."""
+Usage: heldfs.py BACKING MOUNTPOINT FLAG (in the foreground until unmounted)."""
 import errno
 import os
 import sys
 
-try:
-    from fusepy import FUSE, FuseOSError, Operations  # Debian's python3-fusepy
-except ImportError:
-    from fuse import FUSE, FuseOSError, Operations
+from fusepy import FUSE, FuseOSError, Operations  # Debian's python3-fusepy
 
 
 class Held(Operations):
@@ -55,17 +52,12 @@ class Held(Operations):
     def release(self, path, fh):
         os.close(fh)
 
-    def access(self, path, mode):
-        if not os.access(path, mode):
-            raise FuseOSError(errno.EACCES)
-
     def statfs(self, path):
         st = os.statvfs(path)
         return {k: getattr(st, k) for k in ("f_bsize", "f_frsize", "f_blocks", "f_bfree", "f_bavail", "f_files",
                                             "f_ffree", "f_favail", "f_flag", "f_namemax")}
 
     chmod = staticmethod(os.chmod)
-    readlink = staticmethod(os.readlink)
     unlink = staticmethod(os.unlink)
     utimens = staticmethod(lambda path, times=None: os.utime(path, times, follow_symlinks=False))
 
