@@ -12,7 +12,7 @@ packages=(
   pkg-config libxxhash-dev
   xfsprogs strace procps
   exfat-fuse exfatprogs btrfs-progs e2fsprogs
-  libfuse3-dev
+  libfuse3-dev python3-fusepy
   postgresql mariadb-server systemd
 )
 missing=()

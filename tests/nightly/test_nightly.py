@@ -3,6 +3,7 @@ against a stand-in service manager."""
 import ctypes
 import filecmp
 import glob
+import importlib.util
 import json
 import os
 import pathlib
@@ -50,6 +51,13 @@ if os.path.exists(hook):
         if os.path.exists(hook + ".started"):
             break
         time.sleep(0.01)
+# A database holding its files: the flag that held-flag names exists while it runs.
+if verb in ("stop", "start") and os.path.exists(os.path.join(here, "held-flag")):
+    flag = open(os.path.join(here, "held-flag")).read()
+    if verb == "start":
+        open(flag, "a").close()
+    elif os.path.exists(flag):
+        os.remove(flag)
 # The database writes on until it is stopped: [path, offset, hex bytes] each.
 if verb == "stop" and os.path.exists(os.path.join(here, "writes-at-stop.json")):
     with open(os.path.join(here, "writes-at-stop.json")) as f:
@@ -592,10 +600,7 @@ class SourceFileSystemTest(Harness):
         values = self.row_values(2)
         values["DBデータパス12"] = os.path.join(self.src, "bk", "D.MDF")  # beside the sources
         self.store("1", values)
-        data = os.path.join(self.src, "D.MDF")
-        writes = [[data, 0, "ff" * 100], [data, 300 * 1024, "ab" * 5000], [data, 1024 * 1024 + 3, "cd" * 4]]
-        with open(os.path.join(self.bin, "writes-at-stop.json"), "w") as f:
-            json.dump(writes, f)
+        data = self.writes_at_stop()
         done = self.run_program("--run", when="2026-12-09 02:00:00")
         self.assertEqual(done.returncode, 0, self.said)
         for source, target in ((data, values["DBデータパス12"]), (os.path.join(self.src, "L.LDF"), values["DBログパス12"])):
@@ -604,6 +609,45 @@ class SourceFileSystemTest(Harness):
             self.assertEqual(f.read()[300 * 1024:300 * 1024 + 4], b"\xab\xab\xab\xab")
         self.assertEqual(glob.glob(os.path.join(self.src, ".*")), [], self.said)
         return done.stdout
+
+    def writes_at_stop(self):
+        data = os.path.join(self.src, "D.MDF")
+        writes = [[data, 0, "ff" * 100], [data, 300 * 1024, "ab" * 5000], [data, 1024 * 1024 + 3, "cd" * 4]]
+        with open(os.path.join(self.bin, "writes-at-stop.json"), "w") as f:
+            json.dump(writes, f)
+        return data
+
+    @unittest.skipUnless(os.geteuid() == 0 and os.path.exists("/dev/fuse") and importlib.util.find_spec("fusepy"),
+                         "needs root, /dev/fuse and python3-fusepy")
+    def test_held_sources_copied_in_the_downtime(self):
+        """Sources the running database holds (opened: EBUSY until it stops):
+        checked by their attributes alone, copied whole while it is down."""
+        backing, flag = os.path.join(self.home, "backing"), os.path.join(self.home, "running")
+        os.rename(self.src, backing)
+        self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)  # again, once unmounted
+        os.makedirs(self.src)
+        pathlib.Path(flag).touch()  # the service runs
+        pathlib.Path(self.bin, "held-flag").write_text(flag)
+        held = os.path.join(os.path.dirname(os.path.abspath(__file__)), "heldfs.py")
+        log = pathlib.Path(self.home, "heldfs.log")
+        with open(log, "w") as f:
+            fs = subprocess.Popen([sys.executable, held, backing, self.src, flag], stdout=f, stderr=f)
+        self.addCleanup(fs.wait, 10)
+        self.addCleanup(subprocess.run, ["umount", self.src], capture_output=True)
+        end = time.monotonic() + 5
+        while not os.path.ismount(self.src) and fs.poll() is None and time.monotonic() < end:
+            time.sleep(0.01)
+        self.assertTrue(os.path.ismount(self.src), log.read_text())
+        self.store("1", self.row_values(2))
+        self.writes_at_stop()
+        done = self.run_program("--run", when="2026-12-09 02:00:00")
+        self.assertEqual(done.returncode, 0, self.said)
+        self.assertNotIn("事前コピー中です", done.stdout, self.said)
+        for name in ("D.MDF", "L.LDF"):  # the backing files: the mount refuses reads again
+            self.assertTrue(filecmp.cmp(os.path.join(backing, name), os.path.join(self.home, "bk2", name),
+                                        shallow=False), self.said)
+        self.assertEqual(pathlib.Path(self.home, "bk2", "D.MDF").read_bytes()[300 * 1024:][:2], b"\xab\xab", self.said)
+        self.assertEqual((self.verbs(), os.path.exists(flag)), (["stop", "start"], True), self.said)
 
     def test_xfs_clones_at_the_stop(self):
         said = self.backup_with_writes_at_stop("xfs")
