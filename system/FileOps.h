@@ -228,7 +228,7 @@ public:
 
 // The system calls that behave differently by file system, or that change
 // names, so that tests can play a short kernel copy, a failing rename or
-// flush, or record every change of a name. Each sets errno on failure, as
+// flush, a volume that clones, or record every change of a name. Each sets errno on failure, as
 // the call does.
 struct SystemCalls {
     std::function<std::int64_t(int in, std::int64_t *inOffset, int out, std::int64_t *outOffset, std::size_t length)>
@@ -237,6 +237,11 @@ struct SystemCalls {
     std::function<int(int folderFd)> syncFolder;
     std::function<int(char *nameTemplate)> makeTemp; // mkostemp, close-on-exec
     std::function<int(const char *path)> unlink;
+    // Windows: clones all `size` bytes of one open file into another on a
+    // volume that shares blocks (ReFS); false where it cannot. And the owner
+    // of a file or folder, as a SID string ("" where unknown).
+    std::function<bool(void *from, void *to, std::int64_t size)> cloneFile;
+    std::function<QString(const QString &path)> ownerOf;
     static SystemCalls host();
 };
 

@@ -8,6 +8,10 @@
 #include "Text.h"
 #include "Win32_win.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+#include <winioctl.h>
+
 #include <QDir>
 #include <QRandomGenerator>
 
@@ -275,7 +279,8 @@ constexpr qint64 kPreCopyMarkNs = 946684800LL * 1000000000;
 
 // A new file beside `besideOf` under marker with all of a stopped source,
 // hashed as it was read, with the source's times.
-StagedCopy copyWhole(const QString &from, const QString &besideOf, const char *marker, const Progress &progress)
+StagedCopy copyWhole(const SystemCalls &sys, const QString &from, const QString &besideOf, const char *marker,
+                     const Progress &progress)
 {
     const Handle src = openStoppedSource(from);
     const qint64 size = sizeOf(src.get());
@@ -283,7 +288,11 @@ StagedCopy copyWhole(const QString &from, const QString &besideOf, const char *m
     Handle dst = makeTempFile(besideOf, marker, &copy.path);
     try {
         report(progress, 0, size);
-        copy.checksum = copyByReading(readerOf(src.get(), true), writerOf(dst.get()), size, progress);
+        // Where the volume shares blocks, the copy is made of the source's own.
+        if (size > 0 && sys.cloneFile && sys.cloneFile(src.get(), dst.get(), size))
+            copy.shared = true;
+        else
+            copy.checksum = copyByReading(readerOf(src.get(), true), writerOf(dst.get()), size, progress);
         // Nobody could write meanwhile; a size that moved is a fault of the disk.
         if (sizeOf(src.get()) != size || sizeOf(dst.get()) != size)
             throw PlatformError(kErrDiskIo);
@@ -297,6 +306,90 @@ StagedCopy copyWhole(const QString &from, const QString &besideOf, const char *m
         ::DeleteFileW(longPath(copy.path).c_str());
         throw;
     }
+}
+
+// The volume's block cloning (ReFS): the target takes the source's clusters
+// without a byte copied. Ranges go by whole clusters, at most 4 GiB a call.
+bool cloneBlocks(HANDLE from, HANDLE to, qint64 size)
+{
+    constexpr DWORD kSupportsBlockRefcounting = 0x08000000; // FILE_SUPPORTS_BLOCK_REFCOUNTING
+    constexpr DWORD kDuplicateExtents = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 209, METHOD_BUFFERED, FILE_WRITE_DATA);
+    struct DuplicateExtents {
+        HANDLE file;
+        LARGE_INTEGER sourceOffset, targetOffset, byteCount;
+    };
+    DWORD flags = 0;
+    if (!::GetVolumeInformationByHandleW(to, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)
+        || !(flags & kSupportsBlockRefcounting))
+        return false;
+    std::wstring finalPath(32768, L'\0'), volume(32768, L'\0');
+    const DWORD n = ::GetFinalPathNameByHandleW(to, finalPath.data(), DWORD(finalPath.size()), 0);
+    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+    if (n == 0 || n >= finalPath.size() || !::GetVolumePathNameW(finalPath.c_str(), volume.data(), DWORD(volume.size()))
+        || !::GetDiskFreeSpaceW(volume.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+        return false;
+    const qint64 cluster = qint64(sectorsPerCluster) * bytesPerSector;
+    BY_HANDLE_FILE_INFORMATION info;
+    DWORD none = 0;
+    if (cluster <= 0 || !::GetFileInformationByHandle(from, &info)
+        || ((info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE)
+            && !::DeviceIoControl(to, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &none, nullptr)))
+        return false;
+    try {
+        resize(to, size);
+        const qint64 step = (qint64(1) << 30) / cluster * cluster;
+        for (qint64 offset = 0; offset < size; offset += step) {
+            const qint64 rest = (size - offset + cluster - 1) / cluster * cluster;
+            DuplicateExtents range{from, {}, {}, {}};
+            range.sourceOffset.QuadPart = range.targetOffset.QuadPart = offset;
+            range.byteCount.QuadPart = std::min(step, rest);
+            if (!::DeviceIoControl(to, kDuplicateExtents, &range, sizeof range, nullptr, 0, &none, nullptr)) {
+                resize(to, 0);
+                return false;
+            }
+        }
+        return true;
+    } catch (const PlatformError &) {
+        return false;
+    }
+}
+
+// The owner of a file or folder as a SID string, not followed through a link.
+QString ownerSid(const QString &path)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::wstring name = longPath(path);
+    if (::GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                nullptr, &sd)
+        != ERROR_SUCCESS)
+        return {};
+    QString text;
+    LPWSTR sid = nullptr;
+    if (owner && ::ConvertSidToStringSidW(owner, &sid)) {
+        text = win::fromWide(sid);
+        ::LocalFree(sid);
+    }
+    ::LocalFree(sd);
+    return text;
+}
+
+// This user's SID string.
+QString ownSid()
+{
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    const Handle held(token);
+    alignas(TOKEN_USER) char buffer[256];
+    DWORD got = 0;
+    LPWSTR sid = nullptr;
+    if (!::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &got)
+        || !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &sid))
+        return {};
+    const QString text = win::fromWide(sid);
+    ::LocalFree(sid);
+    return text;
 }
 
 } // namespace
@@ -355,8 +448,13 @@ int errorNumberForErrno(int err, bool sourceSide)
     }
 }
 
-// The system calls the Linux file operations take from tests; none here.
-SystemCalls SystemCalls::host() { return {}; }
+SystemCalls SystemCalls::host()
+{
+    SystemCalls calls;
+    calls.cloneFile = [](void *from, void *to, std::int64_t size) { return cloneBlocks(from, to, size); };
+    calls.ownerOf = ownerSid;
+    return calls;
+}
 
 HostFileOps::HostFileOps(CopyMethod method, SystemCalls calls) : method_(method), sys_(std::move(calls)) {}
 
@@ -482,25 +580,122 @@ FreeSpace HostFileOps::freeSpace(const QString &path)
     return space;
 }
 
-QString HostFileOps::resolveTarget(const QString &target)
+namespace {
+
+// What a symbolic link or junction at `path` holds ("" where it is neither),
+// and whether that is relative to the link's folder.
+QString linkDestination(const QString &path, bool *relative)
 {
-    if (!trimSpaces(target).isEmpty())
-        checkName(target);
-    return target;
+    const Handle h(::CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::vector<char> buffer(16 * 1024);
+    DWORD got = 0;
+    if (!h.valid()
+        || !::DeviceIoControl(h.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(), DWORD(buffer.size()), &got,
+                              nullptr)
+        || got < 20)
+        return {};
+    DWORD tag = 0, flags = 0;
+    WORD names[4] = {}; // substitute offset and length, print offset and length, in bytes
+    std::memcpy(&tag, buffer.data(), sizeof tag);
+    std::memcpy(names, buffer.data() + 8, sizeof names);
+    std::memcpy(&flags, buffer.data() + 16, sizeof flags);
+    const bool symlink = tag == IO_REPARSE_TAG_SYMLINK;
+    if (!symlink && tag != IO_REPARSE_TAG_MOUNT_POINT)
+        return {};
+    const size_t at = symlink ? 20 : 16;
+    const auto name = [&](WORD offset, WORD length) {
+        if (at + offset + length > got)
+            return QString();
+        return QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer.data() + at + offset), length / 2);
+    };
+    QString dest = name(names[2], names[3]);
+    if (dest.isEmpty()) {
+        dest = name(names[0], names[1]);
+        if (dest.startsWith(QLatin1String("\\??\\")))
+            dest = dest.mid(4);
+    }
+    *relative = symlink && (flags & SYMLINK_FLAG_RELATIVE);
+    return dest;
 }
 
-// Who else may write to a folder is the folder's access list on Windows;
-// reading those lists is not done yet, so every folder passes.
-QString HostFileOps::foreignFolder(const QString &) { return {}; }
+} // namespace
+
+// A symbolic link at the target is followed to its end (a relative one from
+// its folder), as a copy written over it would go through it.
+QString HostFileOps::resolveTarget(const QString &target)
+{
+    if (trimSpaces(target).isEmpty())
+        return target;
+    checkName(target);
+    QString path = target;
+    for (int hops = 0;; ++hops) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!attributes(path, &data) || !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return path;
+        bool relative = false;
+        const QString dest = linkDestination(path, &relative);
+        if (dest.isEmpty()) // a file the system keeps its own way, not a link
+            return path;
+        if (hops == 40)
+            throw PlatformError(kErrPathFileAccess);
+        path = relative ? folderOf(path) + u'\\' + dest : dest;
+    }
+}
+
+// A folder or link on the way to the target that another user owns (not
+// this one, the administrators, SYSTEM or the installer's service): that
+// user may read the copy, or swap it after it was verified. Anybody may
+// make a folder at the root of a drive.
+QString HostFileOps::foreignFolder(const QString &targetPath)
+{
+    static const QStringList trusted{QStringLiteral("S-1-5-32-544"), QStringLiteral("S-1-5-18"),
+                                     QStringLiteral("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464")};
+    if (!sys_.ownerOf || trimSpaces(targetPath).isEmpty())
+        return {};
+    // Shares and other machines' disks keep owners of their own.
+    const QString path = QDir::toNativeSeparators(trimSpaces(targetPath));
+    const std::wstring full = longPath(path);
+    std::wstring root(full.size() + 1, L'\0');
+    if (!::GetVolumePathNameW(full.c_str(), root.data(), DWORD(root.size())))
+        return {};
+    const UINT drive = ::GetDriveTypeW(root.c_str());
+    if (drive != DRIVE_FIXED && drive != DRIVE_REMOVABLE)
+        return {};
+    const QString me = ownSid();
+    QStringList folders;
+    for (QString at = path;;) {
+        const QString up = folderOf(at);
+        if (up == at || up == QLatin1String("."))
+            break;
+        folders.prepend(at = up);
+    }
+    folders << path; // a link planted at the target itself
+    for (const QString &folder : std::as_const(folders)) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!attributes(folder, &data))
+            continue;
+        const bool link = data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
+        if (folder == folders.constLast() && !link)
+            continue;
+        const QString owner = sys_.ownerOf(folder);
+        if (!owner.isEmpty() && owner != me && !trusted.contains(owner))
+            return folder;
+    }
+    return {};
+}
 
 StagedCopy HostFileOps::stageCopy(const QString &from, const QString &target, const Progress &progress)
 {
-    return copyWhole(from, target, kTempMarker, progress);
+    return copyWhole(sys_, from, target, kTempMarker, progress);
 }
 
 QString HostFileOps::copyBeside(const QString &source, const Progress &progress)
 {
-    return copyWhole(source, source, kSnapshotMarker, progress).path;
+    // A clone would share the blocks the database rewrites: a copy of its own.
+    SystemCalls noClone = sys_;
+    noClone.cloneFile = nullptr;
+    return copyWhole(noClone, source, source, kSnapshotMarker, progress).path;
 }
 
 // Before the stop. A database server on Windows may hold its files with no
@@ -575,10 +770,32 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
     return copy;
 }
 
-// Cloning a file beside itself needs block cloning on the volume (ReFS);
-// without a way to try it under Wine, every volume counts as one that cannot
-// clone, and what the downtime needs is copied beside the sources instead.
-QString HostFileOps::snapshot(const QString &) { return {}; }
+// Beside the source, so on its volume, and only where that shares blocks
+// (ReFS): "" elsewhere, and the downtime's copies are made as they would be.
+QString HostFileOps::snapshot(const QString &source)
+{
+    if (!sys_.cloneFile)
+        return {};
+    const Handle src = openStoppedSource(source);
+    const qint64 size = sizeOf(src.get());
+    QString clone;
+    Handle dst = makeTempFile(source, kSnapshotMarker, &clone);
+    Identity times;
+    if (!sys_.cloneFile(src.get(), dst.get(), size) || !identityOf(src.get(), &times)) {
+        dst.reset();
+        ::DeleteFileW(longPath(clone).c_str());
+        return {};
+    }
+    // The copy made of it later carries the source's times.
+    try {
+        setTimes(dst.get(), times.accessedNs, times.modifiedNs);
+    } catch (...) {
+        dst.reset();
+        ::DeleteFileW(longPath(clone).c_str());
+        throw;
+    }
+    return clone;
+}
 
 QStringList HostFileOps::removeSnapshots(const QString &source) noexcept
 {
