@@ -441,13 +441,23 @@ struct BackupEngine::Impl {
     // their targets, so that only what changes until the stop is written.
     void preCopies(PreCopies &pre)
     {
-        stage(QStringLiteral("事前コピー中です... 退避先:") + shownData);
-        pre.data = s.files.preCopy(r.dataSource, r.dataTarget, progress());
+        pre.data = preCopy(r.dataSource, r.dataTarget, shownData);
         // Whether the log is there counts at the stop; a missing one is no failure yet.
-        if (s.files.fileSize(r.logSource) >= 0) {
-            stage(QStringLiteral("事前コピー中です... 退避先:") + shownLog);
-            pre.log = s.files.preCopy(r.logSource, r.logTarget, progress());
-        }
+        if (s.files.fileSize(r.logSource) >= 0)
+            pre.log = preCopy(r.logSource, r.logTarget, shownLog);
+    }
+
+    // Said once the copy has begun: a source the running database holds
+    // is left for the downtime, and no pre-copy of it is shown.
+    PreCopy preCopy(const QString &source, const QString &target, const QString &shown)
+    {
+        const Progress bar = progress();
+        bool begun = false;
+        return s.files.preCopy(source, target, [&](qint64 done, qint64 total) {
+            if (!std::exchange(begun, true))
+                stage(QStringLiteral("事前コピー中です... 退避先:") + shown);
+            bar(done, total);
+        });
     }
 
     // The room-for-one-pair mode: the previous pair goes before the new one
