@@ -453,11 +453,19 @@ struct BackupEngine::Impl {
     {
         const Progress bar = progress();
         bool begun = false;
-        return s.files.preCopy(source, target, [&](qint64 done, qint64 total) {
+        const auto say = [&] {
             if (!std::exchange(begun, true))
                 stage(QStringLiteral("事前コピー中です... 退避先:") + shown);
-            bar(done, total);
-        });
+        };
+        try {
+            return s.files.preCopy(source, target, [&](qint64 done, qint64 total) {
+                say();
+                bar(done, total);
+            });
+        } catch (const PlatformError &) {
+            say(); // the failure is the pre-copy's: its target is named first
+            throw;
+        }
     }
 
     // The room-for-one-pair mode: the previous pair goes before the new one

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""A folder mounted as a database server holds its files: opening any file
-fails with EBUSY while FLAG exists, as a running server with its files open
-without sharing; all else passes through.
+"""A folder mounted as a database server holds its files: opening one of the
+files there at the mount fails with EBUSY while FLAG exists, as a running
+server with its files open without sharing; all else passes through.
 
 Usage: heldfs.py BACKING MOUNTPOINT FLAG (in the foreground until unmounted)."""
 import errno
@@ -13,7 +13,7 @@ from fusepy import FUSE, FuseOSError, Operations  # Debian's python3-fusepy
 
 class Held(Operations):
     def __init__(self, backing, flag):
-        self.backing, self.flag = backing, flag
+        self.backing, self.flag, self.held = backing, flag, {os.path.join(backing, n) for n in os.listdir(backing)}
 
     def real(self, path):
         return os.path.join(self.backing, path.lstrip("/"))
@@ -27,7 +27,7 @@ class Held(Operations):
                                             "st_mtime", "st_ctime", "st_ino", "st_blocks")}
 
     def open(self, path, flags):
-        if os.path.exists(self.flag):
+        if path in self.held and os.path.exists(self.flag):
             raise FuseOSError(errno.EBUSY)
         return os.open(path, flags)
 

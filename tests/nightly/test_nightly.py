@@ -648,6 +648,7 @@ class SourceFileSystemTest(Harness):
                                         shallow=False), self.said)
         self.assertEqual(pathlib.Path(self.home, "bk2", "D.MDF").read_bytes()[300 * 1024:][:2], b"\xab\xab", self.said)
         self.assertEqual((self.verbs(), os.path.exists(flag)), (["stop", "start"], True), self.said)
+        self.assertEqual(glob.glob(os.path.join(backing, ".*")), [], self.said)
 
     def test_xfs_clones_at_the_stop(self):
         said = self.backup_with_writes_at_stop("xfs")
