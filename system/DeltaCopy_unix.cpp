@@ -98,11 +98,7 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
         throw PlatformError(kErrDiskIo);
     finishStaged(dst, st);
     report(progress, st.st_size, st.st_size);
-    StagedCopy copy;
-    copy.path = pre.path;
-    copy.checksum = BlockHashes::checksumOf(digests);
-    copy.blockwise = true;
-    return copy;
+    return blockwise(pre.path, BlockHashes::checksumOf(digests));
 }
 
 bool HostFileOps::stagesBesideSources() const { return true; }
@@ -166,11 +162,7 @@ StagedCopy HostFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &ch
     if (::close(std::exchange(dst.fd, -1)) != 0)
         fail(errno, false);
     report(progress, changes.size, changes.size);
-    StagedCopy copy;
-    copy.path = pre.path;
-    copy.checksum = changes.checksum;
-    copy.blockwise = true;
-    return copy;
+    return blockwise(pre.path, changes.checksum);
 }
 
 } // namespace zdb

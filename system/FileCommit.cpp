@@ -298,4 +298,18 @@ void HostFileOps::removeLeftovers(const QString &target) noexcept
     }
 }
 
+QStringList HostFileOps::removeSnapshots(const QString &source) noexcept
+{
+    QStringList removed;
+    try {
+        if (!source.isEmpty())
+            for (const QString &path : ourFilesBeside(source, kSnapshotMarker))
+                if (tryRemove(path) == 0)
+                    removed << path;
+    } catch (...) {
+        // A source whose folder cannot be read has none of ours.
+    }
+    return removed;
+}
+
 } // namespace zdb

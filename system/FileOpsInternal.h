@@ -105,6 +105,16 @@ private:
 // Large enough that system calls cost little, small enough for a lean process.
 inline constexpr size_t kChunk = 1 << 20;
 
+// A pre-copy brought up to its source: checked by the hashes of its blocks.
+inline StagedCopy blockwise(const QString &path, quint64 checksum)
+{
+    StagedCopy copy;
+    copy.path = path;
+    copy.checksum = checksum;
+    copy.blockwise = true;
+    return copy;
+}
+
 // Reads a source of `size` bytes once into a buffer, hashing it and writing
 // it on: its checksum. A source that grew or shrank fails with 57.
 quint64 copyByReading(const ReadAt &src, const WriteAt &dst, qint64 size, const Progress &progress);

@@ -763,11 +763,7 @@ StagedCopy HostFileOps::finishCopy(const QString &from, const QString &target, c
         throw PlatformError(kErrDiskIo);
     setTimes(dst.get(), source.accessedNs, source.modifiedNs);
     report(progress, size, size);
-    StagedCopy copy;
-    copy.path = pre.path;
-    copy.checksum = BlockHashes::checksumOf(digests);
-    copy.blockwise = true;
-    return copy;
+    return blockwise(pre.path, BlockHashes::checksumOf(digests));
 }
 
 // Beside the source, so on its volume, and only where that shares blocks
@@ -795,20 +791,6 @@ QString HostFileOps::snapshot(const QString &source)
         throw;
     }
     return clone;
-}
-
-QStringList HostFileOps::removeSnapshots(const QString &source) noexcept
-{
-    QStringList removed;
-    try {
-        if (!source.isEmpty())
-            for (const QString &path : ourFilesBeside(source, kSnapshotMarker))
-                if (::DeleteFileW(longPath(path).c_str()))
-                    removed << path;
-    } catch (...) {
-        // A source whose folder cannot be read has none of ours.
-    }
-    return removed;
 }
 
 bool HostFileOps::stagesBesideSources() const { return true; }
@@ -866,11 +848,7 @@ StagedCopy HostFileOps::applyChanges(const PreCopy &pre, const ChangedBlocks &ch
         throw PlatformError(kErrDiskIo);
     setTimes(dst.get(), changes.accessedNs, changes.modifiedNs);
     report(progress, changes.size, changes.size);
-    StagedCopy copy;
-    copy.path = pre.path;
-    copy.checksum = changes.checksum;
-    copy.blockwise = true;
-    return copy;
+    return blockwise(pre.path, changes.checksum);
 }
 
 bool HostFileOps::verifyCopy(const StagedCopy &copy, const Progress &progress)

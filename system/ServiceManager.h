@@ -1,8 +1,12 @@
 #pragma once
 
+#include <functional>
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+class QProcess;
 
 namespace zdb {
 
@@ -65,6 +69,10 @@ private:
 // output is given, else it goes where the service commands' goes.
 ServiceResult runCommand(const QString &program, const QStringList &arguments, int timeLimitMs,
                          QByteArray *output = nullptr);
+
+// Waits for a started command to end within a time limit (0: none), the
+// window painted meanwhile; at the limit `endAll` ends it and all it started.
+ServiceResult awaitCommand(QProcess &process, int timeLimitMs, QByteArray *output, const std::function<void()> &endAll);
 
 // Whether the host's service names may hold blanks: Windows' display names
 // do ("SQL Server (MSSQLSERVER)"), a unit's name does not.

@@ -178,27 +178,7 @@ ServiceResult runCommand(const QString &program, const QStringList &arguments, i
     process.start();
     if (!process.waitForStarted(30000))
         return {ServiceResult::NotLaunched, -1};
-    QElapsedTimer running;
-    running.start();
-    // Short slices keep a window painted; its input waits until the command
-    // has ended, so nothing else happens in between.
-    while (!process.waitForFinished(20)) {
-        if (process.state() == QProcess::NotRunning)
-            break;
-        if (timeLimitMs > 0 && running.hasExpired(timeLimitMs)) {
-            endTree(process, before);
-            return {ServiceResult::TimedOut, -1};
-        }
-        if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    }
-    if (output)
-        *output = process.readAllStandardOutput();
-    if (process.exitStatus() != QProcess::NormalExit)
-        return {ServiceResult::Failed, -1};
-    if (process.exitCode() != 0)
-        return {ServiceResult::Failed, process.exitCode()};
-    return {};
+    return awaitCommand(process, timeLimitMs, output, [&] { endTree(process, before); });
 }
 
 bool serviceNamesHoldBlanks() { return false; }

@@ -235,28 +235,12 @@ ServiceResult runCommand(const QString &program, const QStringList &arguments, i
         if (const Handle t(::OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)); t.valid())
             ::ResumeThread(t.get());
     }
-    QElapsedTimer running;
-    running.start();
-    while (!process.waitForFinished(20)) {
-        if (process.state() == QProcess::NotRunning)
-            break;
-        if (timeLimitMs > 0 && running.hasExpired(timeLimitMs)) {
-            if (inJob)
-                ::TerminateJobObject(job.get(), 1);
-            process.kill();
-            process.waitForFinished(5000);
-            return {ServiceResult::TimedOut, -1};
-        }
-        if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    }
-    if (output)
-        *output = process.readAllStandardOutput();
-    if (process.exitStatus() != QProcess::NormalExit)
-        return {ServiceResult::Failed, -1};
-    if (process.exitCode() != 0)
-        return {ServiceResult::Failed, process.exitCode()};
-    return {};
+    return awaitCommand(process, timeLimitMs, output, [&] {
+        if (inJob)
+            ::TerminateJobObject(job.get(), 1);
+        process.kill();
+        process.waitForFinished(5000);
+    });
 }
 
 } // namespace zdb

@@ -38,18 +38,4 @@ QString HostFileOps::snapshot(const QString &source)
     return clone;
 }
 
-QStringList HostFileOps::removeSnapshots(const QString &source) noexcept
-{
-    QStringList removed;
-    try {
-        if (!source.isEmpty())
-            for (const QString &path : ourFilesBeside(source, kSnapshotMarker))
-                if (::unlink(native(path).constData()) == 0)
-                    removed << path;
-    } catch (...) {
-        // A source whose folder cannot be read has none of ours.
-    }
-    return removed;
-}
-
 } // namespace zdb
