@@ -720,8 +720,13 @@ PreCopy HostFileOps::preCopy(const QString &from, const QString &target, const P
         if (!::FlushFileBuffers(dst.get()))
             fail(::GetLastError(), false);
         setTimes(dst.get(), 0, kPreCopyMarkNs);
+        // As the file stands once closed: a file system may stamp its times
+        // when the last handle goes.
+        dst.reset();
+        const Handle closed(::CreateFileW(longPath(pre.path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         Identity staged;
-        if (!identityOf(dst.get(), &staged))
+        if (!closed.valid() || !identityOf(closed.get(), &staged))
             fail(::GetLastError(), false);
         pre.device = staged.volume;
         pre.inode = staged.id;
