@@ -5,11 +5,12 @@
 # The Windows Qt is /opt/qt6-mingw: unpacked from ../shared/toolchains when
 # that holds it, else built from Debian's qt6-base source (about 40 minutes).
 # Extra arguments go to the build (e.g. --target all for the tests).
+# ZDB_QT_MINGW and ZDB_TOOLCHAINS name another Qt prefix and archive folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
-qt=/opt/qt6-mingw
-shared=$top/../shared/toolchains
+qt=${ZDB_QT_MINGW:-/opt/qt6-mingw}
+shared=${ZDB_TOOLCHAINS:-$top/../shared/toolchains}
 archive=$shared/qt6.4.2-mingw-w64-x86_64.tar.xz
 build_dir=${BUILD_DIR:-build-windows}
 
@@ -66,13 +67,13 @@ build_qt() {
 if [ ! -f "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ]; then
   if [ -f "$archive" ]; then
     (cd "$shared" && sha256sum -c "$(basename "$archive").sha256")
-    tar -C /opt -xJf "$archive"
+    mkdir -p "$qt" && tar -C "$qt" --strip-components=1 -xJf "$archive"
   else
     build_qt
   fi
 fi
 
-cmake --preset windows -B "$build_dir" >/dev/null
+cmake --preset windows -B "$build_dir" -DZDB_QT_WINDOWS="$qt" >/dev/null
 cmake --build "$build_dir" -j"$(nproc)" --target zorvatdbbackup zorvatdbbackup-console zorvatdbbackup-print "$@"
 
 # The folder that runs as it stands on Windows, and its zip.

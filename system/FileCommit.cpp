@@ -45,7 +45,7 @@ QString HostFileOps::swapIntoPlace(const QString &staged, const QString &target)
     if (standing == Entry::Missing || standing == Entry::Unknown) {
         // The mark is on disk before the copy moves in: a run cut short
         // between its two swaps is then told from one that finished.
-        const QString mark = makeMark(target, kAbsentMarker);
+        QString mark = makeMark(target, kAbsentMarker);
         try {
             syncFolder(folder);
             renameOver(staged, target);
