@@ -12,6 +12,7 @@
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QTimer>
 
 namespace zdb {
 
@@ -50,7 +51,12 @@ void setMsg1(MainWindow &ME, const QString &text) { ME.control(QStringLiteral("M
 class RunUnderWay {
 public:
     explicit RunUnderWay(MainWindow &ME) : ME_(ME) { ME_.runUnderWay = true; }
-    ~RunUnderWay() { ME_.runUnderWay = false; }
+    ~RunUnderWay()
+    {
+        ME_.runUnderWay = ME_.runFinished = false;
+        if (std::exchange(ME_.closeWhenRunEnds, false))
+            QTimer::singleShot(0, &ME_, [&ME = ME_] { ME.close(); });
+    }
     RunUnderWay(const RunUnderWay &) = delete;
     RunUnderWay &operator=(const RunUnderWay &) = delete;
 
@@ -125,6 +131,7 @@ private:
         case RunEvent::Finished:
             dropBar();
             finished_ = true;
+            ME_.runFinished = true;
             ME_.platform().backups.forgetOutcome();
             break;
         }

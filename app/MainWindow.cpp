@@ -49,7 +49,10 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // Closing now could leave the database service stopped.
     if (runUnderWay) {
         event->ignore();
-        QApplication::beep();
+        if (runFinished)
+            closeWhenRunEnds = true;
+        else
+            QApplication::beep();
         return;
     }
     Form::closeEvent(event);

@@ -14,6 +14,11 @@ public:
     QString serviceName;
     // A backup run is under way: no second run, and the window stays open.
     bool runUnderWay = false;
+    // The run has said its last word (the service runs again, or never
+    // stopped); only its process is still ending.
+    bool runFinished = false;
+    // Closed while it ended: the window closes once it has.
+    bool closeWhenRunEnds = false;
 
 protected:
     void onLoad() override;

@@ -406,6 +406,20 @@ private slots:
         QVERIFY(r.w.close());
     }
 
+    // END once the run has said its last word, while its process still
+    // ends: the window closes as soon as it has, not never.
+    void endAfterTheLastWord()
+    {
+        Rig r;
+        r.w.show();
+        r.tp.events.onWait = [&](int) {
+            if (r.msg1() == kOk)
+                static_cast<QAbstractButton *>(r.text("END").widget())->click();
+        };
+        r.clickYes();
+        QTRY_VERIFY(!r.w.isVisible());
+    }
+
     // The offer at start-up for a service a killed run left down: the start
     // runs under the service's lock; the mark goes once it worked, or on No.
     void leftDownOffer_data()
