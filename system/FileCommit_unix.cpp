@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -14,7 +13,6 @@
 #include <unistd.h>
 #include <utility>
 #include <vector>
-#include <xxhash.h>
 
 namespace zdb {
 

@@ -2,19 +2,13 @@
 #include "FileOpsInternal_unix.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <mutex>
-#include <new>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 namespace zdb {
 
